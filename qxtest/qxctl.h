@@ -1,0 +1,146 @@
+// Control channel, device commands and firmware transfer over the device's
+// request/answer mailboxes. Every function returns 0 for success and 1 for
+// failure and prints "..\qxtest\qxctl:<line>:ERROR" at each failure site.
+// Every wait goes through qx_sleep_ms and is bounded.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "qxmsg.h"
+#include "usbdevs.h"
+
+#define QXCTL_MSG_SIZE 64
+#define QXFWUP_CHUNK 61 // 64-byte message minus tag, type and length byte
+
+// Request codes (the request byte of the I/O-control header).
+enum {
+    QXREQ_STATUS = 28,   // read: one raw status byte
+    QXREQ_SEND = 29,     // write: one request message
+    QXREQ_RECV = 30,     // read: one 64-byte answer
+    QXREQ_SEND_ALT = 45, // the alternate pair
+    QXREQ_RECV_ALT = 46,
+};
+
+// Tags of the device vocabulary.
+enum {
+    QXTAG_DEBUG = 18,
+    QXTAG_INFO = 49,
+    QXTAG_VERSION = 50,
+    QXTAG_BUILD = 51,
+    QXTAG_PRODUCT = 52,
+    QXTAG_INFO_53 = 53,
+    QXTAG_INFO_54 = 54,
+    QXTAG_ADDR = 97,
+    QXTAG_SUBADDR = 98,
+    QXTAG_LIST = 113,
+    QXTAG_LIST_VALUE = 114,
+    QXTAG_GET_VALUE = 177,
+    QXTAG_VALUE = 178,
+    QXTAG_READY = 161,
+    QXTAG_FWUP_BEGIN = 33,
+    QXTAG_FWUP_STATUS = 34,
+    QXTAG_FWUP_ROOM = 35,
+    QXTAG_FWUP_OFFSET = 36,
+    QXTAG_FWUP_DATA = 37,
+    QXTAG_FWUP_DATA_LAST = 38,
+    QXTAG_CHECKSUM_QUERY = 39,
+    QXTAG_CHECKSUM = 40,
+};
+
+typedef struct QxCtl {
+    QxDevice devices[QXCTL_MAX_DEVICES];
+    uint8_t ndev; // next device number to probe
+} QxCtl;
+
+// The channel: the opened entry (only entry 0 can be opened, so it designates
+// the QxCtl itself); null while no device is open. Commands take the address
+// of the field that holds it.
+typedef QxCtl *QxChannel;
+
+// Transfer position shared with another thread's reader.
+typedef std::atomic<int32_t> QxProgress;
+
+typedef struct QxListEntry {
+    uint32_t addr;
+    uint8_t subaddr;
+    int16_t value;
+} QxListEntry;
+
+// --- control channel and transactions ---
+int qxctl_clear(QxCtl *ctl);
+int qxctl_init(QxCtl *ctl);
+int qxctl_open(QxCtl *ctl, QxChannel *channel);
+int qxctl_send(QxChannel *ch, QxMsg *msg);
+int qxctl_recv(QxChannel *ch, QxMsg *msg);
+int qxctl_wait_ready(QxChannel *ch);
+int qxctl_send_alt(QxChannel *ch, QxMsg *msg);
+int qxctl_recv_alt(QxChannel *ch, QxMsg *msg);
+int qxctl_wait_ready_alt(QxChannel *ch);
+void qxctl_print_text(const char *text, int count);
+
+// --- device commands ---
+int qxctl_get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag);
+int qxctl_get_version(QxChannel *ch, uint16_t *version);
+int qxctl_get_build(QxChannel *ch, uint16_t *build);
+int qxctl_get_product(QxChannel *ch, char *buf, unsigned capacity, unsigned *size);
+int qxctl_get_info_53(QxChannel *ch, void *buf, unsigned capacity, unsigned *size);
+int qxctl_get_info_54(QxChannel *ch, void *buf, unsigned capacity, unsigned *size);
+
+int qxctl_set_19(QxChannel *ch, unsigned value);
+int qxctl_set_137(QxChannel *ch, unsigned value);
+int qxctl_set_23(QxChannel *ch, uint32_t value);
+int qxctl_set_25(QxChannel *ch, unsigned value);
+int qxctl_trigger_162(QxChannel *ch);
+
+int qxctl_get_24(QxChannel *ch, uint32_t *value);
+int qxctl_get_196(QxChannel *ch, uint32_t *value);
+int qxctl_get_26(QxChannel *ch, uint32_t *value);
+int qxctl_get_27(QxChannel *ch, uint8_t *value);
+int qxctl_get_193(QxChannel *ch, uint32_t *value);
+int qxctl_get_20(QxChannel *ch, uint8_t *value);
+
+int qxctl_build_addressed(QxMsg *msg, unsigned a, unsigned s, unsigned tag, unsigned v);
+int qxctl_set_addressed(QxChannel *ch, unsigned a, unsigned s, unsigned tag, unsigned v);
+int qxctl_set_129(QxChannel *ch, unsigned a, unsigned s, unsigned v);
+int qxctl_set_130(QxChannel *ch, unsigned a, unsigned s, unsigned v);
+int qxctl_set_131(QxChannel *ch, unsigned a, unsigned s, unsigned v);
+int qxctl_set_132(QxChannel *ch, unsigned a, unsigned s, unsigned v);
+int qxctl_set_133(QxChannel *ch, unsigned a, unsigned s, unsigned v);
+typedef int (*QxAddressedCmd)(QxChannel *ch, unsigned a, unsigned s, unsigned v);
+
+int qxctl_build_cmd_67(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsigned s2);
+int qxctl_cmd_67(QxChannel *ch, unsigned a1, unsigned s1, unsigned a2, unsigned s2);
+int qxctl_build_cmd_85(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
+                       unsigned d, unsigned e);
+int qxctl_cmd_85(QxChannel *ch, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
+                 unsigned d, unsigned e);
+int qxctl_build_cmd_151(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
+                        unsigned d, unsigned e, unsigned f, unsigned g);
+int qxctl_cmd_151(QxChannel *ch, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
+                  unsigned d, unsigned e, unsigned f, unsigned g);
+int qxctl_build_cmd_70(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsigned s2, unsigned x,
+                       unsigned y);
+int qxctl_build_cmd_213(QxMsg *msg, unsigned p, unsigned q, unsigned r, unsigned t);
+int qxctl_build_cmd_76(QxMsg *msg, unsigned p, unsigned q, unsigned r);
+int qxctl_build_cmd_72(QxMsg *msg, unsigned q, unsigned p);
+int qxctl_build_cmd_139(QxMsg *msg, unsigned a, unsigned s, unsigned x, unsigned y);
+
+int qxctl_build_get_value(QxMsg *msg, unsigned a, unsigned s);
+int qxctl_get_value(QxChannel *ch, unsigned a, unsigned s, int16_t *value);
+int qxctl_list_113(QxChannel *ch, QxListEntry *entries, unsigned capacity, unsigned *count);
+int qxctl_get_blob_28(QxChannel *ch, void *buf, unsigned capacity, unsigned *size);
+int qxctl_read_debug_text(QxChannel *ch, char *buf, unsigned capacity, unsigned *size);
+int qxctl_read_status(QxChannel *ch, uint32_t *status);
+int qxctl_get_version_alt(QxChannel *ch, int16_t *version);
+int qxctl_get_build_alt(QxChannel *ch, int16_t *build);
+
+// --- firmware transfer and checksum ---
+// Sends the image exactly as given; progress (may be null) follows the
+// confirmed byte position.
+int qxctl_update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length,
+                          QxProgress *progress);
+int qxctl_update_firmware_alt(QxChannel *ch, const uint8_t *image, uint32_t length,
+                              QxProgress *progress);
+int qxctl_get_checksum(QxChannel *ch, uint32_t length, uint32_t *checksum);
+int qxctl_get_checksum_alt(QxChannel *ch, uint32_t length, uint32_t *checksum);

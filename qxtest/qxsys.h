@@ -1,0 +1,37 @@
+// Process-wide hooks shared by the procedural modules: the one sleep that
+// every bounded wait goes through, and the sink for diagnostic lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__GNUC__)
+#define QX_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#else
+#define QX_PRINTF(a, b)
+#endif
+
+// Source paths printed in diagnostic lines; fixed by the device tools'
+// own build tree, so they stay in Windows form on every platform.
+#define QXMSG_SRC "..\\qxtest\\qxmsg"
+#define QXCTL_SRC "..\\qxtest\\qxctl"
+#define USBDEVS_SRC "..\\qxtest\\usbdevs_win"
+#define PRG_SRC "..\\qxtest\\prgdecode"
+
+typedef void (*QxSleepFn)(void *ctx, uint32_t ms);
+typedef void (*QxOutFn)(void *ctx, const char *text, size_t len);
+
+// Blocks the calling thread for ms milliseconds, or hands the wait to the
+// installed virtual clock.
+void qx_sleep_ms(uint32_t ms);
+// Installs a replacement sleep; a null fn restores the real one. Install
+// before any thread that waits is started.
+void qx_set_sleep(QxSleepFn fn, void *ctx);
+
+// Diagnostics go to standard output unless a sink is installed.
+int qx_printf(const char *fmt, ...) QX_PRINTF(1, 2);
+void qx_write(const char *text, size_t len);
+void qx_set_output(QxOutFn fn, void *ctx);
+
+// "%s:%d:ERROR\n" with a module's source path and the failure site's line.
+void qx_error_line(const char *src, int line);

@@ -1,0 +1,101 @@
+// Device access: discovery of the device's control interface and the raw
+// I/O-control calls that carry every request. The framing (header, minimum
+// buffer, exact-length rule, control-interface path) is shared; what reaches
+// the operating system sits behind a backend (Windows driver, Linux socket,
+// or an in-process simulated device for tests).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define QXCTL_MAX_DEVICES 10
+#define USBDEVS_PATH_UNITS 260 // MAX_PATH
+#define IOCTL_QX_CONTROL 0x222000u
+#define USBDEVS_KIND 23
+#define USBDEVS_HEADER_SIZE 16
+#define USBDEVS_MIN_INPUT 20
+#define USBDEVS_SERVICE "qx-10_20"
+
+// Windows-style status codes a backend may report for a failed call.
+#define USBDEVS_ERROR_FILE_NOT_FOUND 2u
+#define USBDEVS_ERROR_GEN_FAILURE 31u
+#define USBDEVS_ERROR_DEVICE_NOT_CONNECTED 1167u
+
+typedef struct QxDevice {
+    uint16_t path[USBDEVS_PATH_UNITS]; // UTF-16, NUL-terminated; empty = none
+} QxDevice;
+
+// The 16-byte little-endian header that starts every input buffer.
+typedef struct QxIoRequest {
+    uint32_t direction; // 0 write, 1 read
+    uint32_t length;    // write: payload bytes; read: 0
+    uint16_t kind;      // always USBDEVS_KIND
+    uint16_t value;
+    uint16_t index;
+    uint8_t reserved;
+    uint8_t request;
+} QxIoRequest;
+
+enum {
+    USBDEVS_OK = 0,
+    USBDEVS_ERR_OPEN = 1, // the control interface could not be opened; already reported
+    USBDEVS_ERR_CALL = 2, // the call itself failed; *error holds the system code
+    USBDEVS_ERR_NOMEM = 3,
+};
+
+// What a platform puts behind the operations. Every entry blocks the calling
+// thread until the operating system (or the device) has answered.
+typedef struct UsbdevsBackend {
+    // Prepares the backend before the first probe; 0 on success.
+    int (*init)(void *self);
+    // Looks for a device whose driver service is `service` (exact match) and
+    // copies its interface path (NUL-terminated, at most cap units) into path.
+    // Returns 1 when found and copied, 0 otherwise; *copy_status (when given)
+    // is 0 when the copy succeeded.
+    int (*find)(void *self, const char *service, uint16_t *path, size_t cap, int *copy_status);
+    // Opens the control interface of the device at path, makes one
+    // IOCTL_QX_CONTROL call and closes it again. Returns USBDEVS_OK with
+    // *returned = output bytes delivered, USBDEVS_ERR_OPEN, or USBDEVS_ERR_CALL
+    // with *error = system code. Never keeps anything open.
+    int (*ioctl)(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_size,
+                 uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error);
+    // Prints the report for a system error code (the last-error report).
+    void (*print_error)(void *self, uint32_t error);
+    void *self;
+} UsbdevsBackend;
+
+// The backend every operation uses; null restores the platform's own.
+void usbdevs_set_backend(const UsbdevsBackend *backend);
+const UsbdevsBackend *usbdevs_backend(void);
+const UsbdevsBackend *usbdevs_platform_backend(void);
+
+int usbdevs_init(void);
+int usbdevs_clear(QxDevice *table);
+int usbdevs_probe(QxDevice *table, unsigned number, QxDevice **entry);
+int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_status);
+int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
+                  const uint8_t *data);
+int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
+                 uint8_t *dst);
+void usbdevs_print_last_error(void);
+void usbdevs_print_error(uint32_t error);
+
+// --- shared framing, independent of the platform ---
+
+// Writes the 16-byte header into out (little-endian).
+void usbdevs_put_header(uint8_t *out, const QxIoRequest *req);
+int usbdevs_get_header(const uint8_t *in, size_t in_size, QxIoRequest *req);
+// Size of a write's input buffer for n payload bytes: max(n + 16, 20).
+uint32_t usbdevs_write_size(unsigned n);
+// Fills the input buffer of a write (usbdevs_write_size(n) bytes, zeroed tail).
+void usbdevs_build_write(uint8_t *in, unsigned request, unsigned value, unsigned index,
+                         unsigned n, const uint8_t *data);
+// Fills the 20-byte input buffer of a read.
+void usbdevs_build_read(uint8_t *in, unsigned request, unsigned value, unsigned index);
+// The control interface's path: path cut at its last backslash (if any),
+// then "\qx-10_20". Returns 0, or 1 when it does not fit cap units.
+int usbdevs_control_path(const uint16_t *path, uint16_t *out, size_t cap);
+// UTF-16 helpers for the path entries.
+size_t usbdevs_wcslen(const uint16_t *s, size_t cap);
+int usbdevs_path_from_utf8(uint16_t *dst, size_t cap, const char *src);
+int usbdevs_path_to_utf8(char *dst, size_t cap, const uint16_t *src);

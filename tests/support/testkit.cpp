@@ -1,0 +1,161 @@
+#include "testkit.h"
+
+#include <cstring>
+
+#include "qxsys.h"
+
+VirtualClock::VirtualClock() { qx_set_sleep(&VirtualClock::hook, this); }
+VirtualClock::~VirtualClock() { qx_set_sleep(nullptr, nullptr); }
+
+void VirtualClock::hook(void *self, uint32_t ms)
+{
+    auto *c = static_cast<VirtualClock *>(self);
+    c->now_ += ms;
+    c->sleeps_.push_back(ms);
+    if (c->on_sleep)
+        c->on_sleep(ms);
+}
+
+OutputCapture::OutputCapture() { qx_set_output(&OutputCapture::hook, this); }
+OutputCapture::~OutputCapture() { qx_set_output(nullptr, nullptr); }
+
+void OutputCapture::hook(void *self, const char *text, size_t len)
+{
+    static_cast<OutputCapture *>(self)->text_.append(text, len);
+}
+
+size_t OutputCapture::count(const std::string &needle) const
+{
+    if (needle.empty())
+        return 0;
+    size_t n = 0;
+    for (size_t at = text_.find(needle); at != std::string::npos;
+         at = text_.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+std::vector<uint8_t> IoCall::payload() const
+{
+    if (in.size() < 16)
+        return {};
+    uint32_t len = in[4] | in[5] << 8 | in[6] << 16 | (uint32_t)in[7] << 24;
+    if (len > in.size() - 16)
+        len = (uint32_t)(in.size() - 16);
+    return std::vector<uint8_t>(in.begin() + 16, in.begin() + 16 + len);
+}
+
+ScriptedBackend::ScriptedBackend()
+{
+    backend_.init = [](void *) { return 0; };
+    backend_.find = &ScriptedBackend::find;
+    backend_.ioctl = &ScriptedBackend::ioctl;
+    backend_.print_error = &ScriptedBackend::print_error;
+    backend_.self = this;
+    usbdevs_set_backend(&backend_);
+}
+
+ScriptedBackend::~ScriptedBackend() { usbdevs_set_backend(nullptr); }
+
+int ScriptedBackend::find(void *self, const char *, uint16_t *path, size_t cap, int *status)
+{
+    auto *b = static_cast<ScriptedBackend *>(self);
+    if (!b->device_present)
+        return 0;
+    if (path && cap)
+        usbdevs_path_from_utf8(path, cap, "\\\\?\\scripted#qx#{65e8773e}\\global");
+    if (status)
+        *status = 0;
+    return 1;
+}
+
+int ScriptedBackend::ioctl(void *self, const uint16_t *, const uint8_t *in, uint32_t in_size,
+                           uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error)
+{
+    auto *b = static_cast<ScriptedBackend *>(self);
+    IoCall call;
+    call.in.assign(in, in + in_size);
+    call.out_size = out_size;
+    b->calls.push_back(call);
+    Reply r;
+    if (!b->script.empty()) {
+        r = b->script.front();
+        b->script.pop_front();
+    } else if (b->fallback) {
+        r = b->fallback(call);
+    } else if (call.is_write()) {
+        r.out.clear();
+    } else {
+        r.out.assign(out_size, 0);
+    }
+    if (r.result != USBDEVS_OK) {
+        if (error)
+            *error = r.error;
+        return r.result;
+    }
+    size_t n = r.exact ? out_size : r.out.size();
+    if (r.exact && !call.is_write())
+        r.out.resize(out_size, 0);
+    if (n > out_size)
+        n = out_size;
+    if (n && out)
+        memcpy(out, r.out.data(), n);
+    *returned = (uint32_t)(r.exact && call.is_write() ? r.out.size() : n);
+    return USBDEVS_OK;
+}
+
+void ScriptedBackend::print_error(void *, uint32_t error)
+{
+    qx_printf("%s:%d:GetLastError() = %#x\n", USBDEVS_SRC, 35, (unsigned)error);
+}
+
+void ScriptedBackend::answer(const std::vector<uint8_t> &msg)
+{
+    Reply r;
+    r.out = msg;
+    r.out.resize(64, 0);
+    script.push_back(r);
+}
+
+void ScriptedBackend::write_ok() { script.push_back(Reply()); }
+
+void ScriptedBackend::fail(uint32_t error)
+{
+    Reply r;
+    r.result = USBDEVS_ERR_CALL;
+    r.error = error;
+    script.push_back(r);
+}
+
+std::vector<IoCall> ScriptedBackend::writes() const
+{
+    std::vector<IoCall> w;
+    for (const auto &c : calls)
+        if (c.is_write())
+            w.push_back(c);
+    return w;
+}
+
+std::vector<uint8_t> tlv(std::initializer_list<std::vector<uint8_t>> items)
+{
+    std::vector<uint8_t> m;
+    for (const auto &i : items)
+        m.insert(m.end(), i.begin(), i.end());
+    return m;
+}
+std::vector<uint8_t> item_u8(unsigned tag, unsigned v) { return {(uint8_t)tag, 2, (uint8_t)v}; }
+std::vector<uint8_t> item_u16(unsigned tag, unsigned v)
+{
+    return {(uint8_t)tag, 3, (uint8_t)v, (uint8_t)(v >> 8)};
+}
+std::vector<uint8_t> item_u32(unsigned tag, uint32_t v)
+{
+    return {(uint8_t)tag, 4, (uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
+}
+std::vector<uint8_t> item_empty(unsigned tag) { return {(uint8_t)tag, 1}; }
+std::vector<uint8_t> item_blob(unsigned tag, const std::string &bytes)
+{
+    std::vector<uint8_t> m = {(uint8_t)tag, 5, (uint8_t)bytes.size()};
+    m.insert(m.end(), bytes.begin(), bytes.end());
+    return m;
+}
