@@ -1,0 +1,182 @@
+// Control channel and transactions (spec Part 3.2): the device table,
+// opening the device, sending one request message, receiving one answer,
+// and the readiness waits on the main and the alternate pair.
+#include "qxctl.h"
+
+#include <cstring>
+
+#include "qxsys.h"
+
+namespace {
+
+// The device entry behind the channel, or null when there is none.
+QxDevice *device_of(QxChannel *ch)
+{
+    if (!ch || !*ch)
+        return nullptr;
+    return &(*ch)->devices[0];
+}
+
+// Sends the message's first pos bytes with the given request code, up to
+// 10 tries with a 5 ms sleep after each failed one.
+int send_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_long, int l_try, int l_all)
+{
+    QxDevice *dev = device_of(ch);
+    if (!dev || !msg || !msg->buf)
+        return 1;
+    if (msg->pos > QXCTL_MSG_SIZE) {
+        qx_error_line(QXCTL_SRC, l_long);
+        return 1;
+    }
+    for (int i = 0; i < 10; i++) {
+        if (usbdevs_write(dev, request, 0, 0, msg->pos, msg->buf) == 0)
+            return 0;
+        qx_error_line(QXCTL_SRC, l_try);
+        qx_sleep_ms(5);
+    }
+    qx_error_line(QXCTL_SRC, l_all);
+    return 1;
+}
+
+// Rewinds the message and reads one answer of its capacity (at most 64
+// bytes) into its buffer with the given request code. No retry.
+int recv_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_cap, int l_read)
+{
+    QxDevice *dev = device_of(ch);
+    if (!dev || !msg || !msg->buf)
+        return 1;
+    qxmsg_rewind(msg);
+    unsigned n = (unsigned)msg->cap - msg->pos;
+    if (n > QXCTL_MSG_SIZE) {
+        qx_error_line(QXCTL_SRC, l_cap);
+        n = QXCTL_MSG_SIZE;
+    }
+    if (usbdevs_read(dev, request, 0, 0, n, msg->buf) != 0) {
+        qx_error_line(QXCTL_SRC, l_read);
+        return 1;
+    }
+    return 0;
+}
+
+enum { ANSWER_READY, ANSWER_BUSY };
+
+// Readiness of one received answer: the first tag-161 item with a non-zero
+// value means ready; tag-161 items with value 0 only mean busy; no tag-161
+// item at all means ready.
+int readiness(QxMsg *msg)
+{
+    bool seen = false;
+    unsigned tag, type;
+    uintptr_t value;
+    while (qxmsg_next(msg, &tag, &type, &value, nullptr) == 0) {
+        if (tag != QXTAG_READY)
+            continue;
+        seen = true;
+        if (value != 0)
+            return ANSWER_READY;
+    }
+    return seen ? ANSWER_BUSY : ANSWER_READY;
+}
+
+} // namespace
+
+int qxctl_clear(QxCtl *ctl)
+{
+    if (!ctl)
+        return 1;
+    return usbdevs_clear(ctl->devices);
+}
+
+int qxctl_init(QxCtl *ctl)
+{
+    if (!ctl)
+        return 1;
+    usbdevs_init();
+    ctl->ndev = 0;
+    return 0;
+}
+
+int qxctl_open(QxCtl *ctl, QxChannel *channel)
+{
+    if (!ctl)
+        return 1;
+    while (ctl->ndev <= QXCTL_MAX_DEVICES - 1) {
+        QxDevice *entry = nullptr;
+        int r = usbdevs_probe(ctl->devices, ctl->ndev, &entry);
+        ctl->ndev++;
+        if (r == 0) {
+            if (channel)
+                *channel = ctl;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int qxctl_send(QxChannel *ch, QxMsg *msg) { return send_on(ch, msg, QXREQ_SEND, 46, 55, 62); }
+
+int qxctl_recv(QxChannel *ch, QxMsg *msg) { return recv_on(ch, msg, QXREQ_RECV, 79, 86); }
+
+int qxctl_send_alt(QxChannel *ch, QxMsg *msg)
+{
+    return send_on(ch, msg, QXREQ_SEND_ALT, 102, 111, 118);
+}
+
+int qxctl_recv_alt(QxChannel *ch, QxMsg *msg)
+{
+    return recv_on(ch, msg, QXREQ_RECV_ALT, 135, 142);
+}
+
+int qxctl_wait_ready(QxChannel *ch)
+{
+    if (!device_of(ch))
+        return 1;
+    uint8_t buf[QXCTL_MSG_SIZE];
+    QxMsg msg;
+    uint32_t delay = 2;
+    for (int cycle = 0; cycle < 1000; cycle++) {
+        memset(buf, 0, sizeof buf);
+        qxmsg_init(&msg, buf, sizeof buf);
+        if (qxctl_recv(ch, &msg) != 0) {
+            qx_error_line(QXCTL_SRC, 169);
+            qx_printf("wait 1\n");
+        } else if (readiness(&msg) == ANSWER_READY) {
+            return 0;
+        }
+        qx_sleep_ms(delay);
+        if (delay < 20)
+            delay++;
+    }
+    return 1;
+}
+
+int qxctl_wait_ready_alt(QxChannel *ch)
+{
+    if (!device_of(ch))
+        return 1;
+    uint8_t buf[QXCTL_MSG_SIZE];
+    QxMsg msg;
+    for (int cycle = 0; cycle < 100; cycle++) {
+        memset(buf, 0, sizeof buf);
+        qxmsg_init(&msg, buf, sizeof buf);
+        if (qxctl_recv_alt(ch, &msg) != 0) {
+            qx_error_line(QXCTL_SRC, 216);
+            return 1;
+        }
+        if (readiness(&msg) == ANSWER_READY)
+            return 0;
+        qx_sleep_ms(5);
+    }
+    return 1;
+}
+
+void qxctl_print_text(const char *text, int count)
+{
+    if (!text || count < 1)
+        return;
+    size_t n = 0;
+    while (n < (size_t)count && text[n] != '\0')
+        n++;
+    if (n)
+        qx_write(text, n);
+}
