@@ -1,0 +1,279 @@
+// Device access on Linux: the device is a SOCK_SEQPACKET endpoint in the
+// device directory (qxwire.h), served by a daemon that speaks for the driver.
+// Discovery checks the endpoint; each I/O-control call is one connection.
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "qxsys.h"
+#include "qxwire.h"
+#include "usbdevs.h"
+
+namespace {
+// The last failure of this thread, kept like the system's last error.
+thread_local uint32_t t_last_code = 0;
+thread_local int t_last_errno = 0;
+
+// The one place where a Linux error becomes a Windows-style code.
+uint32_t windows_code(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return USBDEVS_ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return 5; // ERROR_ACCESS_DENIED
+    case ENOMEM:
+    case ENOBUFS:
+        return 8; // ERROR_NOT_ENOUGH_MEMORY
+    case EMFILE:
+    case ENFILE:
+        return 4; // ERROR_TOO_MANY_OPEN_FILES
+    case ENAMETOOLONG:
+        return 206; // ERROR_FILENAME_EXCED_RANGE
+    case EAGAIN:
+    case ETIMEDOUT:
+        return 121; // ERROR_SEM_TIMEOUT
+    case ECONNREFUSED:
+        // A socket file with no daemon behind it: the device has gone.
+        return USBDEVS_ERROR_DEVICE_NOT_CONNECTED;
+    default:
+        return USBDEVS_ERROR_GEN_FAILURE;
+    }
+}
+
+void set_last_error(int err)
+{
+    t_last_errno = err;
+    t_last_code = windows_code(err);
+}
+
+const char *code_text(uint32_t code)
+{
+    switch (code) {
+    case 2:
+        return "The system cannot find the file specified.";
+    case 4:
+        return "The system cannot open the file.";
+    case 5:
+        return "Access is denied.";
+    case 8:
+        return "Not enough memory resources are available to process this command.";
+    case 31:
+        return "A device attached to the system is not functioning.";
+    case 87:
+        return "The parameter is incorrect.";
+    case 121:
+        return "The semaphore timeout period has expired.";
+    case 206:
+        return "The filename or extension is too long.";
+    case 1167:
+        return "The device is not connected.";
+    default:
+        return nullptr;
+    }
+}
+
+void set_timeouts(int fd)
+{
+    struct timeval tv;
+    tv.tv_sec = QXWIRE_TIMEOUT_MS / 1000;
+    tv.tv_usec = (QXWIRE_TIMEOUT_MS % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Connects to the endpoint at path; -1 with the last error set.
+int open_endpoint(const char *path)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len == 0 || len >= sizeof addr.sun_path) {
+        set_last_error(len ? ENAMETOOLONG : ENOENT);
+        return -1;
+    }
+    memcpy(addr.sun_path, path, len);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        set_last_error(errno);
+        return -1;
+    }
+    set_timeouts(fd);
+    int r;
+    do {
+        r = connect(fd, (struct sockaddr *)&addr, sizeof addr);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        set_last_error(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends the request packet; 0 when all of it went out.
+int send_request(int fd, const uint8_t *in, uint32_t in_size, uint32_t out_size)
+{
+    uint8_t head[QXWIRE_REQUEST_HEADER];
+    qxwire_put_request_header(head, IOCTL_QX_CONTROL, out_size);
+    struct iovec iov[2];
+    iov[0].iov_base = head;
+    iov[0].iov_len = sizeof head;
+    iov[1].iov_base = (void *)in;
+    iov[1].iov_len = in_size;
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_last_error(errno);
+        return 1;
+    }
+    return (size_t)n == sizeof head + in_size ? 0 : 1;
+}
+
+// Receives the reply packet: status and at most out_size bytes into out.
+// *count is the number of output bytes the peer sent, even beyond out_size.
+int recv_reply(int fd, uint8_t *out, uint32_t out_size, uint32_t *status, uint32_t *count)
+{
+    uint8_t head[QXWIRE_REPLY_HEADER];
+    struct iovec iov[2];
+    iov[0].iov_base = head;
+    iov[0].iov_len = sizeof head;
+    iov[1].iov_base = out;
+    iov[1].iov_len = out ? out_size : 0;
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &msg, MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_last_error(errno);
+        return 1;
+    }
+    // No reply at all (the peer closed) or a packet without its status.
+    if ((size_t)n < sizeof head || (size_t)n > QXWIRE_MAX_REPLY)
+        return 1;
+    *status = qxwire_get_u32(head);
+    *count = (uint32_t)((size_t)n - sizeof head);
+    return 0;
+}
+
+int lx_init(void *) { return 0; }
+
+int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_status)
+{
+    // The endpoint carries the driver service's name; nothing else is the device.
+    if (!service || strcmp(service, QXWIRE_ENDPOINT) != 0)
+        return 0;
+    char dir[4096];
+    char ep[QXWIRE_MAX_PATH + 1];
+    if (qxwire_device_dir(dir, sizeof dir) || qxwire_endpoint_in(ep, sizeof ep, dir))
+        return 0;
+    // Only a private directory of ours and a socket of ours: anyone else
+    // could otherwise pose as the device.
+    struct stat st;
+    uid_t me = geteuid();
+    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return 0;
+    if (lstat(ep, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != me)
+        return 0;
+    int status = 0;
+    if (path && cap)
+        status = usbdevs_path_from_utf8(path, cap, ep);
+    else if (path)
+        status = 1;
+    if (copy_status)
+        *copy_status = status;
+    return 1;
+}
+
+int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, uint8_t *out,
+             uint32_t out_size, uint32_t *returned, uint32_t *error)
+{
+    if (returned)
+        *returned = 0;
+    char p[QXWIRE_MAX_PATH + 1];
+    int fd = -1;
+    if (!path || usbdevs_wcslen(path, USBDEVS_PATH_UNITS) >= USBDEVS_PATH_UNITS) {
+        set_last_error(ENOENT);
+    } else if (usbdevs_path_to_utf8(p, sizeof p, path)) {
+        set_last_error(ENAMETOOLONG);
+    } else {
+        fd = open_endpoint(p);
+    }
+    if (fd < 0) {
+        usbdevs_print_last_error();
+        qx_printf("ERROR : %d\n", 199);
+        return USBDEVS_ERR_OPEN;
+    }
+    uint32_t code = USBDEVS_ERROR_GEN_FAILURE;
+    uint32_t status = 0;
+    uint32_t count = 0;
+    int r = USBDEVS_ERR_CALL;
+    if (!in || in_size > QXWIRE_MAX_INPUT || out_size > QXWIRE_MAX_OUTPUT) {
+        code = QXWIRE_ERROR_INVALID_PARAMETER;
+    } else if (send_request(fd, in, in_size, out_size) == 0 &&
+               recv_reply(fd, out, out_size, &status, &count) == 0) {
+        if (status == 0) {
+            r = USBDEVS_OK;
+            if (returned)
+                *returned = count;
+        } else {
+            code = status;
+        }
+    }
+    close(fd);
+    if (r != USBDEVS_OK) {
+        t_last_code = code;
+        t_last_errno = 0;
+        if (error)
+            *error = code;
+    }
+    return r;
+}
+
+void lx_print_error(void *, uint32_t error) { usbdevs_print_error(error); }
+} // namespace
+
+const UsbdevsBackend *usbdevs_platform_backend(void)
+{
+    static const UsbdevsBackend backend = {lx_init, lx_find, lx_ioctl, lx_print_error, nullptr};
+    return &backend;
+}
+
+void usbdevs_print_error(uint32_t error)
+{
+    qx_printf("%s:%d:", USBDEVS_SRC, 35);
+    qx_printf("GetLastError() = %#x\n", (unsigned)error);
+    const char *text = code_text(error);
+    if (text)
+        qx_printf("%s\n", text);
+}
+
+void usbdevs_print_last_error(void)
+{
+    if (t_last_errno == 0) {
+        usbdevs_print_error(t_last_code);
+        return;
+    }
+    // The system's own text for what went wrong.
+    qx_printf("%s:%d:", USBDEVS_SRC, 35);
+    qx_printf("GetLastError() = %#x\n", (unsigned)t_last_code);
+    qx_printf("%s\n", strerror(t_last_errno));
+}
