@@ -1,0 +1,779 @@
+// The simulated QX device: what the driver and the device firmware do with
+// each I/O-control call. Answers wait in one mailbox per request pair until
+// the host reads them; reads with nothing queued answer "ready".
+//
+// Wire choices of this model (the host takes any number type):
+// - status answers carry room (35) and offset (36) as QXMSG_U32;
+// - checksum answers carry 40 as QXMSG_U32;
+// - list entries are [97 U8][98 U8][114 U16], value reads [97 U8][98 U8][178 U16].
+// A completed transfer installs the stored image at once; when its header
+// names a product, the device reports that product, version and build from
+// then on (no power cycle needed).
+#include "qxsim_device.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "prgbuild.h"
+#include "prgdecode.h"
+#include "qxmsg.h"
+#include "usbdevs.h"
+
+namespace {
+
+// Windows status codes the driver reports.
+constexpr uint32_t kErrInvalidFunction = 1;
+constexpr uint32_t kErrGenFailure = 31;
+constexpr uint32_t kErrInvalidParameter = 87;
+constexpr uint32_t kErrNotConnected = 1167;
+
+constexpr unsigned kMsgSize = 64;          // one endpoint packet
+constexpr size_t kMaxImage = 16u << 20;    // the device's flash, generously
+constexpr size_t kMaxQueued = 256;         // answers kept per mailbox
+constexpr size_t kMaxLog = 65536;          // messages kept in the write log
+constexpr uint32_t kDefaultImageSize = 315424; // size of the shipped images
+
+enum {
+    REQ_STATUS = 28,
+    REQ_SEND = 29,
+    REQ_RECV = 30,
+    REQ_SEND_ALT = 45,
+    REQ_RECV_ALT = 46,
+};
+
+enum {
+    TAG_DEBUG = 18,
+    TAG_SET_19 = 19,
+    TAG_GET_20 = 20,
+    TAG_ANSWER_20 = 21,
+    TAG_SET_23 = 23,
+    TAG_GET_24 = 24,
+    TAG_SET_25 = 25,
+    TAG_GET_26 = 26,
+    TAG_GET_27 = 27,
+    TAG_BLOB_28 = 28,
+    TAG_BEGIN = 33,
+    TAG_STATUS = 34,
+    TAG_ROOM = 35,
+    TAG_OFFSET = 36,
+    TAG_DATA = 37,
+    TAG_DATA_LAST = 38,
+    TAG_CHECKSUM_QUERY = 39,
+    TAG_CHECKSUM = 40,
+    TAG_INFO = 49,
+    TAG_VERSION = 50,
+    TAG_BUILD = 51,
+    TAG_PRODUCT = 52,
+    TAG_ADDR = 97,
+    TAG_SUBADDR = 98,
+    TAG_LIST = 113,
+    TAG_LIST_VALUE = 114,
+    TAG_SET_137 = 137,
+    TAG_READY = 161,
+    TAG_GET_VALUE = 177,
+    TAG_VALUE = 178,
+    TAG_GET_193 = 193,
+    TAG_GET_196 = 196,
+};
+
+// Status byte of request 28.
+constexpr uint8_t kStatusBusy = 0x00;
+constexpr uint8_t kStatusReady = 0x01;
+constexpr uint8_t kStatusUpdating = 0x02;
+
+uint32_t get_le32(const uint8_t *p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint32_t get_be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
+
+unsigned item_size(unsigned type, unsigned blob_len)
+{
+    switch (type) {
+    case QXMSG_U8:
+        return 3;
+    case QXMSG_U16:
+        return 4;
+    case QXMSG_U32:
+        return 6;
+    case QXMSG_BLOB:
+        return blob_len + 3;
+    default:
+        return 2;
+    }
+}
+
+// Collects answer items into 64-byte answers, opening a new answer when the
+// next item does not fit, so no item is ever cut.
+class AnswerBuilder {
+public:
+    void put(unsigned tag, unsigned type, uint32_t value)
+    {
+        fit(item_size(type, 0));
+        qxmsg_put(&msg_, tag, type, value, 0);
+    }
+    void put_blob(unsigned tag, const uint8_t *data, size_t len)
+    {
+        len = std::min<size_t>(len, kMsgSize - 3);
+        fit(item_size(QXMSG_BLOB, unsigned(len)));
+        qxmsg_put(&msg_, tag, QXMSG_BLOB, reinterpret_cast<uintptr_t>(data), unsigned(len));
+    }
+    void put_text(unsigned tag, const std::string &text)
+    {
+        put_blob(tag, reinterpret_cast<const uint8_t *>(text.data()), text.size());
+    }
+    // Ends the current answer: the next item starts a new one.
+    void cut() { open_ = false; }
+    std::vector<std::vector<uint8_t>> take()
+    {
+        cut();
+        return std::move(done_);
+    }
+
+private:
+    void fit(unsigned size)
+    {
+        if (open_ && unsigned(msg_.cap - msg_.pos) >= size)
+            return;
+        done_.emplace_back(kMsgSize, 0);
+        qxmsg_init(&msg_, done_.back().data(), kMsgSize);
+        open_ = true;
+    }
+    std::vector<std::vector<uint8_t>> done_;
+    QxMsg msg_{};
+    bool open_ = false;
+};
+
+uint32_t fnv1a(uint32_t h, const void *data, size_t len)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    for (size_t i = 0; i < len; i++) {
+        h ^= p[i];
+        h *= 16777619u;
+    }
+    return h;
+}
+
+uint32_t default_seed(const std::string &product, uint16_t version, uint16_t build)
+{
+    uint32_t h = fnv1a(2166136261u, product.data(), product.size());
+    const uint8_t vb[4] = {uint8_t(version), uint8_t(version >> 8), uint8_t(build),
+                           uint8_t(build >> 8)};
+    return fnv1a(h, vb, sizeof vb);
+}
+
+// Product name from an image header: up to 8 printable characters before the
+// first NUL; empty when the header does not name one.
+std::string header_product(const std::vector<uint8_t> &image)
+{
+    if (image.size() < PRG_OVERHEAD)
+        return std::string();
+    std::string name;
+    for (size_t i = 0; i < 8 && image[i]; i++) {
+        if (image[i] < 0x20 || image[i] > 0x7e)
+            return std::string();
+        name += char(image[i]);
+    }
+    return name;
+}
+
+struct Mailbox {
+    std::deque<std::vector<uint8_t>> answers;
+};
+
+} // namespace
+
+struct QxSimDevice::Impl {
+    mutable std::mutex mutex;
+    QxSimConfig config;
+    bool present = true;
+
+    // Identity reported by the info answer.
+    std::string product;
+    uint16_t version = 0;
+    uint16_t build = 0;
+    std::vector<uint8_t> firmware; // installed image
+    std::vector<uint8_t> stored;   // image as last stored (the transfer's target)
+
+    // Transfer state.
+    bool transfer_active = false; // a begin was taken and the end not reached
+    uint32_t expected = 0;
+    uint32_t offset = 0;
+    bool burst_open = false; // data taken since the last status answer
+    uint32_t burst_start = 0;
+    uint32_t lag_left = 0;
+    uint32_t room_zero_left = 0;
+    bool unplug_fired = false;
+
+    // Fault counters.
+    uint64_t busy_pending = 0;
+    uint32_t fail_writes_left = 0;
+    uint64_t write_attempts = 0;
+    uint64_t read_attempts = 0;
+    size_t script_pos = 0;
+    uint32_t prng = 0x2545f491u;
+
+    // Values of the setters, by setter tag; addressed values by (address, sub-address).
+    std::map<unsigned, uint32_t> values;
+    std::map<std::pair<uint8_t, uint8_t>, uint16_t> addressed;
+
+    Mailbox main_box, alt_box;
+    QxSimStats stats;
+    std::deque<std::pair<unsigned, std::vector<uint8_t>>> log;
+
+    void apply_identity(const QxSimConfig &c);
+    void arm_faults();
+    uint32_t checksum(uint32_t length) const;
+    uint32_t next_jitter();
+
+    uint32_t write(unsigned request, const uint8_t *payload, uint32_t length);
+    uint32_t read(unsigned request, uint8_t *out, uint32_t out_size, uint32_t *returned);
+
+    void handle(Mailbox &box, unsigned tag, unsigned type, uintptr_t value, unsigned size,
+                uint8_t addr, uint8_t subaddr);
+    void queue(Mailbox &box, AnswerBuilder &ab);
+    void queue_info(Mailbox &box);
+    void queue_status(Mailbox &box);
+    void begin(uint32_t length, Mailbox &box);
+    void take_data(const uint8_t *data, unsigned size, Mailbox &box);
+    void complete();
+    void debug(Mailbox &box, const char *text);
+};
+
+void QxSimDevice::Impl::apply_identity(const QxSimConfig &c)
+{
+    product = c.product;
+    version = c.version;
+    build = c.build;
+    firmware = c.firmware;
+    if (firmware.empty())
+        firmware = qxsim_make_image(product, version, build, kDefaultImageSize,
+                                    default_seed(product, version, build));
+    stored = firmware;
+}
+
+// Count-down faults start counting from the moment a configuration is taken.
+void QxSimDevice::Impl::arm_faults()
+{
+    busy_pending = config.busy_answers;
+    fail_writes_left = config.fail_writes;
+    write_attempts = 0;
+    read_attempts = 0;
+    script_pos = 0;
+    unplug_fired = false;
+}
+
+uint32_t QxSimDevice::Impl::checksum(uint32_t length) const
+{
+    if (stored.size() <= PRG_HEADER_SIZE)
+        return 0;
+    size_t n = std::min<size_t>(length, stored.size() - PRG_HEADER_SIZE);
+    uint32_t sum = 0;
+    const uint8_t *p = stored.data() + PRG_HEADER_SIZE;
+    for (size_t i = 0; i < n; i++)
+        sum += prg_descramble_table[p[i]];
+    return sum;
+}
+
+// xorshift32: the same readings for the same configuration on every run.
+uint32_t QxSimDevice::Impl::next_jitter()
+{
+    uint32_t j = config.checksum_jitter;
+    if (!j)
+        return 0;
+    prng ^= prng << 13;
+    prng ^= prng >> 17;
+    prng ^= prng << 5;
+    int64_t span = int64_t(j) * 2 + 1;
+    return uint32_t(int64_t(prng % uint64_t(span)) - int64_t(j));
+}
+
+void QxSimDevice::Impl::queue(Mailbox &box, AnswerBuilder &ab)
+{
+    for (auto &a : ab.take()) {
+        if (box.answers.size() >= kMaxQueued)
+            box.answers.pop_front();
+        box.answers.push_back(std::move(a));
+    }
+}
+
+void QxSimDevice::Impl::debug(Mailbox &box, const char *text)
+{
+    AnswerBuilder ab;
+    ab.put_text(TAG_DEBUG, text);
+    queue(box, ab);
+}
+
+void QxSimDevice::Impl::queue_info(Mailbox &box)
+{
+    if (config.info_silent)
+        return;
+    AnswerBuilder ab;
+    const std::string &text = config.debug_text;
+    for (size_t at = 0; at < text.size(); at += kMsgSize - 3)
+        ab.put_text(TAG_DEBUG, text.substr(at, kMsgSize - 3));
+    ab.put(TAG_VERSION, QXMSG_U16, version);
+    ab.put(TAG_BUILD, QXMSG_U16, build);
+    ab.put_text(TAG_PRODUCT, product);
+    queue(box, ab);
+}
+
+void QxSimDevice::Impl::queue_status(Mailbox &box)
+{
+    uint32_t reported = offset;
+    uint32_t room = std::min(config.room, expected - offset);
+    if (burst_open) {
+        // The first answer after a burst: the injected lags start here.
+        burst_open = false;
+        lag_left = config.offset_lag;
+        room_zero_left = config.room_zero_answers;
+    }
+    if (lag_left) {
+        lag_left--;
+        reported = burst_start;
+    }
+    if (room_zero_left) {
+        room_zero_left--;
+        room = 0;
+    }
+    if (config.never_complete && expected && offset == expected)
+        room = 1;
+
+    AnswerBuilder ab;
+    ab.put(TAG_ROOM, QXMSG_U32, room);
+    if (config.split_status_answer)
+        ab.cut();
+    ab.put(TAG_OFFSET, QXMSG_U32, reported);
+    queue(box, ab);
+}
+
+void QxSimDevice::Impl::begin(uint32_t length, Mailbox &box)
+{
+    stats.begins++;
+    stored.clear();
+    offset = 0;
+    burst_open = false;
+    lag_left = room_zero_left = 0;
+    if (length > kMaxImage) {
+        expected = 0;
+        transfer_active = false;
+        debug(box, "image too large");
+        return;
+    }
+    expected = length;
+    transfer_active = true;
+    stored.reserve(length);
+    if (length == 0)
+        complete();
+}
+
+void QxSimDevice::Impl::take_data(const uint8_t *data, unsigned size, Mailbox &box)
+{
+    if (!transfer_active) {
+        debug(box, "no transfer");
+        return;
+    }
+    uint32_t take = std::min<uint32_t>(size, expected - offset);
+    if (take < size)
+        debug(box, "data beyond image length refused");
+    if (!take)
+        return;
+    if (!burst_open) {
+        burst_open = true;
+        burst_start = offset;
+    }
+    stats.chunks++;
+    stored.insert(stored.end(), data, data + take);
+    offset += take;
+    if (config.unplug_after >= 0 && !unplug_fired && int64_t(offset) >= config.unplug_after) {
+        unplug_fired = true;
+        present = false;
+    }
+    if (offset == expected)
+        complete();
+}
+
+void QxSimDevice::Impl::complete()
+{
+    if (config.never_complete)
+        return;
+    transfer_active = false;
+    stats.completed++;
+    if (stored.empty())
+        return; // nothing to install
+    firmware = stored;
+    std::string name = header_product(stored);
+    if (!name.empty()) {
+        product = name;
+        version = uint16_t(get_be16(&stored[8]));
+        build = uint16_t(get_be16(&stored[10]));
+    }
+}
+
+void QxSimDevice::Impl::handle(Mailbox &box, unsigned tag, unsigned type, uintptr_t value,
+                               unsigned size, uint8_t addr, uint8_t subaddr)
+{
+    bool number = type == QXMSG_U8 || type == QXMSG_U16 || type == QXMSG_U32;
+    uint32_t v = number ? uint32_t(value) : 0;
+    const uint8_t *blob = type == QXMSG_BLOB ? reinterpret_cast<const uint8_t *>(value) : nullptr;
+    AnswerBuilder ab;
+    switch (tag) {
+    case TAG_INFO:
+        queue_info(box);
+        return;
+    case TAG_BEGIN:
+        begin(v, box);
+        return;
+    case TAG_STATUS:
+        queue_status(box);
+        return;
+    case TAG_DATA:
+    case TAG_DATA_LAST:
+        if (blob)
+            take_data(blob, size, box);
+        return;
+    case TAG_CHECKSUM_QUERY: {
+        if (config.checksum_silent)
+            return;
+        uint32_t sum;
+        if (script_pos < config.checksum_script.size())
+            sum = config.checksum_script[script_pos++];
+        else
+            sum = checksum(v) + uint32_t(config.checksum_offset) + next_jitter();
+        ab.put(TAG_CHECKSUM, QXMSG_U32, sum);
+        break;
+    }
+    case TAG_SET_19:
+    case TAG_SET_23:
+    case TAG_SET_25:
+    case TAG_SET_137:
+        if (number)
+            values[tag] = v;
+        return;
+    case TAG_GET_20:
+        ab.put(TAG_ANSWER_20, QXMSG_U8, values[TAG_SET_19]);
+        break;
+    case TAG_GET_24:
+        ab.put(TAG_GET_24, QXMSG_U32, values[TAG_SET_23]);
+        break;
+    case TAG_GET_26:
+        ab.put(TAG_GET_26, QXMSG_U32, values[TAG_SET_25]);
+        break;
+    case TAG_GET_27:
+        ab.put(TAG_GET_27, QXMSG_U8, values[TAG_SET_137]);
+        break;
+    case TAG_GET_193:
+        ab.put(TAG_GET_193, QXMSG_U32, 48000); // sample rate
+        break;
+    case TAG_GET_196:
+        ab.put(TAG_GET_196, QXMSG_U32, uint32_t(firmware.size()));
+        break;
+    case TAG_BLOB_28:
+        ab.put_text(TAG_BLOB_28, product + " SIM-0001");
+        break;
+    case TAG_GET_VALUE: {
+        auto it = addressed.find({addr, subaddr});
+        ab.put(TAG_ADDR, QXMSG_U8, addr);
+        ab.put(TAG_SUBADDR, QXMSG_U8, subaddr);
+        ab.put(TAG_VALUE, QXMSG_U16, it == addressed.end() ? 0 : it->second);
+        break;
+    }
+    case TAG_LIST:
+        for (const auto &e : addressed) {
+            ab.put(TAG_ADDR, QXMSG_U8, e.first.first);
+            ab.put(TAG_SUBADDR, QXMSG_U8, e.first.second);
+            ab.put(TAG_LIST_VALUE, QXMSG_U16, e.second);
+            ab.cut(); // one entry never straddles two answers
+        }
+        if (addressed.empty()) {
+            // An empty mixer still lists its master entry.
+            ab.put(TAG_ADDR, QXMSG_U8, 0);
+            ab.put(TAG_SUBADDR, QXMSG_U8, 0);
+            ab.put(TAG_LIST_VALUE, QXMSG_U16, 0);
+        }
+        break;
+    default:
+        if (tag >= 129 && tag <= 133 && number)
+            addressed[{addr, subaddr}] = uint16_t(v);
+        return; // the rest are send-only: taken without an answer
+    }
+    queue(box, ab);
+}
+
+uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint32_t length)
+{
+    if (request != REQ_SEND && request != REQ_SEND_ALT)
+        return kErrInvalidParameter;
+    if (length == 0 || length > kMsgSize)
+        return kErrInvalidParameter;
+
+    uint8_t buf[kMsgSize];
+    std::memcpy(buf, payload, length);
+    QxMsg msg;
+    qxmsg_init(&msg, buf, uint8_t(length));
+
+    // The fault decisions come first: a refused write changes nothing.
+    write_attempts++;
+    bool fail = false;
+    if (fail_writes_left) {
+        fail_writes_left--;
+        fail = true;
+    }
+    if (config.fail_write_every && write_attempts % config.fail_write_every == 0)
+        fail = true;
+    if (config.fail_transfer && stats.begins >= config.fail_transfer) {
+        for (size_t p = 0; p + 1 < length;) {
+            unsigned tag = buf[p], type = buf[p + 1];
+            if (type == QXMSG_END || type > QXMSG_BLOB)
+                break;
+            if (tag == TAG_DATA || tag == TAG_DATA_LAST)
+                fail = true;
+            p += item_size(type, p + 2 < length ? buf[p + 2] : 0);
+        }
+    }
+    if (fail)
+        return kErrGenFailure;
+
+    stats.writes++;
+    if (log.size() >= kMaxLog)
+        log.pop_front();
+    log.emplace_back(request, std::vector<uint8_t>(payload, payload + length));
+
+    Mailbox &box = request == REQ_SEND ? main_box : alt_box;
+    uint8_t addr = 0, subaddr = 0;
+    for (;;) {
+        // The codec reports a bad type code aloud; the device stops quietly.
+        if (msg.cap - msg.pos >= 2 && msg.buf[msg.pos + 1] > QXMSG_BLOB)
+            break;
+        unsigned tag, type, size;
+        uintptr_t value;
+        if (qxmsg_next(&msg, &tag, &type, &value, &size))
+            break;
+        bool number = type == QXMSG_U8 || type == QXMSG_U16 || type == QXMSG_U32;
+        if (tag == TAG_ADDR)
+            addr = number ? uint8_t(value) : 0;
+        else if (tag == TAG_SUBADDR)
+            subaddr = number ? uint8_t(value) : 0;
+        else
+            handle(box, tag, type, value, size, addr, subaddr);
+        if (!present)
+            break; // vanished mid-message
+    }
+    busy_pending += config.busy_after_write;
+    return 0;
+}
+
+uint32_t QxSimDevice::Impl::read(unsigned request, uint8_t *out, uint32_t out_size,
+                                 uint32_t *returned)
+{
+    if (request != REQ_STATUS && request != REQ_RECV && request != REQ_RECV_ALT)
+        return kErrInvalidParameter;
+    if (out_size && !out)
+        return kErrInvalidParameter;
+
+    read_attempts++;
+    if (config.drop_read_every && read_attempts % config.drop_read_every == 0)
+        return kErrGenFailure; // nothing delivered, nothing consumed
+
+    uint8_t answer[kMsgSize] = {};
+    if (request == REQ_STATUS) {
+        answer[0] = busy_pending ? kStatusBusy
+                    : transfer_active ? kStatusUpdating
+                                      : kStatusReady;
+    } else {
+        Mailbox &box = request == REQ_RECV ? main_box : alt_box;
+        QxMsg msg;
+        qxmsg_init(&msg, answer, kMsgSize);
+        if (busy_pending) {
+            busy_pending--;
+            qxmsg_put(&msg, TAG_READY, QXMSG_U8, 0, 0);
+        } else if (!box.answers.empty()) {
+            std::memcpy(answer, box.answers.front().data(), kMsgSize);
+            box.answers.pop_front();
+        } else {
+            qxmsg_put(&msg, TAG_READY, QXMSG_U8, 1, 0);
+        }
+    }
+
+    if (out_size) {
+        std::memset(out, 0, out_size);
+        std::memcpy(out, answer, std::min<uint32_t>(out_size, kMsgSize));
+    }
+    uint32_t n = out_size;
+    if (config.short_read_every && out_size && read_attempts % config.short_read_every == 0)
+        n = out_size - 1; // the answer went out one byte short
+    stats.reads++;
+    if (returned)
+        *returned = n;
+    return 0;
+}
+
+QxSimDevice::QxSimDevice(QxSimConfig config) : d(std::make_shared<Impl>())
+{
+    d->config = std::move(config);
+    d->apply_identity(d->config);
+    d->arm_faults();
+}
+
+uint32_t QxSimDevice::ioctl(uint32_t code, const uint8_t *in, size_t in_size, uint8_t *out,
+                            uint32_t out_size, uint32_t *returned)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->stats.calls++;
+    if (returned)
+        *returned = 0;
+    if (!d->present)
+        return kErrNotConnected;
+    if (code != IOCTL_QX_CONTROL)
+        return kErrInvalidFunction;
+    if (!in || in_size < USBDEVS_MIN_INPUT)
+        return kErrInvalidParameter;
+
+    uint32_t direction = get_le32(in);
+    uint32_t length = get_le32(in + 4);
+    unsigned kind = in[8] | in[9] << 8;
+    unsigned request = in[15];
+    if (kind != USBDEVS_KIND)
+        return kErrInvalidParameter;
+    if (direction == 0) {
+        if (length > in_size - USBDEVS_HEADER_SIZE)
+            return kErrInvalidParameter;
+        return d->write(request, in + USBDEVS_HEADER_SIZE, length);
+    }
+    if (direction == 1)
+        return d->read(request, out, out_size, returned);
+    return kErrInvalidParameter;
+}
+
+bool QxSimDevice::present() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->present;
+}
+
+void QxSimDevice::unplug()
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->present = false;
+}
+
+// A power cycle: unread answers and an unfinished transfer are gone, the
+// device boots busy again; the installed firmware and whatever was stored stay.
+void QxSimDevice::replug()
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->present = true;
+    d->main_box.answers.clear();
+    d->alt_box.answers.clear();
+    d->transfer_active = false;
+    d->expected = d->offset = 0;
+    d->burst_open = false;
+    d->lag_left = d->room_zero_left = 0;
+    d->busy_pending = d->config.busy_answers;
+}
+
+uint32_t QxSimDevice::checksum(uint32_t length) const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->checksum(length);
+}
+
+std::vector<uint8_t> QxSimDevice::stored_image() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->stored;
+}
+
+std::vector<uint8_t> QxSimDevice::firmware() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->firmware;
+}
+
+uint16_t QxSimDevice::version() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->version;
+}
+
+uint16_t QxSimDevice::build() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->build;
+}
+
+QxSimStats QxSimDevice::stats() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->stats;
+}
+
+std::vector<std::pair<unsigned, std::vector<uint8_t>>> QxSimDevice::writes_log() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return {d->log.begin(), d->log.end()};
+}
+
+void QxSimDevice::clear_log()
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->log.clear();
+}
+
+QxSimConfig QxSimDevice::config() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->config;
+}
+
+// Identity fields take effect only when they change, so adding a fault to a
+// device that has just been updated keeps its new firmware. Count-down
+// faults (busy_answers, fail_writes, checksum_script, unplug_after) and the
+// every-Nth counters start again.
+void QxSimDevice::set_config(const QxSimConfig &config)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    QxSimConfig old = std::move(d->config);
+    d->config = config;
+    if (config.firmware != old.firmware && !config.firmware.empty()) {
+        d->firmware = config.firmware;
+        d->stored = config.firmware;
+    }
+    if (config.product != old.product)
+        d->product = config.product;
+    if (config.version != old.version)
+        d->version = config.version;
+    if (config.build != old.build)
+        d->build = config.build;
+    d->arm_faults();
+}
+
+std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version,
+                                      uint16_t build, uint32_t size, uint32_t seed)
+{
+    if (size < PRG_OVERHEAD)
+        return {};
+    if (product.empty() || product.size() > 8)
+        return {};
+    PrgImageInfo info{};
+    std::memcpy(info.product, product.data(), product.size());
+    info.version = version;
+    info.build = build;
+    info.year = 2015;
+    info.month = 6;
+    info.day = 1;
+    uint32_t body_len = size - PRG_OVERHEAD;
+    std::vector<uint8_t> body(body_len);
+    prg_fill_body(body.data(), body_len, seed);
+    uint32_t out_len = 0;
+    uint8_t *image = prg_build_image(&info, body.data(), body_len, &out_len);
+    if (!image)
+        return {};
+    std::vector<uint8_t> result(image, image + out_len);
+    std::free(image);
+    return result;
+}
