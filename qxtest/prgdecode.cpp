@@ -1,0 +1,332 @@
+#include "prgdecode.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "qxsys.h"
+
+// Header field offsets.
+#define PRG_OFF_PRODUCT 0
+#define PRG_OFF_VERSION 8
+#define PRG_OFF_BUILD 10
+#define PRG_OFF_YEAR 12
+#define PRG_OFF_MONTH 14
+#define PRG_OFF_DAY 15
+#define PRG_OFF_CHECKSUM 16
+#define PRG_OFF_SIZE 20
+#define PRG_PRODUCT_LEN 8
+
+// 35 bytes or fewer cannot hold a header, a trailer and any sensible size field.
+#define PRG_MIN_IMAGE 36
+
+// Longest input path kept in an extract output name, before ".bin".
+#define PRG_EXTRACT_PATH_MAX 511
+
+static unsigned be16(const uint8_t *p)
+{
+    return ((unsigned)p[0] << 8) | p[1];
+}
+
+static uint32_t be32(const uint8_t *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
+static void fail(int line)
+{
+    qx_error_line(PRG_SRC, line);
+}
+
+uint8_t *prg_read_file(const char *path, int32_t *length)
+{
+    FILE *f = path ? fopen(path, "rb") : nullptr;
+    if (!f) {
+        fail(23);
+        return nullptr;
+    }
+    if (fseek(f, 0, SEEK_END) != 0) {
+        fail(28);
+        fclose(f);
+        return nullptr;
+    }
+    // An end the position cannot report, or beyond a 32-bit length, counts
+    // as a failed seek: the caller's length could not describe the file.
+    long end = ftell(f);
+    if (end < 0 || end > (long)INT32_MAX) {
+        fail(28);
+        fclose(f);
+        return nullptr;
+    }
+    int32_t len = (int32_t)end;
+    if (len == 0) {
+        fail(33);
+        fclose(f);
+        return nullptr;
+    }
+    if (fseek(f, 0, SEEK_SET) != 0) {
+        fail(37);
+        fclose(f);
+        return nullptr;
+    }
+    uint8_t *buf = (uint8_t *)malloc((size_t)len);
+    if (!buf) {
+        fail(43);
+        fclose(f);
+        return nullptr;
+    }
+    if (fread(buf, (size_t)len, 1, f) != 1) {
+        fail(47);
+        free(buf);
+        fclose(f);
+        return nullptr;
+    }
+    fclose(f);
+    if (length)
+        *length = len;
+    return buf;
+}
+
+int prg_read_header(PrgHeader *dst, const char *path)
+{
+    memset(dst->raw, 0, sizeof dst->raw);
+    FILE *f = path ? fopen(path, "rb") : nullptr;
+    if (!f) {
+        fail(73);
+        return 1;
+    }
+    if (fread(dst->raw, PRG_HEADER_SIZE, 1, f) != 1) {
+        fail(77);
+        fclose(f);
+        return 1;
+    }
+    fclose(f);
+    return 0;
+}
+
+int prg_copy_header(PrgHeader *dst, const uint8_t *src)
+{
+    if (src && dst)
+        memcpy(dst->raw, src, PRG_HEADER_SIZE);
+    return PRG_HEADER_SIZE;
+}
+
+int prg_get_product(const PrgHeader *hdr, char *dst, int capacity)
+{
+    if (!dst || capacity <= PRG_PRODUCT_LEN) {
+        fail(99);
+        return -1;
+    }
+    memcpy(dst, hdr->raw + PRG_OFF_PRODUCT, PRG_PRODUCT_LEN);
+    dst[PRG_PRODUCT_LEN] = '\0';
+    return 0;
+}
+
+unsigned prg_get_version(const PrgHeader *hdr)
+{
+    return be16(hdr->raw + PRG_OFF_VERSION);
+}
+
+unsigned prg_get_build(const PrgHeader *hdr)
+{
+    return be16(hdr->raw + PRG_OFF_BUILD);
+}
+
+unsigned prg_get_year(const PrgHeader *hdr)
+{
+    return be16(hdr->raw + PRG_OFF_YEAR);
+}
+
+unsigned prg_get_month(const PrgHeader *hdr)
+{
+    return hdr->raw[PRG_OFF_MONTH];
+}
+
+unsigned prg_get_day(const PrgHeader *hdr)
+{
+    return hdr->raw[PRG_OFF_DAY];
+}
+
+uint32_t prg_get_checksum(const PrgHeader *hdr)
+{
+    return be32(hdr->raw + PRG_OFF_CHECKSUM);
+}
+
+uint32_t prg_get_size(const PrgHeader *hdr)
+{
+    return be32(hdr->raw + PRG_OFF_SIZE);
+}
+
+int32_t prg_get_check_size(const PrgHeader *hdr)
+{
+    return (int32_t)(prg_get_size(hdr) - PRG_OVERHEAD);
+}
+
+void prg_descramble(uint8_t *dst, const uint8_t *src, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        dst[i] = prg_descramble_table[src[i]];
+}
+
+void prg_scramble(uint8_t *dst, const uint8_t *src, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        dst[i] = prg_scramble_table[src[i]];
+}
+
+int prg_verify(const uint8_t *image, int32_t length)
+{
+    if (!image || length < 0) {
+        fail(151);
+        return 1;
+    }
+    // Too short to hold the size field: nothing more can be read from it.
+    if (length < PRG_OFF_SIZE + 4) {
+        fail(167);
+        qx_printf("check size = %ld, fw_size = %ld\n", 0L, (long)length);
+        return 1;
+    }
+    uint32_t size = be32(image + PRG_OFF_SIZE);
+    if (size == 0) {
+        fail(157);
+        return 1;
+    }
+    if ((uint32_t)length < size) {
+        fail(161);
+        return 1;
+    }
+    if (length < PRG_MIN_IMAGE) {
+        fail(167);
+        qx_printf("check size = %ld, fw_size = %ld\n", 0L, (long)length);
+        return 1;
+    }
+    // A size field that leaves no room for header and trailer inside a
+    // longer file.
+    if (size < PRG_MIN_IMAGE) {
+        fail(170);
+        qx_printf("check size = %ld, fw_size = %ld\n", (long)size - PRG_OVERHEAD, (long)length);
+        return 1;
+    }
+    uint8_t *plain = (uint8_t *)malloc(size);
+    if (!plain) {
+        fail(176);
+        return 1;
+    }
+    // The first 32 bytes of plain stay unused so that offsets match the image.
+    prg_descramble(plain + PRG_HEADER_SIZE, image + PRG_HEADER_SIZE, size - PRG_HEADER_SIZE);
+
+    int32_t check_size = (int32_t)(size - PRG_OVERHEAD);
+    uint32_t sum = 0;
+    for (uint32_t i = PRG_HEADER_SIZE; i < size - PRG_TRAILER_SIZE; i++)
+        sum += plain[i];
+
+    uint32_t hdr_sum = be32(image + PRG_OFF_CHECKSUM);
+    if (sum != hdr_sum) {
+        fail(191);
+        qx_printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", (long)check_size,
+                  (unsigned long)sum, (unsigned long)hdr_sum);
+        free(plain);
+        return 1;
+    }
+    uint32_t trailer = be32(plain + size - PRG_TRAILER_SIZE);
+    if (trailer != sum) {
+        fail(199);
+        qx_printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", (long)check_size,
+                  (unsigned long)trailer, (unsigned long)hdr_sum);
+        free(plain);
+        return 1;
+    }
+    free(plain);
+    return 0;
+}
+
+int prg_verify_file(const char *path)
+{
+    int32_t length = 0;
+    uint8_t *image = prg_read_file(path, &length);
+    if (!image) {
+        fail(220);
+        return 1;
+    }
+    int result = prg_verify(image, length);
+    free(image);
+    return result;
+}
+
+int prg_extract(const char *path)
+{
+    int32_t length = 0;
+    uint8_t *image = prg_read_file(path, &length);
+    if (!image) {
+        fail(246);
+        return 1;
+    }
+
+    // The extension is appended, never substituted.
+    char out_name[PRG_EXTRACT_PATH_MAX + sizeof ".bin"];
+    snprintf(out_name, sizeof out_name, "%.511s.bin", path);
+
+    // A file shorter than its header has no body to allocate.
+    if (length < PRG_HEADER_SIZE) {
+        fail(261);
+        free(image);
+        return 1;
+    }
+    size_t body_len = (size_t)length - PRG_HEADER_SIZE;
+    uint8_t *body = (uint8_t *)malloc(body_len ? body_len : 1);
+    if (!body) {
+        fail(261);
+        free(image);
+        return 1;
+    }
+    prg_descramble(body, image + PRG_HEADER_SIZE, body_len);
+
+    FILE *out = fopen(out_name, "wb");
+    if (!out) {
+        fail(268);
+        free(body);
+        free(image);
+        return 1;
+    }
+    int result = 0;
+    if (body_len && fwrite(body, body_len, 1, out) != 1) {
+        fail(272);
+        result = 1;
+    }
+    if (fclose(out) != 0 && result == 0) {
+        fail(272);
+        result = 1;
+    }
+    free(body);
+    free(image);
+    return result;
+}
+
+int prg_dump(const char *path)
+{
+    qx_printf("filename: %s\n", path ? path : "");
+    PrgHeader hdr;
+    if (prg_read_header(&hdr, path) != 0) {
+        fail(293);
+        return -1;
+    }
+    const uint8_t *raw = hdr.raw;
+    char product[PRG_PRODUCT_LEN + 1];
+    memcpy(product, raw + PRG_OFF_PRODUCT, PRG_PRODUCT_LEN);
+    product[PRG_PRODUCT_LEN] = '\0';
+    qx_printf("product: %s\n", product);
+    qx_printf("version: %u\n", be16(raw + PRG_OFF_VERSION));
+    qx_printf("build: %u\n", be16(raw + PRG_OFF_BUILD));
+    qx_printf("date: %u/%u/%u\n", be16(raw + PRG_OFF_YEAR), (unsigned)raw[PRG_OFF_MONTH],
+              (unsigned)raw[PRG_OFF_DAY]);
+    qx_printf("checksum: %#lx\n", (unsigned long)be32(raw + PRG_OFF_CHECKSUM));
+    qx_printf("size: %lu\n", (unsigned long)be32(raw + PRG_OFF_SIZE));
+    qx_printf("test checksum...\n");
+    if (prg_verify_file(path) != 0) {
+        qx_printf("NG\n");
+        fail(312);
+        return -1;
+    }
+    qx_printf("OK\n");
+    return 0;
+}
