@@ -1,0 +1,223 @@
+// qxmkimage: writes a firmware image from header fields and a body, either
+// a file or deterministic filler bytes. Run at build time for the embedded
+// images, so the same arguments always give the same bytes.
+//
+// Exit codes: 0 written, 1 input/output failure, 2 bad command line.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "prgbuild.h"
+#include "prgdecode.h"
+
+#define EXIT_IO 1
+#define EXIT_USAGE 2
+
+static const char *g_prog = "qxmkimage";
+
+static void usage(FILE *to)
+{
+    fprintf(to,
+            "usage: %s --product NAME --version N --build N --date YYYY-MM-DD\n"
+            "       (--body FILE | --size N [--seed S]) -o OUT\n"
+            "\n"
+            "  --product NAME   product name, 1 to 8 characters (e.g. QX-20)\n"
+            "  --version N      firmware version, 0 to 65535 (230 reads 2.30)\n"
+            "  --build N        build number, 0 to 65535\n"
+            "  --date Y-M-D     image date; year 0 to 65535, month 1 to 12, day 1 to 31\n"
+            "  --body FILE      plain body bytes, scrambled into the image\n"
+            "  --size N         total image size in bytes (at least 36); the body is\n"
+            "                   N - 36 filler bytes derived from the seed\n"
+            "  --seed S         filler seed, 0 to 4294967295 (default 1)\n"
+            "  -o, --output OUT image file to write\n"
+            "  -h, --help       show this text\n",
+            g_prog);
+}
+
+static int usage_error(const char *fmt, const char *arg)
+{
+    fprintf(stderr, "%s: ", g_prog);
+    fprintf(stderr, fmt, arg);
+    fprintf(stderr, "\nTry '%s --help'.\n", g_prog);
+    return EXIT_USAGE;
+}
+
+// Plain decimal digits only: no sign, no spaces, no suffix.
+static int parse_uint(const char *text, unsigned long max, unsigned long *out)
+{
+    if (!text || !*text)
+        return 0;
+    unsigned long v = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        unsigned d = (unsigned)(*p - '0');
+        if (v > (max - d) / 10)
+            return 0;
+        v = v * 10 + d;
+    }
+    *out = v;
+    return 1;
+}
+
+static int parse_date(const char *text, PrgImageInfo *info)
+{
+    char part[3][8];
+    const char *p = text;
+    for (int i = 0; i < 3; i++) {
+        const char *end = (i < 2) ? strchr(p, '-') : p + strlen(p);
+        if (!end || end == p || (size_t)(end - p) >= sizeof part[i])
+            return 0;
+        memcpy(part[i], p, (size_t)(end - p));
+        part[i][end - p] = '\0';
+        p = end + 1;
+    }
+    unsigned long year, month, day;
+    if (!parse_uint(part[0], 65535, &year) || !parse_uint(part[1], 12, &month) ||
+        !parse_uint(part[2], 31, &day) || month == 0 || day == 0)
+        return 0;
+    info->year = (uint16_t)year;
+    info->month = (uint8_t)month;
+    info->day = (uint8_t)day;
+    return 1;
+}
+
+static int read_body(const char *path, std::vector<uint8_t> *body)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        fprintf(stderr, "%s: cannot open %s: %s\n", g_prog, path, strerror(errno));
+        return 0;
+    }
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        if (body->size() + n > (size_t)INT32_MAX - PRG_OVERHEAD) {
+            fprintf(stderr, "%s: %s is too large for an image body\n", g_prog, path);
+            fclose(f);
+            return 0;
+        }
+        body->insert(body->end(), chunk, chunk + n);
+    }
+    int ok = !ferror(f);
+    if (!ok)
+        fprintf(stderr, "%s: cannot read %s\n", g_prog, path);
+    fclose(f);
+    return ok;
+}
+
+static int write_image(const char *path, const uint8_t *image, uint32_t len)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f) {
+        fprintf(stderr, "%s: cannot create %s: %s\n", g_prog, path, strerror(errno));
+        return 0;
+    }
+    int ok = fwrite(image, len, 1, f) == 1;
+    if (fclose(f) != 0)
+        ok = 0;
+    if (!ok) {
+        fprintf(stderr, "%s: cannot write %s\n", g_prog, path);
+        remove(path); // no partial image for the build to pick up
+    }
+    return ok;
+}
+
+int main(int argc, char **argv)
+{
+    PrgImageInfo info;
+    memset(&info, 0, sizeof info);
+    const char *product = nullptr, *version = nullptr, *build = nullptr, *date = nullptr;
+    const char *body_path = nullptr, *size_text = nullptr, *seed_text = nullptr;
+    const char *out_path = nullptr;
+
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (!strcmp(arg, "-h") || !strcmp(arg, "--help")) {
+            usage(stdout);
+            return 0;
+        }
+        struct {
+            const char *name;
+            const char **slot;
+        } const opts[] = {
+            {"--product", &product}, {"--version", &version}, {"--build", &build},
+            {"--date", &date},       {"--body", &body_path},  {"--size", &size_text},
+            {"--seed", &seed_text},  {"-o", &out_path},       {"--output", &out_path},
+        };
+        const char **slot = nullptr;
+        const char *value = nullptr;
+        for (const auto &o : opts) {
+            size_t n = strlen(o.name);
+            if (!strncmp(arg, o.name, n) && (arg[n] == '\0' || arg[n] == '=')) {
+                slot = o.slot;
+                value = arg[n] == '=' ? arg + n + 1 : nullptr;
+                break;
+            }
+        }
+        if (!slot)
+            return usage_error("unknown argument '%s'", arg);
+        if (!value) {
+            if (i + 1 >= argc)
+                return usage_error("option '%s' needs a value", arg);
+            value = argv[++i];
+        }
+        *slot = value;
+    }
+
+    if (!product)
+        return usage_error("missing %s", "--product");
+    if (!version)
+        return usage_error("missing %s", "--version");
+    if (!build)
+        return usage_error("missing %s", "--build");
+    if (!date)
+        return usage_error("missing %s", "--date");
+    if (!out_path || !*out_path)
+        return usage_error("missing %s", "-o OUT");
+    if (!body_path == !size_text)
+        return usage_error("give exactly one of %s", "--body FILE or --size N");
+    if (seed_text && !size_text)
+        return usage_error("%s only goes with --size", "--seed");
+
+    size_t product_len = strlen(product);
+    if (product_len == 0 || product_len > 8)
+        return usage_error("product name '%s' must have 1 to 8 characters", product);
+    memcpy(info.product, product, product_len);
+
+    unsigned long v;
+    if (!parse_uint(version, 65535, &v))
+        return usage_error("bad version '%s' (0 to 65535)", version);
+    info.version = (uint16_t)v;
+    if (!parse_uint(build, 65535, &v))
+        return usage_error("bad build '%s' (0 to 65535)", build);
+    info.build = (uint16_t)v;
+    if (!parse_date(date, &info))
+        return usage_error("bad date '%s' (YYYY-MM-DD)", date);
+
+    std::vector<uint8_t> body;
+    if (size_text) {
+        unsigned long size, seed = 1;
+        if (!parse_uint(size_text, INT32_MAX, &size) || size < PRG_OVERHEAD)
+            return usage_error("bad size '%s' (36 to 2147483647)", size_text);
+        if (seed_text && !parse_uint(seed_text, UINT32_MAX, &seed))
+            return usage_error("bad seed '%s' (0 to 4294967295)", seed_text);
+        body.resize(size - PRG_OVERHEAD);
+        prg_fill_body(body.data(), (uint32_t)body.size(), (uint32_t)seed);
+    } else if (!read_body(body_path, &body)) {
+        return EXIT_IO;
+    }
+
+    uint32_t image_len = 0;
+    uint8_t *image = prg_build_image(&info, body.data(), (uint32_t)body.size(), &image_len);
+    if (!image) {
+        fprintf(stderr, "%s: cannot build the image\n", g_prog);
+        return EXIT_IO;
+    }
+    int ok = write_image(out_path, image, image_len);
+    free(image);
+    return ok ? 0 : EXIT_IO;
+}
