@@ -9,8 +9,10 @@
 #include <cstring>
 
 #include "qxsys.h"
+#include "qxtrace.h"
 
-namespace {
+namespace
+{
 std::atomic<const UsbdevsBackend *> g_backend{nullptr};
 
 const uint16_t g_no_path[1] = {0};
@@ -18,7 +20,10 @@ const uint16_t g_no_path[1] = {0};
 // "\qx-10_20": the control interface's reference string.
 const char g_reference[] = "\\" USBDEVS_SERVICE;
 
-uint16_t get16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
+uint16_t get16(const uint8_t *p)
+{
+    return (uint16_t)(p[0] | p[1] << 8);
+}
 uint32_t get32(const uint8_t *p)
 {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -36,7 +41,10 @@ void put32(uint8_t *p, uint32_t v)
     p[3] = (uint8_t)(v >> 24);
 }
 
-const uint16_t *entry_path(const QxDevice *dev) { return dev ? dev->path : g_no_path; }
+const uint16_t *entry_path(const QxDevice *dev)
+{
+    return dev ? dev->path : g_no_path;
+}
 
 // One call through the backend; applies the exact-length rule. Returns the
 // backend's result, or USBDEVS_ERR_CALL after line 228.
@@ -70,7 +78,8 @@ void usbdevs_set_backend(const UsbdevsBackend *backend)
 const UsbdevsBackend *usbdevs_backend(void)
 {
     const UsbdevsBackend *b = g_backend.load(std::memory_order_acquire);
-    return b ? b : usbdevs_platform_backend();
+    // QX_TRACE (or qxtrace_start) records every call of the run.
+    return qxtrace_wrap(b ? b : usbdevs_platform_backend());
 }
 
 int usbdevs_init(void)
@@ -197,8 +206,8 @@ uint32_t usbdevs_write_size(unsigned n)
     return size < USBDEVS_MIN_INPUT ? USBDEVS_MIN_INPUT : size;
 }
 
-void usbdevs_build_write(uint8_t *in, unsigned request, unsigned value, unsigned index,
-                         unsigned n, const uint8_t *data)
+void usbdevs_build_write(uint8_t *in, unsigned request, unsigned value, unsigned index, unsigned n,
+                         const uint8_t *data)
 {
     n &= 0xffffu;
     memset(in, 0, usbdevs_write_size(n));

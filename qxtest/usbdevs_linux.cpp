@@ -13,7 +13,8 @@
 #include "qxwire.h"
 #include "usbdevs.h"
 
-namespace {
+namespace
+{
 // The last failure of this thread, kept like the system's last error.
 thread_local uint32_t t_last_code = 0;
 thread_local int t_last_errno = 0;
@@ -173,7 +174,10 @@ int recv_reply(int fd, uint8_t *out, uint32_t out_size, uint32_t *status, uint32
     return 0;
 }
 
-int lx_init(void *) { return 0; }
+int lx_init(void *)
+{
+    return 0;
+}
 
 int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_status)
 {
@@ -248,7 +252,10 @@ int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, 
     return r;
 }
 
-void lx_print_error(void *, uint32_t error) { usbdevs_print_error(error); }
+void lx_print_error(void *, uint32_t error)
+{
+    usbdevs_print_error(error);
+}
 } // namespace
 
 const UsbdevsBackend *usbdevs_platform_backend(void)
