@@ -1,0 +1,68 @@
+// The one object through which the window and the worker reach the device
+// and the firmware image: forwards to qxctl and prgdecode and turns their
+// 0/1 results into bool. Toolkit-free so that a command-line tool can share it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "prgdecode.h"
+#include "qxctl.h"
+
+class UpdateContext
+{
+  public:
+    UpdateContext();
+
+    bool close_device();
+    bool open_device();
+    bool init();
+    bool is_open() const;
+
+    bool device_text(std::string &text);
+    bool device_product(std::string &product);
+    bool device_version(uint16_t *version);
+    bool device_build(uint16_t *build);
+    bool run_command(int a, uint8_t s, uint8_t v, QxAddressedCmd command);
+    bool set_131(int a, uint8_t s, uint8_t v);
+
+    bool set_file_path(const std::string &path);
+    int load_header(const uint8_t *image);
+    bool verify_file();
+    static bool verify_image(const uint8_t *image, int32_t length);
+    bool fw_product(std::string &product) const;
+    unsigned fw_version() const;
+    unsigned fw_build() const;
+    int fw_check_size() const;
+    uint32_t fw_checksum() const;
+
+    bool update_firmware(const uint8_t *image, uint32_t length, QxProgress *progress);
+    bool device_checksum(uint32_t length, uint32_t *checksum);
+    bool set_19(unsigned value);
+    bool set_23(uint32_t value);
+    bool get_24(uint32_t *value);
+    bool get_20(bool *value);
+
+    QxCtl ctl;
+    // Null while no device is open, else &ctl; commands take its address.
+    QxChannel channel;
+    PrgHeader header;
+    std::string file_path;
+};
+
+// The loaded image. The buffer is exactly 1 MiB: the largest image the
+// device's flash takes, so loading never allocates.
+struct FirmwareJob {
+    static const uint32_t capacity = 1048576;
+    UpdateContext *ctx = nullptr;
+    uint8_t data[capacity];
+    uint32_t size = 0;
+};
+
+// Shared with the worker: the transfer writes value on the worker's thread,
+// the window's timer reads it.
+struct UpdateProgress {
+    QxProgress value{0};
+    int32_t maximum = 0;
+    FirmwareJob *job = nullptr;
+};
