@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+
+#include "updatecontext.h"
+
+class QAction;
+class QActionGroup;
+class QCloseEvent;
+class QShortcut;
+
+namespace Ui
+{
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+  public:
+    // catalogue_dir: where the built-in images are listed (tests point it
+    // elsewhere).
+    explicit MainWindow(QWidget *parent = nullptr,
+                        const QString &catalogue_dir = QStringLiteral(":/res"));
+    ~MainWindow() override;
+
+    bool load_firmware_file(const QString &path);
+    bool show_firmware(const QString &path);
+    void build_catalogue();
+
+  protected:
+    // The worker uses job, ctx and progress, which live here.
+    void closeEvent(QCloseEvent *event) override;
+
+  private slots:
+    void on_button_fwupdate_clicked();
+    void on_timer();
+    void on_finish();
+    void on_actionAbout_triggered();
+    void on_processtext(QString text);
+    void on_error(QString error);
+    void select_fw_path();
+    void on_menuFile_triggered(QAction *act);
+
+  private:
+    void refuse(const QString &text);
+    void set_selection_enabled(bool enabled);
+
+    Ui::MainWindow *ui;
+    QTimer timer;
+    UpdateContext ctx;
+    int32_t updating;
+    bool from_catalogue;
+    QString fw_path;
+    UpdateProgress progress;
+    FirmwareJob job;
+    QActionGroup *fw_group;
+    QShortcut *fw_shortcut = nullptr;
+    QString catalogue_dir;
+};

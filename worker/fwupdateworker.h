@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+struct UpdateProgress;
+
+// Runs one confirmed update on a thread of its own and reports its stages.
+// finished() comes exactly once, last, on every path.
+class FWUpdateWorker : public QObject
+{
+    Q_OBJECT
+
+  public:
+    explicit FWUpdateWorker(QObject *parent = nullptr);
+    ~FWUpdateWorker() override;
+
+    // Set by the creator before the thread starts; not owned.
+    UpdateProgress *progress_ptr = nullptr;
+
+  signals:
+    void finished();
+    void process_text(QString text);
+    void error(QString err);
+
+  public slots:
+    void process();
+};
