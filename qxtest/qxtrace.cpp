@@ -1,0 +1,461 @@
+#include "qxtrace.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "qxsys.h"
+
+// ordered_json keeps the fields in the order written, so traces read well.
+using Json = nlohmann::ordered_json;
+
+struct QxTrace {
+    std::mutex lock;
+    FILE *file = nullptr;
+    std::chrono::steady_clock::time_point start;
+    uint64_t seq = 0;
+    bool failed = false;
+};
+
+namespace
+{
+
+// The process's own trace; its taps live as long as the process.
+QxTrace g_trace;
+std::mutex g_taps_lock;
+std::vector<std::unique_ptr<QxTraceTap>> g_taps;
+enum { ENV_UNREAD, INACTIVE, ACTIVE };
+std::atomic<int> g_state{ENV_UNREAD};
+
+// Caller holds trace->lock.
+bool open_file(QxTrace *trace, const char *path, const char *origin)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f)
+        return false;
+    trace->file = f;
+    trace->start = std::chrono::steady_clock::now();
+    trace->seq = 0;
+    trace->failed = false;
+    Json line;
+    line["op"] = "start";
+    line["format"] = QXTRACE_FORMAT;
+    line["origin"] = origin ? origin : "host";
+    std::string text = line.dump() + "\n";
+    if (fwrite(text.data(), 1, text.size(), f) != text.size() || fflush(f) != 0)
+        trace->failed = true;
+    return true;
+}
+
+// Caller holds trace->lock. Returns 1 when any line was lost.
+int close_file(QxTrace *trace)
+{
+    if (!trace->file)
+        return 0;
+    if (fclose(trace->file) != 0)
+        trace->failed = true;
+    trace->file = nullptr;
+    return trace->failed ? 1 : 0;
+}
+
+// Each line is flushed: a trace is most wanted from a run that crashed.
+int write_line(QxTrace *trace, const Json &line)
+{
+    if (!trace->file)
+        return 0;
+    std::string text = line.dump() + "\n";
+    if (fwrite(text.data(), 1, text.size(), trace->file) != text.size() ||
+        fflush(trace->file) != 0) {
+        trace->failed = true;
+        return 1;
+    }
+    return 0;
+}
+
+uint64_t elapsed_us(const QxTrace *trace)
+{
+    auto d = std::chrono::steady_clock::now() - trace->start;
+    return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+}
+
+int tap_init(void *self)
+{
+    auto *tap = static_cast<QxTraceTap *>(self);
+    return tap->inner->init ? tap->inner->init(tap->inner->self) : 0;
+}
+
+int tap_find(void *self, const char *service, uint16_t *path, size_t cap, int *copy_status)
+{
+    auto *tap = static_cast<QxTraceTap *>(self);
+    int found = tap->inner->find(tap->inner->self, service, path, cap, copy_status);
+    qxtrace_write_find(tap->trace, service, found, found ? path : nullptr);
+    return found;
+}
+
+int tap_ioctl(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_size, uint8_t *out,
+              uint32_t out_size, uint32_t *returned, uint32_t *error)
+{
+    auto *tap = static_cast<QxTraceTap *>(self);
+    uint32_t got = 0;
+    uint32_t status = 0;
+    uint64_t t0 = qxtrace_now_us(tap->trace);
+    int r = tap->inner->ioctl(tap->inner->self, path, in, in_size, out, out_size, &got, &status);
+    uint64_t t1 = qxtrace_now_us(tap->trace);
+
+    QxTraceCall call;
+    call.seq = 0;
+    call.t_us = t0;
+    call.dur_us = t1 - t0;
+    call.code = IOCTL_QX_CONTROL;
+    if (in && in_size)
+        call.in.assign(in, in + in_size);
+    call.out_size = out_size;
+    call.result = r;
+    call.status = r == USBDEVS_ERR_CALL ? status : 0;
+    call.returned = r == USBDEVS_OK ? got : 0;
+    if (r == USBDEVS_OK && out) {
+        uint32_t n = got < out_size ? got : out_size;
+        call.out.assign(out, out + n);
+    }
+    qxtrace_write_call(tap->trace, &call);
+
+    if (returned)
+        *returned = got;
+    if (error && r == USBDEVS_ERR_CALL)
+        *error = status;
+    return r;
+}
+
+void tap_print_error(void *self, uint32_t error)
+{
+    auto *tap = static_cast<QxTraceTap *>(self);
+    tap->inner->print_error(tap->inner->self, error);
+}
+
+bool get_u64(const Json &j, const char *key, uint64_t *v)
+{
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_number_integer())
+        return false;
+    int64_t s = it->get<int64_t>();
+    if (it->is_number_unsigned())
+        *v = it->get<uint64_t>();
+    else if (s >= 0)
+        *v = (uint64_t)s;
+    else
+        return false;
+    return true;
+}
+
+bool get_u32(const Json &j, const char *key, uint32_t *v)
+{
+    uint64_t x;
+    if (!get_u64(j, key, &x) || x > UINT32_MAX)
+        return false;
+    *v = (uint32_t)x;
+    return true;
+}
+
+bool get_hex(const Json &j, const char *key, std::vector<uint8_t> *v)
+{
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_string())
+        return false;
+    return qxtrace_unhex(it->get_ref<const std::string &>(), v) == 0;
+}
+
+} // namespace
+
+QxTrace *qxtrace_open(const char *path, const char *origin)
+{
+    if (!path || !*path)
+        return nullptr;
+    auto *trace = new QxTrace;
+    std::lock_guard<std::mutex> hold(trace->lock);
+    if (!open_file(trace, path, origin)) {
+        delete trace;
+        return nullptr;
+    }
+    return trace;
+}
+
+void qxtrace_close(QxTrace *trace)
+{
+    if (!trace)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(trace->lock);
+        close_file(trace);
+    }
+    delete trace;
+}
+
+uint64_t qxtrace_now_us(QxTrace *trace)
+{
+    return trace ? elapsed_us(trace) : 0;
+}
+
+int qxtrace_write_call(QxTrace *trace, QxTraceCall *call)
+{
+    if (!trace || !call)
+        return 1;
+    std::lock_guard<std::mutex> hold(trace->lock);
+    if (!trace->file)
+        return 0;
+    call->seq = ++trace->seq;
+    Json line;
+    line["op"] = "ioctl";
+    line["seq"] = call->seq;
+    line["t_us"] = call->t_us;
+    line["dur_us"] = call->dur_us;
+    line["code"] = call->code;
+    line["request"] = call->in.size() >= USBDEVS_HEADER_SIZE ? call->in[15] : 0;
+    line["in"] = qxtrace_hex(call->in.data(), call->in.size());
+    line["out_size"] = call->out_size;
+    line["result"] = call->result;
+    line["status"] = call->status;
+    line["returned"] = call->returned;
+    line["out"] = qxtrace_hex(call->out.data(), call->out.size());
+    return write_line(trace, line);
+}
+
+int qxtrace_write_find(QxTrace *trace, const char *service, int found, const uint16_t *path)
+{
+    if (!trace)
+        return 1;
+    char text[4 * USBDEVS_PATH_UNITS];
+    if (!path || usbdevs_path_to_utf8(text, sizeof text, path))
+        text[0] = '\0';
+    std::lock_guard<std::mutex> hold(trace->lock);
+    Json line;
+    line["op"] = "find";
+    line["t_us"] = elapsed_us(trace);
+    line["service"] = service ? service : "";
+    line["found"] = found ? 1 : 0;
+    line["path"] = text;
+    return write_line(trace, line);
+}
+
+void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner)
+{
+    tap->trace = trace;
+    tap->inner = inner;
+    tap->backend.init = tap_init;
+    tap->backend.find = tap_find;
+    tap->backend.ioctl = tap_ioctl;
+    tap->backend.print_error = tap_print_error;
+    tap->backend.self = tap;
+}
+
+int qxtrace_start(const char *path)
+{
+    int ok;
+    {
+        std::lock_guard<std::mutex> hold(g_trace.lock);
+        close_file(&g_trace);
+        ok = path && *path && open_file(&g_trace, path, "host");
+    }
+    g_state.store(ok ? ACTIVE : INACTIVE, std::memory_order_release);
+    return ok ? 0 : 1;
+}
+
+void qxtrace_stop(void)
+{
+    g_state.store(INACTIVE, std::memory_order_release);
+    std::lock_guard<std::mutex> hold(g_trace.lock);
+    close_file(&g_trace);
+}
+
+const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
+{
+    int state = g_state.load(std::memory_order_acquire);
+    if (state == INACTIVE || !inner)
+        return inner;
+    if (state == ENV_UNREAD) {
+        std::lock_guard<std::mutex> hold(g_taps_lock);
+        if (g_state.load(std::memory_order_acquire) == ENV_UNREAD) {
+            const char *path = getenv(QXTRACE_ENV);
+            int ok = 0;
+            if (path && *path) {
+                std::lock_guard<std::mutex> hold_trace(g_trace.lock);
+                ok = open_file(&g_trace, path, "host");
+                if (!ok)
+                    qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);
+            }
+            g_state.store(ok ? ACTIVE : INACTIVE, std::memory_order_release);
+        }
+        if (g_state.load(std::memory_order_acquire) != ACTIVE)
+            return inner;
+    }
+    std::lock_guard<std::mutex> hold(g_taps_lock);
+    for (const auto &tap : g_taps)
+        if (tap->inner == inner)
+            return &tap->backend;
+    g_taps.emplace_back(new QxTraceTap);
+    qxtrace_tap(g_taps.back().get(), &g_trace, inner);
+    return &g_taps.back()->backend;
+}
+
+int qxtrace_parse_line(const std::string &text, QxTraceCall *call)
+{
+    Json line = Json::parse(text, nullptr, false);
+    if (line.is_discarded() || !line.is_object())
+        return -1;
+    auto op = line.find("op");
+    if (op == line.end() || !op->is_string())
+        return -1;
+    if (op->get_ref<const std::string &>() != "ioctl")
+        return 0;
+    QxTraceCall c;
+    uint64_t result;
+    if (!get_u64(line, "seq", &c.seq) || !get_u64(line, "t_us", &c.t_us) ||
+        !get_u32(line, "code", &c.code) || !get_hex(line, "in", &c.in) ||
+        !get_u32(line, "out_size", &c.out_size) || !get_u64(line, "result", &result) ||
+        result > USBDEVS_ERR_NOMEM || !get_u32(line, "status", &c.status) ||
+        !get_u32(line, "returned", &c.returned) || !get_hex(line, "out", &c.out))
+        return -1;
+    if (!get_u64(line, "dur_us", &c.dur_us))
+        c.dur_us = 0;
+    c.result = (int)result;
+    if (call)
+        *call = std::move(c);
+    return 1;
+}
+
+int qxtrace_load(const char *path, std::vector<QxTraceCall> *calls, std::string *error)
+{
+    FILE *f = path ? fopen(path, "rb") : nullptr;
+    if (!f) {
+        if (error)
+            *error = std::string("cannot open ") + (path ? path : "(null)");
+        return 1;
+    }
+    std::vector<QxTraceCall> got;
+    std::string line;
+    unsigned number = 0;
+    bool bad = false;
+    int ch;
+    for (;;) {
+        ch = fgetc(f);
+        if (ch != EOF && ch != '\n') {
+            line.push_back((char)ch);
+            continue;
+        }
+        if (!line.empty() || ch != EOF) {
+            ++number;
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (!line.empty()) {
+                QxTraceCall call;
+                int r = qxtrace_parse_line(line, &call);
+                if (r < 0) {
+                    bad = true;
+                    break;
+                }
+                if (r > 0)
+                    got.push_back(std::move(call));
+            }
+        }
+        line.clear();
+        if (ch == EOF)
+            break;
+    }
+    bool read_error = ferror(f) != 0;
+    fclose(f);
+    if (bad || read_error) {
+        if (error)
+            *error = read_error
+                         ? std::string("cannot read ") + path
+                         : std::string(path) + ":" + std::to_string(number) + ": not a trace line";
+        return 1;
+    }
+    if (calls)
+        *calls = std::move(got);
+    return 0;
+}
+
+bool qxtrace_same_request(const QxTraceCall *recorded, uint32_t code, const uint8_t *in,
+                          uint32_t in_size, uint32_t out_size)
+{
+    if (!recorded || recorded->code != code || recorded->out_size != out_size ||
+        recorded->in.size() != in_size)
+        return false;
+    return in_size == 0 || (in && memcmp(recorded->in.data(), in, in_size) == 0);
+}
+
+std::string qxtrace_describe_difference(const QxTraceCall *recorded, uint32_t code,
+                                        const uint8_t *in, uint32_t in_size, uint32_t out_size)
+{
+    char buf[160];
+    if (!recorded)
+        return "a call beyond the end of the recording";
+    if (recorded->code != code) {
+        snprintf(buf, sizeof buf, "code %#x, recorded %#x", (unsigned)code,
+                 (unsigned)recorded->code);
+        return buf;
+    }
+    if (recorded->out_size != out_size) {
+        snprintf(buf, sizeof buf, "output size %u, recorded %u", (unsigned)out_size,
+                 (unsigned)recorded->out_size);
+        return buf;
+    }
+    size_t n = recorded->in.size() < in_size ? recorded->in.size() : in_size;
+    size_t at = 0;
+    while (at < n && in && recorded->in[at] == in[at])
+        ++at;
+    std::string text;
+    if (at == n && recorded->in.size() != in_size) {
+        snprintf(buf, sizeof buf, "input of %u bytes, recorded %u", (unsigned)in_size,
+                 (unsigned)recorded->in.size());
+        text = buf;
+    } else {
+        snprintf(buf, sizeof buf, "input byte %u is %02x, recorded %02x", (unsigned)at,
+                 in ? in[at] : 0, recorded->in[at]);
+        text = buf;
+    }
+    return text + "; input " + qxtrace_hex(in, in ? in_size : 0) + ", recorded " +
+           qxtrace_hex(recorded->in.data(), recorded->in.size());
+}
+
+std::string qxtrace_hex(const uint8_t *data, size_t len)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(len * 2);
+    for (size_t i = 0; i < len; ++i) {
+        text.push_back(digits[data[i] >> 4]);
+        text.push_back(digits[data[i] & 15]);
+    }
+    return text;
+}
+
+int qxtrace_unhex(const std::string &text, std::vector<uint8_t> *out)
+{
+    if (text.size() % 2)
+        return 1;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int v = 0;
+        for (size_t k = i; k < i + 2; ++k) {
+            char c = text[k];
+            int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+            if (d < 0)
+                return 1;
+            v = v * 16 + d;
+        }
+        bytes.push_back((uint8_t)v);
+    }
+    if (out)
+        *out = std::move(bytes);
+    return 0;
+}
