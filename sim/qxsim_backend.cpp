@@ -5,12 +5,16 @@
 #include "qxsim_device.h"
 #include "usbdevs.h"
 
-namespace {
+namespace
+{
 
 // Shaped like a real interface path so the control-path rewrite has work to do.
 const char kSimPath[] = "\\\\?\\sim#qx-10_20#0\\global";
 
-int sim_init(void *) { return 0; }
+int sim_init(void *)
+{
+    return 0;
+}
 
 int sim_find(void *self, const char *service, uint16_t *path, size_t cap, int *copy_status)
 {
@@ -42,7 +46,10 @@ int sim_ioctl(void *self, const uint16_t *, const uint8_t *in, uint32_t in_size,
     return USBDEVS_ERR_CALL;
 }
 
-void sim_print_error(void *, uint32_t error) { usbdevs_print_error(error); }
+void sim_print_error(void *, uint32_t error)
+{
+    usbdevs_print_error(error);
+}
 
 } // namespace
 

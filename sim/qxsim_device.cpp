@@ -22,7 +22,8 @@
 #include "qxmsg.h"
 #include "usbdevs.h"
 
-namespace {
+namespace
+{
 
 // Windows status codes the driver reports.
 constexpr uint32_t kErrInvalidFunction = 1;
@@ -30,10 +31,10 @@ constexpr uint32_t kErrGenFailure = 31;
 constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrNotConnected = 1167;
 
-constexpr unsigned kMsgSize = 64;          // one endpoint packet
-constexpr size_t kMaxImage = 16u << 20;    // the device's flash, generously
-constexpr size_t kMaxQueued = 256;         // answers kept per mailbox
-constexpr size_t kMaxLog = 65536;          // messages kept in the write log
+constexpr unsigned kMsgSize = 64;              // one endpoint packet
+constexpr size_t kMaxImage = 16u << 20;        // the device's flash, generously
+constexpr size_t kMaxQueued = 256;             // answers kept per mailbox
+constexpr size_t kMaxLog = 65536;              // messages kept in the write log
 constexpr uint32_t kDefaultImageSize = 315424; // size of the shipped images
 
 enum {
@@ -89,7 +90,10 @@ uint32_t get_le32(const uint8_t *p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-uint32_t get_be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
+uint32_t get_be16(const uint8_t *p)
+{
+    return uint32_t(p[0]) << 8 | p[1];
+}
 
 unsigned item_size(unsigned type, unsigned blob_len)
 {
@@ -109,8 +113,9 @@ unsigned item_size(unsigned type, unsigned blob_len)
 
 // Collects answer items into 64-byte answers, opening a new answer when the
 // next item does not fit, so no item is ever cut.
-class AnswerBuilder {
-public:
+class AnswerBuilder
+{
+  public:
     void put(unsigned tag, unsigned type, uint32_t value)
     {
         fit(item_size(type, 0));
@@ -134,7 +139,7 @@ public:
         return std::move(done_);
     }
 
-private:
+  private:
     void fit(unsigned size)
     {
         if (open_ && unsigned(msg_.cap - msg_.pos) >= size)
@@ -345,7 +350,8 @@ void QxSimDevice::Impl::queue_status(Mailbox &box)
 
     AnswerBuilder ab;
     ab.put(TAG_ROOM, QXMSG_U32, room);
-    if (config.split_status_answer)
+    // The closing answer stays whole: the host's finish reads one answer at a time.
+    if (config.split_status_answer && offset < expected)
         ab.cut();
     ab.put(TAG_OFFSET, QXMSG_U32, reported);
     queue(box, ab);
@@ -366,7 +372,6 @@ void QxSimDevice::Impl::begin(uint32_t length, Mailbox &box)
     }
     expected = length;
     transfer_active = true;
-    stored.reserve(length);
     if (length == 0)
         complete();
 }
@@ -581,9 +586,7 @@ uint32_t QxSimDevice::Impl::read(unsigned request, uint8_t *out, uint32_t out_si
 
     uint8_t answer[kMsgSize] = {};
     if (request == REQ_STATUS) {
-        answer[0] = busy_pending ? kStatusBusy
-                    : transfer_active ? kStatusUpdating
-                                      : kStatusReady;
+        answer[0] = busy_pending ? kStatusBusy : transfer_active ? kStatusUpdating : kStatusReady;
     } else {
         Mailbox &box = request == REQ_RECV ? main_box : alt_box;
         QxMsg msg;
@@ -752,8 +755,8 @@ void QxSimDevice::set_config(const QxSimConfig &config)
     d->arm_faults();
 }
 
-std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version,
-                                      uint16_t build, uint32_t size, uint32_t seed)
+std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version, uint16_t build,
+                                      uint32_t size, uint32_t seed)
 {
     if (size < PRG_OVERHEAD)
         return {};
