@@ -155,7 +155,12 @@ std::vector<uint8_t> item_u32(unsigned tag, uint32_t v)
 std::vector<uint8_t> item_empty(unsigned tag) { return {(uint8_t)tag, 1}; }
 std::vector<uint8_t> item_blob(unsigned tag, const std::string &bytes)
 {
-    std::vector<uint8_t> m = {(uint8_t)tag, 5, (uint8_t)bytes.size()};
-    m.insert(m.end(), bytes.begin(), bytes.end());
+    std::vector<uint8_t> m;
+    m.reserve(3 + bytes.size());
+    m.push_back((uint8_t)tag);
+    m.push_back(5);
+    m.push_back((uint8_t)bytes.size());
+    for (char c : bytes)
+        m.push_back((uint8_t)c);
     return m;
 }
