@@ -1,0 +1,403 @@
+// Device access on Windows: the driver's interface is found through SetupAPI
+// by its service name, and every request is one DeviceIoControl on a handle
+// opened for that call alone.
+#include "usbdevs_win.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "qxsys.h"
+
+// {65E8773E-8F56-11D0-A3B9-00A0C9223196}, from ksmedia.h.
+const GUID usbdevs_win_render_class = {
+    0x65E8773E, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+
+namespace
+{
+
+// --- the system's helpers ---
+
+HDEVINFO sys_get_device_set(const GUID *cls, DWORD flags)
+{
+    return SetupDiGetClassDevsW(cls, nullptr, nullptr, flags);
+}
+
+BOOL sys_get_device(HDEVINFO set, DWORD index, SP_DEVINFO_DATA *dev)
+{
+    return SetupDiEnumDeviceInfo(set, index, dev);
+}
+
+BOOL sys_read_service_name(HDEVINFO set, SP_DEVINFO_DATA *dev, BYTE *buf, DWORD size)
+{
+    return SetupDiGetDeviceRegistryPropertyW(set, dev, SPDRP_SERVICE, nullptr, buf, size, nullptr);
+}
+
+BOOL sys_get_interface(HDEVINFO set, SP_DEVINFO_DATA *dev, const GUID *cls, DWORD index,
+                       SP_DEVICE_INTERFACE_DATA *ifc)
+{
+    return SetupDiEnumDeviceInterfaces(set, dev, cls, index, ifc);
+}
+
+DWORD sys_get_interface_detail_size(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *ifc)
+{
+    DWORD size = 0;
+    // Fails with ERROR_INSUFFICIENT_BUFFER by design; only the size matters.
+    SetupDiGetDeviceInterfaceDetailW(set, ifc, nullptr, 0, &size, nullptr);
+    return size;
+}
+
+BOOL sys_get_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *ifc,
+                              SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail, DWORD size)
+{
+    return SetupDiGetDeviceInterfaceDetailW(set, ifc, detail, size, nullptr, nullptr);
+}
+
+void *sys_alloc_detail(size_t size)
+{
+    return malloc(size);
+}
+void sys_free_detail(void *detail)
+{
+    free(detail);
+}
+void sys_free_device_set(HDEVINFO set)
+{
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+HANDLE sys_open_control_interface(const wchar_t *path)
+{
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void *sys_alloc_buffer(size_t size)
+{
+    return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void sys_free_buffer(void *buf)
+{
+    VirtualFree(buf, 0, MEM_RELEASE);
+}
+
+BOOL sys_control_call(HANDLE h, DWORD code, void *in, DWORD in_size, void *out, DWORD out_size,
+                      DWORD *returned)
+{
+    return DeviceIoControl(h, code, in, in_size, out, out_size, returned, nullptr);
+}
+
+void sys_close_handle(HANDLE h)
+{
+    CloseHandle(h);
+}
+DWORD sys_last_error(void)
+{
+    return GetLastError();
+}
+
+wchar_t *sys_get_error_text(DWORD code)
+{
+    wchar_t *text = nullptr;
+    DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPWSTR)&text, 0, nullptr);
+    if (n == 0) {
+        if (text)
+            LocalFree(text);
+        return nullptr;
+    }
+    return text;
+}
+
+void sys_free_error_text(wchar_t *text)
+{
+    LocalFree(text);
+}
+
+const UsbdevsWinApi g_system_api = {
+    sys_get_device_set,
+    sys_get_device,
+    sys_read_service_name,
+    sys_get_interface,
+    sys_get_interface_detail_size,
+    sys_get_interface_detail,
+    sys_alloc_detail,
+    sys_free_detail,
+    sys_free_device_set,
+    sys_open_control_interface,
+    sys_alloc_buffer,
+    sys_free_buffer,
+    sys_control_call,
+    sys_close_handle,
+    sys_last_error,
+    sys_get_error_text,
+    sys_free_error_text,
+};
+
+std::atomic<const UsbdevsWinApi *> g_api{nullptr};
+
+// The one place where the system's error becomes the code the callers see.
+uint32_t system_error(const UsbdevsWinApi *api)
+{
+    return (uint32_t)api->last_error();
+}
+
+void step_failed(int step)
+{
+    qx_printf("ERROR : %d\n", step);
+}
+
+// UTF-16 to UTF-8 for printing; lone surrogates become U+FFFD.
+void print_wide(const wchar_t *text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return;
+    char *utf8 = (char *)malloc((size_t)n);
+    if (!utf8)
+        return;
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, n, nullptr, nullptr);
+    qx_write(utf8, (size_t)n - 1);
+    free(utf8);
+}
+
+// Copies the detail's path (at most units long) into path; 0 when it fit.
+int copy_path(const wchar_t *src, size_t units, uint16_t *path, size_t cap)
+{
+    memset(path, 0, cap * sizeof *path);
+    size_t len = 0;
+    while (len < units && src[len])
+        ++len;
+    // An unterminated or oversized path would name another file.
+    if (len == units || len + 1 > cap)
+        return 1;
+    for (size_t i = 0; i < len; ++i)
+        path[i] = (uint16_t)src[i];
+    return 0;
+}
+
+// The backend entries.
+int be_init(void *)
+{
+    return 0;
+}
+
+int be_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_status)
+{
+    return usbdevs_win_find(service, path, cap, copy_status);
+}
+
+int be_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, uint8_t *out,
+             uint32_t out_size, uint32_t *returned, uint32_t *error)
+{
+    return usbdevs_win_ioctl(path, in, in_size, out, out_size, returned, error);
+}
+
+void be_print_error(void *, uint32_t error)
+{
+    usbdevs_print_error(error);
+}
+
+const UsbdevsBackend g_backend = {be_init, be_find, be_ioctl, be_print_error, nullptr};
+
+} // namespace
+
+void usbdevs_win_set_api(const UsbdevsWinApi *api)
+{
+    g_api.store(api, std::memory_order_release);
+}
+
+const UsbdevsWinApi *usbdevs_win_api(void)
+{
+    const UsbdevsWinApi *api = g_api.load(std::memory_order_acquire);
+    return api ? api : &g_system_api;
+}
+
+const UsbdevsWinApi *usbdevs_win_system_api(void)
+{
+    return &g_system_api;
+}
+
+const UsbdevsBackend *usbdevs_platform_backend(void)
+{
+    return &g_backend;
+}
+
+int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_status)
+{
+    const UsbdevsWinApi *api = usbdevs_win_api();
+    if (copy_status)
+        *copy_status = 0;
+    if (!path)
+        cap = 0;
+    // An entry names no device until one is found.
+    if (cap)
+        memset(path, 0, cap * sizeof *path);
+
+    // The wanted name in UTF-16, as the registry holds it.
+    wchar_t want[USBDEVS_WIN_SERVICE_BYTES / 2] = {};
+    int have_want = 0;
+    if (service && *service) {
+        uint16_t units[USBDEVS_WIN_SERVICE_BYTES / 2];
+        if (usbdevs_path_from_utf8(units, USBDEVS_WIN_SERVICE_BYTES / 2, service) == 0) {
+            for (size_t i = 0; units[i]; ++i)
+                want[i] = (wchar_t)units[i];
+            have_want = 1;
+        }
+    }
+
+    HDEVINFO set = api->get_device_set(&usbdevs_win_render_class, USBDEVS_WIN_SET_FLAGS);
+    if (set == INVALID_HANDLE_VALUE) {
+        step_failed(72);
+        return 0;
+    }
+
+    int found = 0;
+    int status = 0;
+    for (DWORD di = 0;; ++di) {
+        SP_DEVINFO_DATA dev;
+        memset(&dev, 0, sizeof dev);
+        dev.cbSize = sizeof dev;
+        if (!api->get_device(set, di, &dev))
+            break;
+
+        BYTE name[USBDEVS_WIN_SERVICE_BYTES];
+        memset(name, 0, sizeof name);
+        int named = 1;
+        if (!api->read_service_name(set, &dev, name, USBDEVS_WIN_SERVICE_READ)) {
+            step_failed(93);
+            named = 0;
+        }
+        // A device whose service could not be read is never the one.
+        int match = 0;
+        if (have_want && named) {
+            const wchar_t *have = (const wchar_t *)name;
+            match = wcsncmp(have, want, USBDEVS_WIN_SERVICE_BYTES / 2) == 0;
+        }
+
+        for (DWORD ii = 0;; ++ii) {
+            SP_DEVICE_INTERFACE_DATA ifc;
+            memset(&ifc, 0, sizeof ifc);
+            ifc.cbSize = sizeof ifc;
+            if (!api->get_interface(set, &dev, &usbdevs_win_render_class, ii, &ifc))
+                break;
+
+            DWORD size = api->get_interface_detail_size(set, &ifc);
+            // Too small to hold even the record's fixed part: no detail to fetch.
+            if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+                step_failed(128);
+                continue;
+            }
+            SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail =
+                (SP_DEVICE_INTERFACE_DETAIL_DATA_W *)api->alloc_detail(size);
+            if (!detail) {
+                step_failed(134);
+                continue;
+            }
+            memset(detail, 0, size);
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            if (!api->get_interface_detail(set, &ifc, detail, size)) {
+                step_failed(146);
+            } else if (match) {
+                // The last match wins: each one replaces the path before it.
+                if (path) {
+                    size_t units =
+                        (size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) /
+                        sizeof(wchar_t);
+                    status = copy_path(detail->DevicePath, units, path, cap);
+                }
+                found = 1;
+            }
+            api->free_detail(detail);
+        }
+    }
+    api->free_device_set(set);
+
+    if (copy_status)
+        *copy_status = status;
+    return found && status == 0;
+}
+
+HANDLE usbdevs_win_open(const uint16_t *path)
+{
+    const UsbdevsWinApi *api = usbdevs_win_api();
+    uint16_t control[USBDEVS_PATH_UNITS];
+    HANDLE h = INVALID_HANDLE_VALUE;
+    uint32_t error;
+    if (usbdevs_control_path(path, control, USBDEVS_PATH_UNITS) != 0) {
+        error = ERROR_FILENAME_EXCED_RANGE;
+    } else {
+        wchar_t wide[USBDEVS_PATH_UNITS];
+        for (size_t i = 0; i < USBDEVS_PATH_UNITS; ++i)
+            wide[i] = (wchar_t)control[i];
+        h = api->open_control_interface(wide);
+        if (h != INVALID_HANDLE_VALUE)
+            return h;
+        error = system_error(api);
+    }
+    usbdevs_print_error(error);
+    step_failed(199);
+    return INVALID_HANDLE_VALUE;
+}
+
+int usbdevs_win_ioctl(const uint16_t *path, const uint8_t *in, uint32_t in_size, uint8_t *out,
+                      uint32_t out_size, uint32_t *returned, uint32_t *error)
+{
+    const UsbdevsWinApi *api = usbdevs_win_api();
+    if (returned)
+        *returned = 0;
+    if (error)
+        *error = 0;
+    HANDLE h = usbdevs_win_open(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return USBDEVS_ERR_OPEN;
+
+    // A write's input travels in committed memory of its own.
+    QxIoRequest req;
+    void *buffer = nullptr;
+    if (usbdevs_get_header(in, in_size, &req) == 0 && req.direction == 0) {
+        buffer = api->alloc_buffer(in_size);
+        if (!buffer) {
+            api->close_handle(h);
+            return USBDEVS_ERR_NOMEM;
+        }
+        memcpy(buffer, in, in_size);
+    }
+
+    DWORD got = 0;
+    BOOL ok = api->control_call(h, IOCTL_QX_CONTROL, buffer ? buffer : (void *)in, in_size, out,
+                                out_size, &got);
+    // Taken before freeing and closing can overwrite it.
+    uint32_t code = ok ? 0 : system_error(api);
+    if (buffer)
+        api->free_buffer(buffer);
+    api->close_handle(h);
+    if (!ok) {
+        if (error)
+            *error = code;
+        return USBDEVS_ERR_CALL;
+    }
+    if (returned)
+        *returned = (uint32_t)got;
+    return USBDEVS_OK;
+}
+
+void usbdevs_print_error(uint32_t error)
+{
+    const UsbdevsWinApi *api = usbdevs_win_api();
+    qx_printf("%s:%d:", USBDEVS_SRC, 35);
+    qx_printf("GetLastError() = %#x\n", error);
+    wchar_t *text = api->get_error_text((DWORD)error);
+    if (!text)
+        return;
+    print_wide(text);
+    api->free_error_text(text);
+}
+
+void usbdevs_print_last_error(void)
+{
+    usbdevs_print_error(system_error(usbdevs_win_api()));
+}
