@@ -1,0 +1,863 @@
+// The Linux transport: the wire format, discovery of the endpoint, one
+// connection per I/O-control call, and the qxsim daemon as a process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <functional>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "qxsim_device.h"
+#include "qxsys.h"
+#include "qxwire.h"
+#include "testkit.h"
+#include "usbdevs.h"
+
+#ifndef QXSIM_BIN
+#define QXSIM_BIN "qxsim"
+#endif
+
+namespace
+{
+
+const std::string kSrc = "..\\qxtest\\usbdevs_win:";
+
+std::string line(int n)
+{
+    return kSrc + std::to_string(n) + ":ERROR\n";
+}
+
+std::string path_of(const QxDevice &dev)
+{
+    char s[1024];
+    if (usbdevs_path_to_utf8(s, sizeof s, dev.path))
+        return "<bad>";
+    return s;
+}
+
+int remove_one(const char *p, const struct stat *, int, struct FTW *)
+{
+    return remove(p);
+}
+
+// A private device directory, installed as $QX_DEVICE_DIR while it lives.
+struct DeviceDir {
+    std::string root, dir, endpoint;
+    DeviceDir()
+    {
+        char tmpl[] = "/tmp/qxt-XXXXXX";
+        root = mkdtemp(tmpl);
+        dir = root + "/dev";
+        mkdir(dir.c_str(), 0700);
+        endpoint = dir + "/" QXWIRE_ENDPOINT;
+        setenv("QX_DEVICE_DIR", dir.c_str(), 1);
+    }
+    ~DeviceDir()
+    {
+        unsetenv("QX_DEVICE_DIR");
+        chmod(dir.c_str(), 0700);
+        nftw(root.c_str(), remove_one, 8, FTW_DEPTH | FTW_PHYS);
+    }
+};
+
+bool exists(const std::string &p)
+{
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+// A socket bound at path; listening only when asked.
+int bind_socket(const std::string &path, bool listening)
+{
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0)
+        return -1;
+    if (listening && listen(fd, 8) != 0)
+        return -1;
+    return fd;
+}
+
+// A stale endpoint: the socket file of a daemon that is gone.
+void make_stale(const std::string &path)
+{
+    int fd = bind_socket(path, false);
+    ASSERT_GE(fd, 0);
+    close(fd);
+}
+
+// An in-process endpoint: each connection gets one request, handed to the
+// handler, whose packet goes back; a null packet closes without a reply.
+class WireServer
+{
+  public:
+    using Handler = std::function<bool(const std::vector<uint8_t> &req, std::vector<uint8_t> &rep)>;
+
+    WireServer(const std::string &path, Handler handler) : path_(path), handler_(handler)
+    {
+        fd_ = bind_socket(path, true);
+        if (pipe2(stop_, O_CLOEXEC) != 0)
+            stop_[0] = stop_[1] = -1;
+        if (fd_ >= 0 && stop_[0] >= 0)
+            thread_ = std::thread([this] { run(); });
+    }
+    ~WireServer()
+    {
+        if (stop_[1] >= 0)
+            (void)!write(stop_[1], "x", 1);
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            close(fd_);
+        close(stop_[0]);
+        close(stop_[1]);
+        unlink(path_.c_str());
+    }
+    bool ok() const { return thread_.joinable(); }
+    std::vector<std::vector<uint8_t>> requests()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+  private:
+    void run()
+    {
+        std::vector<uint8_t> buf(QXWIRE_MAX_REQUEST + 1);
+        for (;;) {
+            struct pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (p[1].revents)
+                return;
+            if (!(p[0].revents & POLLIN))
+                continue;
+            int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                continue;
+            ssize_t n = recv(c, buf.data(), buf.size(), 0);
+            if (n > 0) {
+                std::vector<uint8_t> req(buf.begin(), buf.begin() + n), rep;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    requests_.push_back(req);
+                }
+                if (handler_(req, rep))
+                    send(c, rep.data(), rep.size(), MSG_NOSIGNAL);
+            }
+            close(c);
+        }
+    }
+
+    std::string path_;
+    Handler handler_;
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> requests_;
+};
+
+// Answers every call from a simulated device in this process.
+WireServer::Handler device_handler(QxSimDevice *dev)
+{
+    return [dev](const std::vector<uint8_t> &pkt, std::vector<uint8_t> &rep) {
+        QxWireRequest req;
+        std::vector<uint8_t> out(QXWIRE_MAX_OUTPUT);
+        uint32_t status = QXWIRE_ERROR_INVALID_PARAMETER, returned = 0;
+        if (qxwire_decode_request(pkt.data(), pkt.size(), &req) == 0)
+            status = dev->ioctl(req.code, req.in, req.in_size, out.data(), req.out_size, &returned);
+        rep.resize(QXWIRE_MAX_REPLY);
+        size_t len = 0;
+        qxwire_encode_reply(rep.data(), rep.size(), status, out.data(), status ? 0 : returned,
+                            &len);
+        rep.resize(len);
+        return true;
+    };
+}
+
+// Answers every call with a fixed packet (status and output bytes).
+WireServer::Handler fixed_handler(std::vector<uint8_t> packet, bool reply = true)
+{
+    return [packet, reply](const std::vector<uint8_t> &, std::vector<uint8_t> &rep) {
+        rep = packet;
+        return reply;
+    };
+}
+
+std::vector<uint8_t> reply_packet(uint32_t status, size_t count, uint8_t fill = 0x42)
+{
+    std::vector<uint8_t> p(4 + count, fill);
+    qxwire_put_u32(p.data(), status);
+    return p;
+}
+
+int find_device(std::string *found = nullptr)
+{
+    QxDevice dev = {};
+    int status = -1;
+    int r = usbdevs_find(USBDEVS_SERVICE, dev.path, USBDEVS_PATH_UNITS, &status);
+    if (found)
+        *found = path_of(dev);
+    return r;
+}
+
+} // namespace
+
+// --- wire format ---
+
+TEST(QxWire, RequestRoundTripAndLimits)
+{
+    uint8_t in[USBDEVS_MIN_INPUT];
+    usbdevs_build_read(in, 30, 0, 0);
+    std::vector<uint8_t> pkt(QXWIRE_MAX_REQUEST + 1);
+    size_t len = 0;
+    ASSERT_EQ(0, qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, 64, in, sizeof in,
+                                       &len));
+    ASSERT_EQ(28u, len);
+    const uint8_t head[8] = {0x00, 0x20, 0x22, 0x00, 64, 0, 0, 0};
+    EXPECT_EQ(0, memcmp(pkt.data(), head, 8));
+    QxWireRequest req;
+    ASSERT_EQ(0, qxwire_decode_request(pkt.data(), len, &req));
+    EXPECT_EQ(IOCTL_QX_CONTROL, req.code);
+    EXPECT_EQ(64u, req.out_size);
+    EXPECT_EQ(20u, req.in_size);
+    EXPECT_EQ(0, memcmp(req.in, in, sizeof in));
+
+    // Shorter than the code, the size and a 20-byte input buffer.
+    EXPECT_EQ(1, qxwire_decode_request(pkt.data(), 27, &req));
+    // An output size no read can ask for.
+    qxwire_put_u32(pkt.data() + 4, QXWIRE_MAX_OUTPUT + 1);
+    EXPECT_EQ(1, qxwire_decode_request(pkt.data(), len, &req));
+    qxwire_put_u32(pkt.data() + 4, QXWIRE_MAX_OUTPUT);
+    EXPECT_EQ(0, qxwire_decode_request(pkt.data(), len, &req));
+    // The largest write fits; one byte more does not.
+    EXPECT_EQ(0, qxwire_decode_request(pkt.data(), QXWIRE_MAX_REQUEST, &req));
+    EXPECT_EQ(1, qxwire_decode_request(pkt.data(), QXWIRE_MAX_REQUEST + 1, &req));
+    EXPECT_EQ(1, qxwire_encode_request(pkt.data(), 27, IOCTL_QX_CONTROL, 64, in, sizeof in, &len));
+    EXPECT_EQ(1, qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, 0, pkt.data(),
+                                       QXWIRE_MAX_INPUT + 1, &len));
+}
+
+TEST(QxWire, ReplyRoundTripAndLimits)
+{
+    uint8_t out[3] = {7, 8, 9};
+    uint8_t pkt[8];
+    size_t len = 0;
+    ASSERT_EQ(0, qxwire_encode_reply(pkt, sizeof pkt, 1167, out, 3, &len));
+    ASSERT_EQ(7u, len);
+    const uint8_t want[7] = {0x8f, 0x04, 0, 0, 7, 8, 9};
+    EXPECT_EQ(0, memcmp(pkt, want, 7));
+    QxWireReply rep;
+    ASSERT_EQ(0, qxwire_decode_reply(pkt, len, &rep));
+    EXPECT_EQ(1167u, rep.status);
+    EXPECT_EQ(3u, rep.out_count);
+    EXPECT_EQ(pkt + 4, rep.out);
+    ASSERT_EQ(0, qxwire_decode_reply(pkt, 4, &rep));
+    EXPECT_EQ(0u, rep.out_count);
+    EXPECT_EQ(1, qxwire_decode_reply(pkt, 3, &rep));
+    EXPECT_EQ(1, qxwire_encode_reply(pkt, 6, 0, out, 3, &len));
+}
+
+struct DirCase {
+    const char *qx, *xdg;
+    unsigned uid;
+    const char *want;
+};
+
+TEST(QxWire, DeviceDirectory)
+{
+    const DirCase cases[] = {
+        {"/srv/dev", "/run/user/7", 7, "/srv/dev"},
+        {"", "/run/user/7", 7, "/run/user/7/qx"},
+        {nullptr, "/run/user/7", 7, "/run/user/7/qx"},
+        {nullptr, "", 1000, "/tmp/qx-1000"},
+        {nullptr, nullptr, 0, "/tmp/qx-0"},
+    };
+    for (const auto &c : cases) {
+        char dir[64];
+        ASSERT_EQ(0, qxwire_device_dir_from(dir, sizeof dir, c.qx, c.xdg, c.uid));
+        EXPECT_STREQ(c.want, dir);
+    }
+    char small[8];
+    EXPECT_EQ(1, qxwire_device_dir_from(small, sizeof small, nullptr, "/run/user/7", 7));
+}
+
+TEST(QxWire, EndpointPathFitsASocketAddress)
+{
+    char p[256];
+    // 98 + "/qx-10_20" is 107 bytes: the most sun_path takes.
+    std::string dir98 = "/" + std::string(97, 'd');
+    ASSERT_EQ(0, qxwire_endpoint_in(p, sizeof p, dir98.c_str()));
+    EXPECT_EQ(107u, strlen(p));
+    EXPECT_EQ(1, qxwire_endpoint_in(p, sizeof p, (dir98 + "d").c_str()));
+    ASSERT_EQ(0, qxwire_endpoint_in(p, sizeof p, "/run/qx//"));
+    EXPECT_STREQ("/run/qx/qx-10_20", p);
+}
+
+// --- discovery ---
+
+struct NotADeviceCase {
+    const char *name;
+    std::function<void(DeviceDir &)> setup;
+    bool root_only;
+    bool found;
+};
+
+TEST(Transport, DiscoveryAcceptsOnlyAPrivateSocket)
+{
+    const NotADeviceCase cases[] = {
+        {"private directory, live socket", [](DeviceDir &) {}, false, true},
+        {"socket nobody listens on",
+         [](DeviceDir &d) {
+             unlink(d.endpoint.c_str());
+             make_stale(d.endpoint);
+         },
+         false, true},
+        {"no endpoint", [](DeviceDir &d) { unlink(d.endpoint.c_str()); }, false, false},
+        {"regular file",
+         [](DeviceDir &d) {
+             unlink(d.endpoint.c_str());
+             close(open(d.endpoint.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+         },
+         false, false},
+        {"directory",
+         [](DeviceDir &d) {
+             unlink(d.endpoint.c_str());
+             mkdir(d.endpoint.c_str(), 0700);
+         },
+         false, false},
+        {"link to a socket",
+         [](DeviceDir &d) {
+             std::string real = d.dir + "/real";
+             rename(d.endpoint.c_str(), real.c_str());
+             (void)!symlink(real.c_str(), d.endpoint.c_str());
+         },
+         false, false},
+        {"directory writable by others", [](DeviceDir &d) { chmod(d.dir.c_str(), 0703); }, false,
+         false},
+        {"directory writable by group", [](DeviceDir &d) { chmod(d.dir.c_str(), 0770); }, false,
+         false},
+        {"directory readable by others", [](DeviceDir &d) { chmod(d.dir.c_str(), 0755); }, false,
+         true},
+        {"no directory",
+         [](DeviceDir &d) { setenv("QX_DEVICE_DIR", (d.root + "/none").c_str(), 1); }, false,
+         false},
+        {"socket of another user",
+         [](DeviceDir &d) { (void)!lchown(d.endpoint.c_str(), 4242, 4242); }, true, false},
+        {"directory of another user", [](DeviceDir &d) { (void)!chown(d.dir.c_str(), 4242, 4242); },
+         true, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.root_only && geteuid() != 0)
+            continue; // only root can hand files to someone else
+        DeviceDir d;
+        WireServer server(d.endpoint, fixed_handler(reply_packet(0, 0)));
+        ASSERT_TRUE(server.ok());
+        c.setup(d);
+        std::string found;
+        EXPECT_EQ(c.found ? 1 : 0, find_device(&found));
+        if (c.found) {
+            EXPECT_EQ(d.endpoint, found);
+        }
+        QxDevice table[QXCTL_MAX_DEVICES] = {};
+        EXPECT_EQ(c.found ? 0 : 1, usbdevs_probe(table, 0, nullptr));
+    }
+}
+
+TEST(Transport, DiscoveryWantsTheServiceName)
+{
+    DeviceDir d;
+    WireServer server(d.endpoint, fixed_handler(reply_packet(0, 0)));
+    ASSERT_TRUE(server.ok());
+    uint16_t path[USBDEVS_PATH_UNITS];
+    int status = 0;
+    EXPECT_EQ(1, usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, &status));
+    EXPECT_EQ(0, usbdevs_find("qx-10_2", path, USBDEVS_PATH_UNITS, &status));
+    EXPECT_EQ(0, usbdevs_find("QX-10_20", path, USBDEVS_PATH_UNITS, &status));
+    EXPECT_EQ(0, usbdevs_find(nullptr, path, USBDEVS_PATH_UNITS, &status));
+    // A path that does not fit the entry is no device either.
+    EXPECT_EQ(0, usbdevs_find(USBDEVS_SERVICE, path, 8, &status));
+    EXPECT_NE(0, status);
+}
+
+// --- calls ---
+
+TEST(Transport, OneCallIsOnePacketEachWay)
+{
+    DeviceDir d;
+    std::vector<uint8_t> answer = reply_packet(0, 64, 0);
+    answer[4] = 50;
+    answer[5] = 3;
+    answer[6] = 220;
+    WireServer server(d.endpoint, [&](const std::vector<uint8_t> &req, std::vector<uint8_t> &rep) {
+        // Writes get no output, reads their answer.
+        rep = req[8] == 0 ? reply_packet(0, 0) : answer;
+        return true;
+    });
+    ASSERT_TRUE(server.ok());
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    OutputCapture out;
+    const uint8_t msg[2] = {49, 1};
+    ASSERT_EQ(0, usbdevs_write(dev, 29, 0, 0, sizeof msg, msg));
+    uint8_t dst[64];
+    memset(dst, 0xee, sizeof dst);
+    ASSERT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ("", out.text());
+    EXPECT_EQ(0, memcmp(dst, answer.data() + 4, sizeof dst));
+
+    auto reqs = server.requests();
+    ASSERT_EQ(2u, reqs.size());
+    uint8_t in[USBDEVS_MIN_INPUT];
+    usbdevs_build_write(in, 29, 0, 0, sizeof msg, msg);
+    std::vector<uint8_t> want = {0x00, 0x20, 0x22, 0x00, 0, 0, 0, 0};
+    want.insert(want.end(), in, in + sizeof in);
+    EXPECT_EQ(want, reqs[0]);
+    usbdevs_build_read(in, 30, 0, 0);
+    want = {0x00, 0x20, 0x22, 0x00, 64, 0, 0, 0};
+    want.insert(want.end(), in, in + sizeof in);
+    EXPECT_EQ(want, reqs[1]);
+}
+
+struct ReplyCase {
+    const char *name;
+    bool write;
+    std::vector<uint8_t> packet;
+    bool reply;
+    std::string printed; // beginning of the output
+    std::string code;    // the error report's code line, if any
+};
+
+TEST(Transport, FailedAndMisshapenReplies)
+{
+    const std::string report = kSrc + "35:GetLastError() = ";
+    const ReplyCase cases[] = {
+        {"read answered one byte short", false, reply_packet(0, 63), true, line(228), ""},
+        {"read answered one byte long", false, reply_packet(0, 65), true, line(228), ""},
+        {"write answered with output", true, reply_packet(0, 1), true, line(228), ""},
+        {"device failure", false, reply_packet(31, 0), true, line(222), report + "0x1f\n"},
+        {"device gone", true, reply_packet(1167, 0), true, line(222), report + "0x48f\n"},
+        {"status cut short", false, {0, 0}, true, line(222), report + "0x1f\n"},
+        {"no reply at all", true, {}, false, line(222), report + "0x1f\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        DeviceDir d;
+        WireServer server(d.endpoint, fixed_handler(c.packet, c.reply));
+        ASSERT_TRUE(server.ok());
+        QxDevice table[QXCTL_MAX_DEVICES] = {};
+        QxDevice *dev = nullptr;
+        ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+        OutputCapture out;
+        uint8_t buf[80];
+        memset(buf, 0xee, sizeof buf);
+        int rc =
+            c.write ? usbdevs_write(dev, 29, 0, 0, 2, buf) : usbdevs_read(dev, 30, 0, 0, 64, buf);
+        EXPECT_EQ(1, rc);
+        EXPECT_EQ(c.printed, out.text().substr(0, c.printed.size()));
+        if (!c.code.empty()) {
+            EXPECT_TRUE(out.contains(c.code)) << out.text();
+        }
+        // Never more than asked for lands in the destination.
+        EXPECT_EQ(0xee, buf[64]);
+    }
+}
+
+TEST(Transport, OpenFailureReportsTheSystemError)
+{
+    DeviceDir d;
+    QxDevice dev = {};
+    usbdevs_path_from_utf8(dev.path, USBDEVS_PATH_UNITS, d.endpoint.c_str());
+    const uint8_t msg[2] = {49, 1};
+    uint8_t dst[64];
+    const std::string report = kSrc + "35:GetLastError() = ";
+    {
+        OutputCapture out;
+        EXPECT_EQ(1, usbdevs_write(&dev, 29, 0, 0, 2, msg));
+        EXPECT_EQ(0u, out.text().find(report + "0x2\n")) << out.text();
+        EXPECT_TRUE(out.contains("ERROR : 199\n" + line(247))) << out.text();
+        out.clear();
+        EXPECT_EQ(1, usbdevs_read(&dev, 30, 0, 0, 64, dst));
+        EXPECT_EQ(0u, out.text().find(report + "0x2\n")) << out.text();
+        EXPECT_EQ(1u, out.count("ERROR : 199\n"));
+        EXPECT_EQ(0u, out.count(":ERROR\n")) << out.text();
+    }
+    // A socket file without its daemon: the device is not connected.
+    make_stale(d.endpoint);
+    OutputCapture out;
+    EXPECT_EQ(1, usbdevs_read(&dev, 30, 0, 0, 64, dst));
+    EXPECT_EQ(0u, out.text().find(report + "0x48f\n")) << out.text();
+}
+
+TEST(Transport, SimulatedDeviceAnswersTheInfoRequest)
+{
+    DeviceDir d;
+    QxSimConfig cfg;
+    cfg.version = 231;
+    cfg.build = 9;
+    QxSimDevice sim(cfg);
+    WireServer server(d.endpoint, device_handler(&sim));
+    ASSERT_TRUE(server.ok());
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    const uint8_t msg[2] = {49, 1};
+    ASSERT_EQ(0, usbdevs_write(dev, 29, 0, 0, sizeof msg, msg));
+    uint8_t dst[64];
+    ASSERT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    const std::vector<uint8_t> head = tlv({item_u16(50, 231), item_u16(51, 9)});
+    EXPECT_EQ(head, std::vector<uint8_t>(dst, dst + head.size()));
+    EXPECT_EQ(2u, sim.stats().calls);
+}
+
+// --- the daemon ---
+
+namespace
+{
+
+std::string read_all(int fd, int timeout_ms)
+{
+    std::string s;
+    char buf[4096];
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, timeout_ms);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return s;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return s;
+        s.append(buf, (size_t)n);
+    }
+}
+
+// qxsim as a child process, with its standard output and error captured.
+class Qxsim
+{
+  public:
+    ~Qxsim()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+        close(err_);
+    }
+
+    // Starts qxsim; true once it reports its endpoint. False when it ended
+    // without (see wait()).
+    bool start(std::vector<std::string> args)
+    {
+        int ready[2], out[2], err[2];
+        if (pipe2(ready, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+            return false;
+        args.insert(args.begin(), {QXSIM_BIN, "--ready-fd", std::to_string(ready[1])});
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            fcntl(ready[1], F_SETFD, 0);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(ready[1]);
+        close(out[1]);
+        close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+        ready_ = read_all(ready[0], 10000);
+        close(ready[0]);
+        if (ready_.empty())
+            return false;
+        // Printed before the endpoint is reported, so it is there already.
+        stdout_ = read_line();
+        return true;
+    }
+
+    // Waits for the end (10 s at most); the exit status, or -1.
+    int wait()
+    {
+        stdout_ += read_all(out_, 10000); // EOF once it has ended
+        stderr_ += read_all(err_, 1000);
+        int st = 0;
+        if (pid_ <= 0 || waitpid(pid_, &st, 0) != pid_)
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    int stop(int sig = SIGTERM)
+    {
+        if (pid_ > 0)
+            kill(pid_, sig);
+        return wait();
+    }
+
+    const std::string &ready() const { return ready_; }
+    const std::string &out() const { return stdout_; }
+    const std::string &err() const { return stderr_; }
+
+  private:
+    std::string read_line()
+    {
+        std::string s;
+        char c;
+        struct pollfd p = {out_, POLLIN, 0};
+        while (poll(&p, 1, 10000) > 0 && read(out_, &c, 1) == 1) {
+            s.push_back(c);
+            if (c == '\n')
+                break;
+        }
+        return s;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    std::string ready_, stdout_, stderr_;
+};
+
+// One call in the wire format, by hand.
+bool wire_call(const std::string &path, const uint8_t *in, uint32_t in_size, uint32_t out_size,
+               uint32_t *status, std::vector<uint8_t> *out)
+{
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+        close(fd);
+        return false;
+    }
+    std::vector<uint8_t> pkt(QXWIRE_REQUEST_HEADER + in_size);
+    size_t len = 0;
+    qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, out_size, in, in_size, &len);
+    std::vector<uint8_t> rep(QXWIRE_MAX_REPLY);
+    bool ok = send(fd, pkt.data(), len, MSG_NOSIGNAL) == (ssize_t)len;
+    ssize_t n = ok ? recv(fd, rep.data(), rep.size(), 0) : -1;
+    close(fd);
+    QxWireReply r;
+    if (n < 0 || qxwire_decode_reply(rep.data(), (size_t)n, &r))
+        return false;
+    *status = r.status;
+    out->assign(r.out, r.out + r.out_count);
+    return true;
+}
+
+} // namespace
+
+TEST(Qxsim, AnswersAnInfoRequestAndCleansUp)
+{
+    DeviceDir d;
+    Qxsim sim;
+    ASSERT_TRUE(sim.start({})) << sim.err();
+    EXPECT_EQ(d.endpoint + "\n", sim.ready());
+    EXPECT_EQ("qxsim: serving QX-20 version 2.20 build 50 on " + d.endpoint + "\n", sim.out());
+
+    const uint8_t msg[2] = {49, 1};
+    uint8_t in[USBDEVS_MIN_INPUT];
+    usbdevs_build_write(in, 29, 0, 0, sizeof msg, msg);
+    uint32_t status = 99;
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(wire_call(d.endpoint, in, sizeof in, 0, &status, &out));
+    EXPECT_EQ(0u, status);
+    EXPECT_TRUE(out.empty());
+    usbdevs_build_read(in, 30, 0, 0);
+    ASSERT_TRUE(wire_call(d.endpoint, in, sizeof in, 64, &status, &out));
+    EXPECT_EQ(0u, status);
+    ASSERT_EQ(64u, out.size());
+    const std::vector<uint8_t> head =
+        tlv({item_u16(50, 220), item_u16(51, 50), item_blob(52, "QX-20")});
+    EXPECT_EQ(head, std::vector<uint8_t>(out.begin(), out.begin() + head.size()));
+
+    // A request that is no I/O-control call is refused, not served.
+    ASSERT_TRUE(wire_call(d.endpoint, in, 4, 64, &status, &out));
+    EXPECT_EQ(QXWIRE_ERROR_INVALID_PARAMETER, status);
+
+    EXPECT_EQ(1, find_device());
+    EXPECT_EQ(0, sim.stop(SIGTERM));
+    EXPECT_FALSE(exists(d.endpoint));
+    EXPECT_EQ(0, find_device());
+}
+
+TEST(Qxsim, OptionsSetTheIdentity)
+{
+    DeviceDir d;
+    std::string other = d.root + "/other";
+    Qxsim sim;
+    ASSERT_TRUE(sim.start({"--dir", other, "--product", "QX-10", "--version=231", "--build", "7"}))
+        << sim.err();
+    EXPECT_EQ("qxsim: serving QX-10 version 2.31 build 7 on " + other + "/qx-10_20\n", sim.out());
+    struct stat st;
+    ASSERT_EQ(0, stat(other.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    // Found through the updater's own path.
+    setenv("QX_DEVICE_DIR", other.c_str(), 1);
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    const uint8_t msg[2] = {49, 1};
+    uint8_t dst[64];
+    ASSERT_EQ(0, usbdevs_write(dev, 29, 0, 0, sizeof msg, msg));
+    ASSERT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    const std::vector<uint8_t> head =
+        tlv({item_u16(50, 231), item_u16(51, 7), item_blob(52, "QX-10")});
+    EXPECT_EQ(head, std::vector<uint8_t>(dst, dst + head.size()));
+    EXPECT_EQ(0, sim.stop(SIGINT));
+    EXPECT_FALSE(exists(other + "/qx-10_20"));
+}
+
+TEST(Qxsim, RefusesToStartOverALiveEndpoint)
+{
+    DeviceDir d;
+    Qxsim first;
+    ASSERT_TRUE(first.start({})) << first.err();
+    Qxsim second;
+    EXPECT_FALSE(second.start({}));
+    EXPECT_EQ(1, second.wait());
+    EXPECT_NE(std::string::npos, second.err().find("already served")) << second.err();
+    // The first one still serves.
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    uint8_t dst[64];
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(0, first.stop());
+}
+
+TEST(Qxsim, ReplacesAStaleEndpoint)
+{
+    DeviceDir d;
+    make_stale(d.endpoint);
+    Qxsim sim;
+    ASSERT_TRUE(sim.start({})) << sim.err();
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    uint8_t dst[64];
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(0, sim.stop());
+    EXPECT_FALSE(exists(d.endpoint));
+}
+
+struct RefusalCase {
+    const char *name;
+    std::function<void(DeviceDir &)> setup;
+    std::vector<std::string> args;
+    int status;
+};
+
+TEST(Qxsim, Refusals)
+{
+    const RefusalCase cases[] = {
+        {"regular file at the endpoint",
+         [](DeviceDir &d) { close(open(d.endpoint.c_str(), O_CREAT | O_WRONLY, 0600)); },
+         {},
+         1},
+        {"directory open to others", [](DeviceDir &d) { chmod(d.dir.c_str(), 0777); }, {}, 1},
+        {"endpoint path too long",
+         [](DeviceDir &) {},
+         {"--dir", "/tmp/" + std::string(100, 'x')},
+         1},
+        {"unknown option", [](DeviceDir &) {}, {"--frobnicate"}, 2},
+        {"bad number", [](DeviceDir &) {}, {"--version", "70000"}, 2},
+        {"negative count", [](DeviceDir &) {}, {"--busy", "-1"}, 2},
+        {"missing value", [](DeviceDir &) {}, {"--room"}, 2},
+        {"value for a flag", [](DeviceDir &) {}, {"--info-silent=1"}, 2},
+        {"missing firmware file", [](DeviceDir &) {}, {"--firmware", "/nonexistent/fw.bin"}, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        DeviceDir d;
+        c.setup(d);
+        struct stat before;
+        bool had = lstat(d.endpoint.c_str(), &before) == 0;
+        Qxsim sim;
+        EXPECT_FALSE(sim.start(c.args));
+        EXPECT_EQ(c.status, sim.wait());
+        EXPECT_FALSE(sim.err().empty());
+        // Whatever was there is left alone.
+        struct stat after;
+        EXPECT_EQ(had, lstat(d.endpoint.c_str(), &after) == 0);
+        if (had) {
+            EXPECT_TRUE(S_ISREG(after.st_mode));
+        }
+    }
+}
+
+TEST(Qxsim, UnpluggedDeviceLeavesDiscovery)
+{
+    DeviceDir d;
+    Qxsim sim;
+    ASSERT_TRUE(sim.start({"--unplug-after", "4"})) << sim.err();
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    const std::vector<uint8_t> msg = tlv({item_u32(33, 100), item_blob(37, "12345678")});
+    OutputCapture out;
+    usbdevs_write(dev, 29, 0, 0, (unsigned)msg.size(), msg.data());
+    EXPECT_FALSE(exists(d.endpoint));
+    EXPECT_EQ(0, find_device());
+    EXPECT_EQ(0, sim.stop());
+}
+
+TEST(Qxsim, HelpNamesEveryOption)
+{
+    Qxsim sim;
+    EXPECT_FALSE(sim.start({"--help"}));
+    EXPECT_EQ(0, sim.wait());
+    const char *names[] = {
+        "--product",
+        "--version",
+        "--build",
+        "--firmware",
+        "--room",
+        "--latency-us",
+        "--debug-text",
+        "--busy",
+        "--busy-after-write",
+        "--offset-lag",
+        "--room-zero",
+        "--fail-writes",
+        "--fail-write-every",
+        "--drop-read-every",
+        "--short-read-every",
+        "--split-status",
+        "--checksum-offset",
+        "--checksum-jitter",
+        "--checksum-script",
+        "--checksum-silent",
+        "--never-complete",
+        "--fail-transfer",
+        "--unplug-after",
+        "--info-silent",
+        "--dir",
+        "--ready-fd",
+        "--help",
+    };
+    for (const char *n : names)
+        EXPECT_NE(std::string::npos, sim.out().find(std::string(" ") + n)) << n;
+}
