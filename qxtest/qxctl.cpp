@@ -1,4 +1,4 @@
-// Control channel and transactions (spec Part 3.2): the device table,
+// Control channel and transactions: the device table,
 // opening the device, sending one request message, receiving one answer,
 // and the readiness waits on the main and the alternate pair.
 #include "qxctl.h"

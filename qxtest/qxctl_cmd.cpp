@@ -1,4 +1,4 @@
-// Device commands (spec Part 3.3): the command catalogue of qxctl. Every
+// Device commands: the command catalogue of qxctl. Every
 // command builds its request in a 64-byte message of its own, waits until
 // the device is ready, sends, and (when it expects one) polls the answer.
 #include <cstring>

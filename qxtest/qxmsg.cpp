@@ -1,4 +1,4 @@
-// Tag-type-value message codec (spec Part 3.1).
+// Tag-type-value message codec.
 #include "qxmsg.h"
 
 #include <cstring>
