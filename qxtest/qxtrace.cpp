@@ -265,11 +265,11 @@ int qxtrace_start(const char *path)
     return ok ? 0 : 1;
 }
 
-void qxtrace_stop(void)
+int qxtrace_stop(void)
 {
     g_state.store(INACTIVE, std::memory_order_release);
     std::lock_guard<std::mutex> hold(g_trace.lock);
-    close_file(&g_trace);
+    return close_file(&g_trace);
 }
 
 const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)

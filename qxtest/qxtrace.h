@@ -65,7 +65,8 @@ void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner);
 // Records this process's calls to path from now on, in place of QX_TRACE.
 // 0, or 1 when the file cannot be created (nothing is recorded then).
 int qxtrace_start(const char *path);
-void qxtrace_stop(void);
+// Ends the process's trace; 1 when any line of it could not be written.
+int qxtrace_stop(void);
 // The backend that device access should use: inner itself, or a recording
 // decorator around it while the process's trace is active. The first call
 // reads QX_TRACE unless qxtrace_start came first.

@@ -1,0 +1,222 @@
+// Commands on image files: verify, dump, extract and mkimage. None of them
+// touches the device.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "console.h"
+#include "prgbuild.h"
+#include "prgdecode.h"
+#include "qxtool.h"
+#include "updaterules.h"
+
+using Json = nlohmann::ordered_json;
+
+namespace
+{
+
+std::string dump(const Json &j)
+{
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string product_of(const PrgHeader *hdr)
+{
+    char buf[16] = {};
+    prg_get_product(hdr, buf, sizeof buf);
+    return buf;
+}
+
+std::string date_of(const PrgHeader *hdr)
+{
+    return qxtool_date_text(prg_get_year(hdr), prg_get_month(hdr), prg_get_day(hdr));
+}
+
+std::string hex32(uint32_t v)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08x", (unsigned)v);
+    return buf;
+}
+
+Json header_json(const std::string &path, const PrgHeader *hdr)
+{
+    Json j;
+    j["path"] = path;
+    j["product"] = product_of(hdr);
+    j["version"] = prg_get_version(hdr);
+    j["version_text"] = updaterules::version_text(prg_get_version(hdr));
+    j["build"] = prg_get_build(hdr);
+    j["date"] = date_of(hdr);
+    j["checksum"] = prg_get_checksum(hdr);
+    j["size"] = prg_get_size(hdr);
+    return j;
+}
+
+// YYYY-MM-DD with a month of 1 to 12 and a day of 1 to 31.
+int parse_date(const std::string &text, PrgImageInfo *info)
+{
+    unsigned y, m, d;
+    char tail;
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-')
+        return 1;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != 4 && i != 7 && (text[i] < '0' || text[i] > '9'))
+            return 1;
+    if (sscanf(text.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
+        return 1;
+    if (m < 1 || m > 12 || d < 1 || d > 31)
+        return 1;
+    info->year = (uint16_t)y;
+    info->month = (uint8_t)m;
+    info->day = (uint8_t)d;
+    return 0;
+}
+
+} // namespace
+
+int qxtool_verify(const std::string &path, bool json)
+{
+    std::vector<uint8_t> data;
+    int rc = qxtool_load_image(path, &data);
+    if (rc != QXTOOL_OK) {
+        if (json) {
+            Json j;
+            j["path"] = path;
+            j["valid"] = false;
+            console_text(dump(j));
+        }
+        return rc;
+    }
+    PrgHeader hdr;
+    prg_copy_header(&hdr, data.data());
+    if (json) {
+        Json j = header_json(path, &hdr);
+        j["valid"] = true;
+        console_text(dump(j));
+        return QXTOOL_OK;
+    }
+    console_text(path + ": valid firmware image");
+    console_text("product: " + product_of(&hdr));
+    console_text("version: " + updaterules::version_text(prg_get_version(&hdr)));
+    console_text("build: " + updaterules::build_text(prg_get_build(&hdr)));
+    console_text("date: " + date_of(&hdr));
+    console_text("size: " + std::to_string(prg_get_size(&hdr)));
+    console_text("checksum: " + hex32(prg_get_checksum(&hdr)));
+    return QXTOOL_OK;
+}
+
+int qxtool_dump(const std::string &path, bool json)
+{
+    // The dump reads the whole file: bound it first.
+    std::vector<uint8_t> data;
+    std::string problem;
+    if (qxtool_read_file(path, QXTOOL_MAX_IMAGE, &data, &problem)) {
+        console_problem(path + ": " + problem);
+        return QXTOOL_BAD_FILE;
+    }
+    if (data.size() < PRG_HEADER_SIZE) {
+        console_problem(path + ": too short for a firmware image (" + std::to_string(data.size()) +
+                        " bytes)");
+        return QXTOOL_BAD_FILE;
+    }
+    bool ok;
+    if (json) {
+        PrgHeader hdr;
+        prg_copy_header(&hdr, data.data());
+        ok = prg_verify(data.data(), (int32_t)data.size()) == 0;
+        Json j = header_json(path, &hdr);
+        j["checksum_ok"] = ok;
+        console_text(dump(j));
+    } else {
+        // The module's own report, on standard output as it prints it.
+        console_module_output_to_stdout();
+        ok = prg_dump(path.c_str()) == 0;
+        console_restore_output();
+    }
+    if (!ok) {
+        console_problem(path + ": checksum test failed");
+        return QXTOOL_BAD_FILE;
+    }
+    return QXTOOL_OK;
+}
+
+int qxtool_extract(const std::string &path)
+{
+    std::vector<uint8_t> data;
+    int rc = qxtool_load_image(path, &data);
+    if (rc != QXTOOL_OK)
+        return rc;
+    // The module keeps at most 511 characters of the name and appends ".bin".
+    std::string out = path.substr(0, 511) + ".bin";
+    if (prg_extract(path.c_str()) != 0) {
+        console_problem("cannot write " + out);
+        return QXTOOL_FAILED;
+    }
+    console_text("wrote " + out + " (" + std::to_string(data.size() - PRG_HEADER_SIZE) + " bytes)");
+    return QXTOOL_OK;
+}
+
+int qxtool_mkimage(const MkimageArgs &a)
+{
+    PrgImageInfo info;
+    memset(&info, 0, sizeof info);
+    if (a.product.empty() || a.product.size() > 8) {
+        console_problem("mkimage: product '" + a.product + "' must have 1 to 8 characters");
+        return QXTOOL_USAGE;
+    }
+    memcpy(info.product, a.product.data(), a.product.size());
+    uint64_t v;
+    std::string problem;
+    if (qxtool_parse_number(a.version, 0, 65535, &v, &problem)) {
+        console_problem("mkimage: --version " + problem);
+        return QXTOOL_USAGE;
+    }
+    info.version = (uint16_t)v;
+    if (qxtool_parse_number(a.build, 0, 65535, &v, &problem)) {
+        console_problem("mkimage: --build " + problem);
+        return QXTOOL_USAGE;
+    }
+    info.build = (uint16_t)v;
+    if (parse_date(a.date, &info)) {
+        console_problem("mkimage: --date '" + a.date + "' is not a date (YYYY-MM-DD)");
+        return QXTOOL_USAGE;
+    }
+    if (a.output.empty()) {
+        console_problem("mkimage: --output needs a file name");
+        return QXTOOL_USAGE;
+    }
+
+    std::vector<uint8_t> body;
+    if (qxtool_read_file(a.body, QXTOOL_MAX_IMAGE - PRG_OVERHEAD, &body, &problem)) {
+        console_problem(a.body + ": " + problem);
+        return QXTOOL_BAD_FILE;
+    }
+    uint32_t len = 0;
+    uint8_t *image = prg_build_image(&info, body.data(), (uint32_t)body.size(), &len);
+    if (!image) {
+        console_problem("mkimage: cannot build the image");
+        return QXTOOL_FAILED;
+    }
+    FILE *f = fopen(a.output.c_str(), "wb");
+    bool ok = f && fwrite(image, len, 1, f) == 1;
+    int err = errno;
+    if (f && fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    free(image);
+    if (!ok) {
+        console_problem("cannot write " + a.output + ": " + strerror(err));
+        if (f)
+            remove(a.output.c_str()); // no half image left to be mistaken for one
+        return QXTOOL_FAILED;
+    }
+    console_text("wrote " + a.output + ": " + a.product + ", version " +
+                 updaterules::version_text(info.version) + ", build " +
+                 updaterules::build_text(info.build) + ", " + std::to_string(len) + " bytes");
+    return QXTOOL_OK;
+}

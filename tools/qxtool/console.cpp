@@ -1,0 +1,186 @@
+#include "console.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "qxsys.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define qx_isatty _isatty
+#define qx_fileno _fileno
+#else
+#include <unistd.h>
+#define qx_isatty isatty
+#define qx_fileno fileno
+#endif
+
+namespace
+{
+
+std::mutex g_lock;
+size_t g_bar_width = 0; // characters of the bar now on screen, 0 = none
+
+// Caller holds g_lock. Blanks the bar so that a line can take its place.
+void clear_bar()
+{
+    if (!g_bar_width)
+        return;
+    fprintf(stderr, "\r%*s\r", (int)g_bar_width, "");
+    g_bar_width = 0;
+}
+
+void to_stderr(void *, const char *text, size_t len)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    clear_bar();
+    fwrite(text, 1, len, stderr);
+    fflush(stderr);
+}
+
+std::string bytes_text(int64_t n)
+{
+    // Thousands separated, so that 315424 reads at a glance.
+    std::string digits = std::to_string(n < 0 ? 0 : n);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0)
+            out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}
+
+void discard(void *, const char *, size_t) {}
+
+bool g_verbose = false;
+
+} // namespace
+
+void console_init(bool verbose)
+{
+    g_verbose = verbose;
+    qx_set_output(verbose ? to_stderr : discard, nullptr);
+}
+
+void console_module_output_to_stdout(void)
+{
+    qx_set_output(nullptr, nullptr);
+}
+
+void console_restore_output(void)
+{
+    console_init(g_verbose);
+}
+
+bool console_input_is_terminal(void)
+{
+    return qx_isatty(qx_fileno(stdin)) != 0;
+}
+
+bool console_error_is_terminal(void)
+{
+    return qx_isatty(qx_fileno(stderr)) != 0;
+}
+
+void console_text(const std::string &text)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    clear_bar();
+    fflush(stderr);
+    fprintf(stdout, "%s\n", text.c_str());
+    fflush(stdout);
+}
+
+void console_error(const std::string &text)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    clear_bar();
+    fflush(stdout);
+    fprintf(stderr, "%s\n", text.c_str());
+    fflush(stderr);
+}
+
+void console_problem(const std::string &text)
+{
+    console_error("qxtool: " + text);
+}
+
+std::string console_progress_line(int64_t position, int64_t maximum, double seconds)
+{
+    if (maximum <= 0)
+        maximum = 1;
+    if (position < 0)
+        position = 0;
+    if (position > maximum)
+        position = maximum;
+    const int cells = 30;
+    int percent = (int)(position * 100 / maximum);
+    int filled = (int)(position * cells / maximum);
+    std::string bar(cells, ' ');
+    for (int i = 0; i < filled; ++i)
+        bar[i] = '=';
+    if (filled < cells)
+        bar[filled] = '>';
+
+    char rate[32] = "";
+    char left[32] = "";
+    if (seconds > 0.05 && position > 0) {
+        double per_s = position / seconds;
+        if (per_s >= 1024 * 1024)
+            snprintf(rate, sizeof rate, "%.1f MiB/s", per_s / (1024 * 1024));
+        else
+            snprintf(rate, sizeof rate, "%.1f KiB/s", per_s / 1024);
+        long rest = (long)((maximum - position) / per_s + 0.5);
+        snprintf(left, sizeof left, "%ld:%02ld left", rest / 60, rest % 60);
+    } else {
+        snprintf(rate, sizeof rate, "-- KiB/s");
+        snprintf(left, sizeof left, "-:-- left");
+    }
+    char line[160];
+    snprintf(line, sizeof line, "%3d%% [%s] %s of %s bytes  %s  %s", percent, bar.c_str(),
+             bytes_text(position).c_str(), bytes_text(maximum).c_str(), rate, left);
+    return line;
+}
+
+void console_progress(int64_t position, int64_t maximum, double seconds)
+{
+    std::string line = console_progress_line(position, maximum, seconds);
+    std::lock_guard<std::mutex> hold(g_lock);
+    // A shorter line must cover all of the longer one before it.
+    size_t width = line.size() > g_bar_width ? line.size() : g_bar_width;
+    fprintf(stderr, "\r%-*s", (int)width, line.c_str());
+    fflush(stderr);
+    g_bar_width = width;
+}
+
+void console_progress_end(void)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_bar_width)
+        return;
+    fputc('\n', stderr);
+    fflush(stderr);
+    g_bar_width = 0;
+}
+
+bool console_ask(const std::string &question)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        clear_bar();
+        fflush(stdout);
+        fprintf(stderr, "%s", question.c_str());
+        fflush(stderr);
+    }
+    char answer[64];
+    if (!fgets(answer, sizeof answer, stdin))
+        return false;
+    size_t n = strcspn(answer, "\r\n");
+    answer[n] = '\0';
+    for (size_t i = 0; i < n; ++i)
+        if (answer[i] >= 'A' && answer[i] <= 'Z')
+            answer[i] = (char)(answer[i] - 'A' + 'a');
+    return strcmp(answer, "y") == 0 || strcmp(answer, "yes") == 0;
+}

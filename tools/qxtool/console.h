@@ -1,0 +1,37 @@
+// Where qxtool's output goes: texts and results on standard output, errors
+// and the progress bar on standard error. Safe to call from the update's
+// thread while the main thread draws the bar.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The core modules' diagnostic lines (a line per transferred burst, the
+// failure sites) go to standard error when verbose, else nowhere: the
+// tool's own messages say what went wrong.
+void console_init(bool verbose);
+// Restores the modules' own output (standard output), for prg_dump.
+void console_module_output_to_stdout(void);
+void console_restore_output(void);
+
+bool console_input_is_terminal(void);
+bool console_error_is_terminal(void);
+
+// Standard output, followed by a newline.
+void console_text(const std::string &text);
+// Standard error, followed by a newline.
+void console_error(const std::string &text);
+// "qxtool: " and the message on standard error.
+void console_problem(const std::string &text);
+
+// Redraws the progress bar (on a terminal only); seconds since the
+// transfer began.
+void console_progress(int64_t position, int64_t maximum, double seconds);
+// Leaves the bar on its own line.
+void console_progress_end(void);
+// The bar's text: percentage, bytes, rate and time left.
+std::string console_progress_line(int64_t position, int64_t maximum, double seconds);
+
+// Asks on standard error and reads the answer from standard input; true
+// for y or yes.
+bool console_ask(const std::string &question);

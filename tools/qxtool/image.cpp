@@ -1,0 +1,110 @@
+// Reading image files and numbers given on the command line: everything is
+// checked before the device is addressed.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+#include "prgdecode.h"
+#include "qxtool.h"
+
+int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t> *data,
+                     std::string *problem)
+{
+    data->clear();
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) {
+        *problem = strerror(errno);
+        return 1;
+    }
+    // Read one byte past the limit rather than trust a size the file
+    // claims: pipes and special files have none.
+    std::vector<uint8_t> buf((size_t)max + 1);
+    size_t got = 0;
+    while (got < buf.size()) {
+        size_t n = fread(buf.data() + got, 1, buf.size() - got, f);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    int err = ferror(f) ? errno : 0;
+    fclose(f);
+    if (err) {
+        *problem = strerror(err);
+        return 1;
+    }
+    if (got > max) {
+        *problem = "too large (more than " + std::to_string(max) + " bytes)";
+        return 1;
+    }
+    buf.resize(got);
+    *data = std::move(buf);
+    return 0;
+}
+
+int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data)
+{
+    std::string problem;
+    if (qxtool_read_file(path, QXTOOL_MAX_IMAGE, data, &problem)) {
+        console_problem(path + ": " + problem);
+        return QXTOOL_BAD_FILE;
+    }
+    if (data->size() < PRG_OVERHEAD) {
+        console_problem(path + ": too short for a firmware image (" + std::to_string(data->size()) +
+                        " bytes)");
+        return QXTOOL_BAD_FILE;
+    }
+    if (prg_verify(data->data(), (int32_t)data->size()) != 0) {
+        console_problem(path + ": not a valid firmware image (checksum test failed)");
+        return QXTOOL_BAD_FILE;
+    }
+    return QXTOOL_OK;
+}
+
+int qxtool_parse_number(const std::string &text, uint64_t min, uint64_t max, uint64_t *value,
+                        std::string *problem)
+{
+    const char *p = text.c_str();
+    unsigned base = 10;
+    if (text.size() > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    }
+    if (!*p) {
+        *problem = "'" + text + "' is not a number";
+        return 1;
+    }
+    uint64_t v = 0;
+    bool over = false;
+    for (; *p; ++p) {
+        unsigned d;
+        if (*p >= '0' && *p <= '9')
+            d = (unsigned)(*p - '0');
+        else if (base == 16 && *p >= 'a' && *p <= 'f')
+            d = (unsigned)(*p - 'a' + 10);
+        else if (base == 16 && *p >= 'A' && *p <= 'F')
+            d = (unsigned)(*p - 'A' + 10);
+        else {
+            *problem = "'" + text + "' is not a number";
+            return 1;
+        }
+        if (v > (UINT64_MAX - d) / base)
+            over = true;
+        else
+            v = v * base + d;
+    }
+    if (over || v < min || v > max) {
+        *problem =
+            text + " is out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")";
+        return 1;
+    }
+    *value = v;
+    return 0;
+}
+
+std::string qxtool_date_text(unsigned year, unsigned month, unsigned day)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%04u-%02u-%02u", year, month, day);
+    return buf;
+}

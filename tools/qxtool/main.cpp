@@ -1,0 +1,156 @@
+// qxtool: updates a QX-10/QX-20 from the command line with the same rules
+// and texts as the window, and offers the image and device tools the window
+// does not show.
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "console.h"
+#include "qxsys.h"
+#include "qxtool.h"
+#include "qxtrace.h"
+
+const char *const qxtool_exit_help =
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the update failed, the device did not answer, or a file could not be written\n"
+    "  2  bad usage: unknown command or option, missing or bad argument\n"
+    "  3  the update was refused (product, older or installed image) or not confirmed\n"
+    "  4  no supported device is connected\n"
+    "  5  the image or body file is missing, unreadable, too large or corrupt\n";
+
+namespace
+{
+
+// Tests shorten the update's one-second pauses with QX_TEST_SLEEP_SCALE
+// (e.g. 0.01); the device sees the same requests, only sooner.
+double g_sleep_scale = 1.0;
+
+void scaled_sleep(void *, uint32_t ms)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds((int64_t)(ms * 1000.0 * g_sleep_scale)));
+}
+
+void install_test_sleep()
+{
+    const char *text = getenv("QX_TEST_SLEEP_SCALE");
+    if (!text || !*text)
+        return;
+    char *end = nullptr;
+    double scale = strtod(text, &end);
+    if (*end || !(scale >= 0.0 && scale <= 1.0))
+        return;
+    g_sleep_scale = scale;
+    qx_set_sleep(scaled_sleep, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
+    app.set_version_flag("--version", "qxtool " QXTOOL_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(qxtool_exit_help);
+
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose,
+                 "show the diagnostic lines of the device and image modules on standard error");
+    std::string trace;
+    app.add_option("--trace", trace,
+                   "record every device call of this run to FILE (JSON lines); the variable "
+                   "QX_TRACE=FILE does the same for any program of the updater")
+        ->option_text("FILE");
+
+    bool info_json = false;
+    auto *info =
+        app.add_subcommand("info", "show the connected device's product, version and build");
+    info->add_flag("--json", info_json, "print the result as JSON");
+
+    UpdateArgs up;
+    auto *update = app.add_subcommand(
+        "update", "update the device from IMAGE, or from the built-in image for its product");
+    update->add_option("IMAGE", up.image, "firmware image file");
+    update->add_flag("--allow-older", up.allow_older,
+                     "allow an image whose version and build are not newer than the device's");
+    update->add_flag("--allow-reinstall", up.allow_reinstall,
+                     "allow the image that the device already has");
+    update->add_flag("-y,--yes", up.yes,
+                     "update without asking (needed when standard input is not a terminal)");
+
+    std::string verify_path;
+    bool verify_json = false;
+    auto *verify = app.add_subcommand("verify", "check an image file's header and checksum");
+    verify->add_option("IMAGE", verify_path, "firmware image file")->required();
+    verify->add_flag("--json", verify_json, "print the result as JSON");
+
+    std::string dump_path;
+    bool dump_json = false;
+    auto *dumpc = app.add_subcommand("dump", "print an image's header and its checksum verdict");
+    dumpc->add_option("IMAGE", dump_path, "firmware image file")->required();
+    dumpc->add_flag("--json", dump_json, "print the result as JSON");
+
+    std::string extract_path;
+    auto *extract =
+        app.add_subcommand("extract", "write an image's descrambled body and trailer to IMAGE.bin");
+    extract->add_option("IMAGE", extract_path, "firmware image file")->required();
+
+    std::string length;
+    bool checksum_json = false;
+    auto *checksum = app.add_subcommand(
+        "checksum", "ask the device for the checksum of its first LENGTH firmware bytes");
+    checksum->add_option("LENGTH", length, "number of bytes, 1 to 1048576")->required();
+    checksum->add_flag("--json", checksum_json, "print the result as JSON");
+
+    MkimageArgs mk;
+    auto *mkimage = app.add_subcommand(
+        "mkimage", "build a firmware image from header fields and a plain body file");
+    mkimage->add_option("--product", mk.product, "product name, 1 to 8 characters (QX-20)")
+        ->required();
+    mkimage->add_option("--version", mk.version, "firmware version, 0 to 65535 (230 reads 2.30)")
+        ->required();
+    mkimage->add_option("--build", mk.build, "build number, 0 to 65535")->required();
+    mkimage->add_option("--date", mk.date, "image date, YYYY-MM-DD")->required();
+    mkimage->add_option("--body", mk.body, "plain body bytes")->required()->option_text("FILE");
+    mkimage->add_option("-o,--output", mk.output, "image file to write")
+        ->required()
+        ->option_text("FILE");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // --help and --version end here too, with status 0.
+        return app.exit(e) == 0 ? QXTOOL_OK : QXTOOL_USAGE;
+    }
+
+    console_init(verbose);
+    install_test_sleep();
+    if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {
+        console_problem("cannot create trace file " + trace);
+        return QXTOOL_USAGE;
+    }
+
+    int rc = QXTOOL_USAGE;
+    if (*info)
+        rc = qxtool_info(info_json);
+    else if (*update)
+        rc = qxtool_update(up);
+    else if (*verify)
+        rc = qxtool_verify(verify_path, verify_json);
+    else if (*dumpc)
+        rc = qxtool_dump(dump_path, dump_json);
+    else if (*extract)
+        rc = qxtool_extract(extract_path);
+    else if (*checksum)
+        rc = qxtool_checksum(length, checksum_json);
+    else if (*mkimage)
+        rc = qxtool_mkimage(mk);
+
+    if (!trace.empty() && qxtrace_stop() != 0)
+        console_problem("device calls were lost: cannot write trace file " + trace);
+    return rc;
+}

@@ -1,0 +1,67 @@
+// qxtool's commands: each takes its parsed arguments and returns the
+// process's exit status. Messages go to standard error, results to standard
+// output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define QXTOOL_VERSION "1.0.0"
+
+// Exit statuses, also listed in --help and the README.
+enum {
+    QXTOOL_OK = 0,
+    QXTOOL_FAILED = 1,    // the update failed, or the device did not answer
+    QXTOOL_USAGE = 2,     // unknown command or option, bad or missing argument
+    QXTOOL_REFUSED = 3,   // the update request was refused or not confirmed
+    QXTOOL_NO_DEVICE = 4, // no supported device is connected
+    QXTOOL_BAD_FILE = 5,  // image or body file missing, unreadable, too large or corrupt
+};
+
+extern const char *const qxtool_exit_help;
+
+// The largest image: the window's image buffer and the device's flash.
+#define QXTOOL_MAX_IMAGE 1048576u
+
+struct UpdateArgs {
+    std::string image; // empty: the built-in image for the device's product
+    bool allow_older = false;
+    bool allow_reinstall = false;
+    bool yes = false;
+};
+
+struct MkimageArgs {
+    std::string product;
+    std::string version;
+    std::string build;
+    std::string date;
+    std::string body;
+    std::string output;
+};
+
+int qxtool_info(bool json);
+int qxtool_checksum(const std::string &length, bool json);
+int qxtool_update(const UpdateArgs &args);
+int qxtool_verify(const std::string &path, bool json);
+int qxtool_dump(const std::string &path, bool json);
+int qxtool_extract(const std::string &path);
+int qxtool_mkimage(const MkimageArgs &args);
+
+// --- helpers shared by the commands ---
+
+// Reads an image file of at most QXTOOL_MAX_IMAGE bytes. 0, or 1 with
+// *problem naming what is wrong ("No such file or directory", "too large
+// ...").
+int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t> *data,
+                     std::string *problem);
+// Reads and checks an image: size, checksum test. QXTOOL_OK or
+// QXTOOL_BAD_FILE after a message naming the file and the problem.
+int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data);
+
+// Plain decimal (or 0x hex) number within [min, max]; 0, or 1 with *problem.
+int qxtool_parse_number(const std::string &text, uint64_t min, uint64_t max, uint64_t *value,
+                        std::string *problem);
+
+// "2026-11-02"
+std::string qxtool_date_text(unsigned year, unsigned month, unsigned day);
