@@ -343,6 +343,7 @@ struct Server {
     ino_t st_ino = 0;
     bool endpoint_removed = false;
     bool verbose = false;
+    uint32_t latency_us = 0;
     std::vector<uint8_t> request = std::vector<uint8_t>(QXWIRE_MAX_REQUEST + 1);
     std::vector<uint8_t> reply = std::vector<uint8_t>(QXWIRE_MAX_REPLY);
 };
@@ -388,7 +389,7 @@ void serve_one(Server &s, int conn)
         status = s.dev->ioctl(req.code, req.in, req.in_size, out, req.out_size, &returned);
         if (status != 0 || returned > req.out_size)
             returned = status ? 0 : req.out_size;
-        device_latency(s.dev->config().latency_us);
+        device_latency(s.latency_us);
     }
     if (s.verbose) {
         QxIoRequest h = {};
@@ -561,6 +562,7 @@ int main(int argc, char **argv)
     QxSimDevice dev(o.config);
     s.dev = &dev;
     QxSimConfig cfg = dev.config();
+    s.latency_us = cfg.latency_us;
     unsigned version = dev.version();
     printf("qxsim: serving %s version %u.%02u build %u on %s\n", cfg.product.c_str(), version / 100,
            version % 100, (unsigned)dev.build(), ep);

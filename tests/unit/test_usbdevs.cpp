@@ -274,26 +274,6 @@ TEST(UsbdevsFraming, ReadWithoutDestinationNeverReachesTheDevice)
     EXPECT_EQ(line(228), out.text());
 }
 
-TEST(UsbdevsHeader, RoundTripAndShortInput)
-{
-    QxIoRequest req = {1, 0x01020304, 23, 0xbeef, 0x0102, 7, 46};
-    uint8_t buf[16];
-    usbdevs_put_header(buf, &req);
-    QxIoRequest back = {};
-    ASSERT_EQ(0, usbdevs_get_header(buf, sizeof buf, &back));
-    EXPECT_EQ(req.direction, back.direction);
-    EXPECT_EQ(req.length, back.length);
-    EXPECT_EQ(req.kind, back.kind);
-    EXPECT_EQ(req.value, back.value);
-    EXPECT_EQ(req.index, back.index);
-    EXPECT_EQ(req.reserved, back.reserved);
-    EXPECT_EQ(req.request, back.request);
-    EXPECT_EQ(0x04, buf[4]);
-    EXPECT_EQ(0x01, buf[7]);
-    EXPECT_EQ(1, usbdevs_get_header(buf, 15, &back));
-    EXPECT_EQ(1, usbdevs_get_header(nullptr, 16, &back));
-}
-
 TEST(UsbdevsProbe, OnlyDeviceZeroAndNeverTouchesTheBackendOtherwise)
 {
     CountingBackend cb;
@@ -318,20 +298,6 @@ TEST(UsbdevsProbe, OnlyDeviceZeroAndNeverTouchesTheBackendOtherwise)
     EXPECT_EQ(1, usbdevs_probe(table, 0, &entry));
     EXPECT_EQ(nullptr, entry);
     EXPECT_EQ(0, cb.ioctls);
-}
-
-TEST(UsbdevsProbe, InitAndClear)
-{
-    CountingBackend cb;
-    EXPECT_EQ(0, usbdevs_init());
-    EXPECT_EQ(1, cb.inits);
-    QxDevice table[QXCTL_MAX_DEVICES];
-    memset(table, 0x5a, sizeof table);
-    ASSERT_EQ(0, usbdevs_clear(table));
-    for (const auto &e : table)
-        for (uint16_t u : e.path)
-            ASSERT_EQ(0, u);
-    EXPECT_EQ(1, usbdevs_clear(nullptr));
 }
 
 TEST(UsbdevsFind, PathThatDoesNotFitCountsAsNotFound)
