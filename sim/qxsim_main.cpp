@@ -18,6 +18,7 @@
 
 #include "qxsim_device.h"
 #include "qxsys.h"
+#include "qxtrace.h"
 #include "qxwire.h"
 
 namespace
@@ -29,6 +30,8 @@ enum OptKind { OPT_FLAG, OPT_COUNT_FLAG, OPT_U16, OPT_U32, OPT_I64, OPT_FD, OPT_
 struct Options {
     QxSimConfig config;
     std::string firmware_file;
+    std::string record_file;
+    std::string replay_file;
     std::string dir;
     int ready_fd = -1;
     bool verbose = false;
@@ -102,6 +105,14 @@ const OptDef g_opts[] = {
      "                          file descriptor N and close it",
      FIELD(o.ready_fd)},
     {"--verbose", OPT_FLAG, nullptr, "log every call to standard error", FIELD(o.verbose)},
+    {"--record", OPT_TEXT, "FILE", "write every call and its answer to FILE (JSON lines)",
+     FIELD(o.record_file)},
+    {"--replay", OPT_TEXT, "FILE",
+     "answer the calls of a recorded run (a trace of qxtool\n"
+     "                          --trace, QX_TRACE or --record) instead of\n"
+     "                          simulating; reports the first call that differs\n"
+     "                          and answers it and every later one with status 31",
+     FIELD(o.replay_file)},
 };
 
 void usage(FILE *f)
@@ -130,7 +141,8 @@ void usage(FILE *f)
     }
     fprintf(f, "  %-24s%s\n", "-h, --help", "show this text and exit");
     fprintf(f, "\nExit status: 0 after a clean stop, 1 when the endpoint cannot be served,\n"
-               "2 on a usage error.\n");
+               "2 on a usage error, 3 when a replay differed from its recording or\n"
+               "ended before all of it was asked for.\n");
 }
 
 int parse_u64(const char *s, uint64_t max, uint64_t *v)
@@ -335,6 +347,14 @@ bool endpoint_live(const std::string &path)
     return r == 0;
 }
 
+// A recorded run answered call by call; after the first difference every
+// call fails, so the client stops soon and the difference stays the first.
+struct Replay {
+    std::vector<QxTraceCall> calls;
+    size_t next = 0;
+    bool differed = false;
+};
+
 struct Server {
     QxSimDevice *dev = nullptr;
     std::string path;
@@ -344,6 +364,8 @@ struct Server {
     bool endpoint_removed = false;
     bool verbose = false;
     uint32_t latency_us = 0;
+    QxTrace *record = nullptr;
+    Replay *replay = nullptr;
     std::vector<uint8_t> request = std::vector<uint8_t>(QXWIRE_MAX_REQUEST + 1);
     std::vector<uint8_t> reply = std::vector<uint8_t>(QXWIRE_MAX_REPLY);
 };
@@ -369,6 +391,61 @@ void device_latency(uint32_t us)
         std::this_thread::sleep_for(std::chrono::microseconds(us % 1000));
 }
 
+// Answers from the recording; returns the status, *returned output bytes.
+uint32_t replay_answer(Replay &r, const QxWireRequest &req, uint8_t *out, uint32_t *returned)
+{
+    *returned = 0;
+    size_t n = r.next++;
+    const QxTraceCall *rec = n < r.calls.size() ? &r.calls[n] : nullptr;
+    if (!r.differed &&
+        (!rec || !qxtrace_same_request(rec, req.code, req.in, req.in_size, req.out_size))) {
+        r.differed = true;
+        fprintf(
+            stderr, "qxsim: replay: call %zu differs from the recording: %s\n", n + 1,
+            qxtrace_describe_difference(rec, req.code, req.in, req.in_size, req.out_size).c_str());
+    }
+    if (r.differed)
+        return USBDEVS_ERROR_GEN_FAILURE;
+    switch (rec->result) {
+    case USBDEVS_OK: {
+        // As many bytes as the device gave, even more than were asked for,
+        // so that the host's exact-length check meets the same count.
+        uint32_t count = rec->returned < QXWIRE_MAX_OUTPUT ? rec->returned : QXWIRE_MAX_OUTPUT;
+        size_t have = rec->out.size() < count ? rec->out.size() : count;
+        memcpy(out, rec->out.data(), have);
+        memset(out + have, 0, count - have);
+        *returned = count;
+        return 0;
+    }
+    case USBDEVS_ERR_CALL:
+        return rec->status ? rec->status : USBDEVS_ERROR_GEN_FAILURE;
+    case USBDEVS_ERR_NOMEM:
+        return 8; // ERROR_NOT_ENOUGH_MEMORY
+    default:
+        // The recorded host could not reach the device at all.
+        return USBDEVS_ERROR_DEVICE_NOT_CONNECTED;
+    }
+}
+
+void record_call(Server &s, const QxWireRequest &req, uint32_t status, const uint8_t *out,
+                 uint32_t returned, uint64_t t0)
+{
+    QxTraceCall c;
+    c.seq = 0;
+    c.t_us = t0;
+    c.dur_us = qxtrace_now_us(s.record) - t0;
+    c.code = req.code;
+    c.in.assign(req.in, req.in + req.in_size);
+    c.out_size = req.out_size;
+    c.result = status ? USBDEVS_ERR_CALL : USBDEVS_OK;
+    c.status = status;
+    c.returned = status ? 0 : returned;
+    uint32_t kept = returned < req.out_size ? returned : req.out_size;
+    if (!status)
+        c.out.assign(out, out + kept);
+    qxtrace_write_call(s.record, &c);
+}
+
 void serve_one(Server &s, int conn)
 {
     set_timeouts(conn);
@@ -386,10 +463,17 @@ void serve_one(Server &s, int conn)
         qxwire_decode_request(s.request.data(), (size_t)n, &req)) {
         status = QXWIRE_ERROR_INVALID_PARAMETER;
     } else {
-        status = s.dev->ioctl(req.code, req.in, req.in_size, out, req.out_size, &returned);
-        if (status != 0 || returned > req.out_size)
-            returned = status ? 0 : req.out_size;
+        uint64_t t0 = qxtrace_now_us(s.record);
+        if (s.replay) {
+            status = replay_answer(*s.replay, req, out, &returned);
+        } else {
+            status = s.dev->ioctl(req.code, req.in, req.in_size, out, req.out_size, &returned);
+            if (status != 0 || returned > req.out_size)
+                returned = status ? 0 : req.out_size;
+        }
         device_latency(s.latency_us);
+        if (s.record)
+            record_call(s, req, status, out, returned, t0);
     }
     if (s.verbose) {
         QxIoRequest h = {};
@@ -461,6 +545,14 @@ int main(int argc, char **argv)
     if (!o.firmware_file.empty() && read_file(o.firmware_file, o.config.firmware)) {
         fprintf(stderr, "qxsim: cannot read %s: %s\n", o.firmware_file.c_str(), strerror(errno));
         return 1;
+    }
+    Replay replay;
+    if (!o.replay_file.empty()) {
+        std::string why;
+        if (qxtrace_load(o.replay_file.c_str(), &replay.calls, &why)) {
+            fprintf(stderr, "qxsim: cannot replay: %s\n", why.c_str());
+            return 1;
+        }
     }
     if (o.ready_fd >= 0 && fcntl(o.ready_fd, F_GETFD) < 0) {
         fprintf(stderr, "qxsim: --ready-fd %d is not open\n", o.ready_fd);
@@ -559,13 +651,30 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (!o.record_file.empty()) {
+        s.record = qxtrace_open(o.record_file.c_str(), "device");
+        if (!s.record) {
+            fprintf(stderr, "qxsim: cannot create %s: %s\n", o.record_file.c_str(),
+                    strerror(errno));
+            remove_endpoint(s);
+            close(s.fd);
+            return 1;
+        }
+    }
+    if (!o.replay_file.empty())
+        s.replay = &replay;
+
     QxSimDevice dev(o.config);
     s.dev = &dev;
     QxSimConfig cfg = dev.config();
     s.latency_us = cfg.latency_us;
     unsigned version = dev.version();
-    printf("qxsim: serving %s version %u.%02u build %u on %s\n", cfg.product.c_str(), version / 100,
-           version % 100, (unsigned)dev.build(), ep);
+    if (s.replay)
+        printf("qxsim: replaying %zu recorded calls from %s on %s\n", replay.calls.size(),
+               o.replay_file.c_str(), ep);
+    else
+        printf("qxsim: serving %s version %u.%02u build %u on %s\n", cfg.product.c_str(),
+               version / 100, version % 100, (unsigned)dev.build(), ep);
     fflush(stdout);
     if (o.ready_fd >= 0) {
         std::string line = s.path + "\n";
@@ -574,6 +683,20 @@ int main(int argc, char **argv)
     }
 
     int rc = run(s);
+    if (s.record)
+        qxtrace_close(s.record);
+    if (s.replay && rc == 0) {
+        if (replay.differed) {
+            rc = 3;
+        } else if (replay.next < replay.calls.size()) {
+            fprintf(stderr, "qxsim: replay: only %zu of %zu recorded calls were made\n",
+                    replay.next, replay.calls.size());
+            rc = 3;
+        } else {
+            fprintf(stderr, "qxsim: replay: all %zu recorded calls answered as recorded\n",
+                    replay.calls.size());
+        }
+    }
     remove_endpoint(s);
     close(s.fd);
     return rc;
