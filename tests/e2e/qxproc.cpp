@@ -1,0 +1,219 @@
+#include "qxproc.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <random>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+TempDir::TempDir()
+{
+    std::random_device rd;
+    for (int i = 0; i < 100 && path_.empty(); ++i) {
+        fs::path p = fs::temp_directory_path() / ("qxe2e-" + std::to_string(rd()));
+        if (mkdir(p.c_str(), 0700) == 0)
+            path_ = p.string();
+    }
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    if (!path_.empty())
+        fs::remove_all(path_, ec);
+}
+
+std::string read_text_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool write_text_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    return (bool)out;
+}
+
+namespace
+{
+
+std::vector<std::string> environment(const EnvChanges &changes)
+{
+    std::map<std::string, std::string> env;
+    for (char **e = environ; *e; ++e) {
+        const char *eq = strchr(*e, '=');
+        if (eq)
+            env[std::string(*e, (size_t)(eq - *e))] = eq + 1;
+    }
+    // A trace asked for by whoever runs the tests must not catch the children.
+    env.erase("QX_TRACE");
+    for (const auto &c : changes) {
+        if (c.second)
+            env[c.first] = c.second;
+        else
+            env.erase(c.first);
+    }
+    std::vector<std::string> out;
+    for (const auto &kv : env)
+        out.push_back(kv.first + "=" + kv.second);
+    return out;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> p;
+    for (auto &s : strings)
+        p.push_back(&s[0]);
+    p.push_back(nullptr);
+    return p;
+}
+
+// Spawns with stdin, stdout and stderr from the given files; extra_fd (when
+// >= 0) is passed on as fd 3. Returns the pid or -1.
+int spawn(const std::vector<std::string> &argv, const EnvChanges &env, const std::string &in,
+          const std::string &out, const std::string &err, int extra_fd)
+{
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envs = environment(env);
+    std::vector<char *> pargs = pointers(args);
+    std::vector<char *> penv = pointers(envs);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (extra_fd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, extra_fd, 3);
+    pid_t pid = -1;
+    int r = posix_spawn(&pid, pargs[0], &fa, nullptr, pargs.data(), penv.data());
+    posix_spawn_file_actions_destroy(&fa);
+    return r == 0 ? (int)pid : -1;
+}
+
+int decode_status(int st)
+{
+    if (WIFEXITED(st))
+        return WEXITSTATUS(st);
+    if (WIFSIGNALED(st))
+        return 128 + WTERMSIG(st);
+    return -1;
+}
+
+// Waits for pid up to timeout_s, then kills it. Returns the decoded status.
+int wait_for(int pid, double timeout_s, bool *timed_out)
+{
+    auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
+    int st = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid)
+            return decode_status(st);
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            if (timed_out)
+                *timed_out = true;
+            return decode_status(st);
+        }
+        // Process supervision, not a device wait: the child runs in real time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+} // namespace
+
+ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env, double timeout_s,
+                    const std::string &input_text)
+{
+    ProcResult res;
+    TempDir io;
+    std::string in = "/dev/null";
+    if (!input_text.empty()) {
+        in = io.file("stdin");
+        write_text_file(in, input_text);
+    }
+    auto t0 = Clock::now();
+    int pid = spawn(argv, env, in, io.file("stdout"), io.file("stderr"), -1);
+    if (pid < 0) {
+        res.err = "cannot start " + argv[0];
+        return res;
+    }
+    res.status = wait_for(pid, timeout_s, &res.timed_out);
+    res.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    res.out = read_text_file(io.file("stdout"));
+    res.err = read_text_file(io.file("stderr"));
+    return res;
+}
+
+SimDaemon::~SimDaemon()
+{
+    if (pid_ > 0)
+        stop();
+}
+
+bool SimDaemon::start(const std::string &qxsim, const std::string &dir,
+                      const std::vector<std::string> &args)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return false;
+    std::vector<std::string> argv = {qxsim, "--dir", dir, "--ready-fd", "3"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    out_path_ = dir + "/qxsim.out";
+    err_path_ = dir + "/qxsim.err";
+    pid_ = spawn(argv, {}, "/dev/null", out_path_, err_path_, ready[1]);
+    close(ready[1]);
+    if (pid_ < 0) {
+        close(ready[0]);
+        return false;
+    }
+    // The daemon writes its endpoint and closes the pipe once it listens;
+    // a daemon that fails to start closes it without a word.
+    struct pollfd p = {ready[0], POLLIN, 0};
+    char buf[256];
+    ssize_t n = 0;
+    if (poll(&p, 1, 10000) > 0)
+        n = read(ready[0], buf, sizeof buf);
+    close(ready[0]);
+    if (n <= 0) {
+        stop();
+        return false;
+    }
+    return true;
+}
+
+ProcResult SimDaemon::stop()
+{
+    ProcResult res;
+    if (pid_ <= 0)
+        return res;
+    kill(pid_, SIGTERM);
+    res.status = wait_for(pid_, 10, &res.timed_out);
+    pid_ = -1;
+    res.out = read_text_file(out_path_);
+    res.err = read_text_file(err_path_);
+    return res;
+}

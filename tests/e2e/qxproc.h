@@ -1,0 +1,63 @@
+// Child processes for the end-to-end tests and the benchmarks: qxtool runs
+// with its output captured, qxsim daemons in private device directories.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A fresh mode-0700 directory under the system temp folder, removed with
+// everything in it.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+struct ProcResult {
+    int status = -1; // exit status, or 128 + signal
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+    double seconds = 0; // wall time
+};
+
+// Environment changes for a child: a null value removes the variable.
+typedef std::vector<std::pair<std::string, const char *>> EnvChanges;
+
+// Runs argv[0] with standard input from input_text (empty: /dev/null),
+// output captured, killed after timeout_s.
+ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env,
+                    double timeout_s = 60, const std::string &input_text = "");
+
+// A qxsim serving in a directory of its own until stopped.
+class SimDaemon
+{
+  public:
+    SimDaemon() = default;
+    ~SimDaemon();
+    SimDaemon(const SimDaemon &) = delete;
+    SimDaemon &operator=(const SimDaemon &) = delete;
+    // Starts qxsim with --dir dir and args; true once it listens.
+    bool start(const std::string &qxsim, const std::string &dir,
+               const std::vector<std::string> &args);
+    // SIGTERM, then waits; the daemon's exit status and output.
+    ProcResult stop();
+    bool running() const { return pid_ > 0; }
+
+  private:
+    int pid_ = -1;
+    std::string out_path_;
+    std::string err_path_;
+};
+
+std::string read_text_file(const std::string &path);
+bool write_text_file(const std::string &path, const std::string &text);

@@ -1,0 +1,86 @@
+// qxtool's own rules for numbers on the command line and for the progress
+// bar's text.
+#include <gtest/gtest.h>
+
+#include "console.h"
+#include "qxtool.h"
+
+namespace
+{
+
+TEST(QxtoolNumber, AcceptsPlainDecimalAndHexWithinRange)
+{
+    struct {
+        const char *text;
+        uint64_t min, max;
+        bool ok;
+        uint64_t value;
+        const char *problem;
+    } const rows[] = {
+        {"1", 1, 10, true, 1, ""},
+        {"10", 1, 10, true, 10, ""},
+        {"0x10", 1, 100, true, 16, ""},
+        {"0XfF", 1, 1000, true, 255, ""},
+        {"0", 1, 10, false, 0, "0 is out of range (1 to 10)"},
+        {"11", 1, 10, false, 0, "11 is out of range (1 to 10)"},
+        {"18446744073709551616", 0, UINT64_MAX, false, 0,
+         "18446744073709551616 is out of range (0 to 18446744073709551615)"},
+        {"", 0, 10, false, 0, "'' is not a number"},
+        {"-1", 0, 10, false, 0, "'-1' is not a number"},
+        {"+1", 0, 10, false, 0, "'+1' is not a number"},
+        {" 1", 0, 10, false, 0, "' 1' is not a number"},
+        {"1k", 0, 10, false, 0, "'1k' is not a number"},
+        {"0x", 0, 10, false, 0, "'0x' is not a number"},
+        {"1.5", 0, 10, false, 0, "'1.5' is not a number"},
+        {"12ab", 0, 100000, false, 0, "'12ab' is not a number"},
+    };
+    for (const auto &row : rows) {
+        uint64_t v = 12345;
+        std::string problem;
+        int r = qxtool_parse_number(row.text, row.min, row.max, &v, &problem);
+        EXPECT_EQ(row.ok ? 0 : 1, r) << row.text;
+        if (row.ok) {
+            EXPECT_EQ(row.value, v) << row.text;
+        } else {
+            EXPECT_EQ(row.problem, problem) << row.text;
+            EXPECT_EQ(12345u, v) << row.text;
+        }
+    }
+}
+
+TEST(QxtoolProgress, LineShowsPercentBytesRateAndTimeLeft)
+{
+    struct {
+        int64_t pos, max;
+        double seconds;
+        const char *line;
+    } const rows[] = {
+        {0, 315424, 0.0,
+         "  0% [>                             ] 0 of 315,424 bytes  -- KiB/s  -:-- left"},
+        {157712, 315424, 2.0,
+         " 50% [===============>              ] 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
+        {315424, 315424, 4.0,
+         "100% [==============================] 315,424 of 315,424 bytes  77.0 KiB/s  0:00 left"},
+        // Slow: minutes left.
+        {1024, 315424, 10.0,
+         "  0% [>                             ] 1,024 of 315,424 bytes  0.1 KiB/s  51:10 left"},
+        // Fast: MiB/s.
+        {1048576, 1048576, 0.5,
+         "100% [==============================] 1,048,576 of 1,048,576 bytes  2.0 MiB/s  0:00 "
+         "left"},
+        // Out-of-range positions are held to the bar.
+        {-5, 100, 1.0, "  0% [>                             ] 0 of 100 bytes  -- KiB/s  -:-- left"},
+        {500, 100, 1.0,
+         "100% [==============================] 100 of 100 bytes  0.1 KiB/s  0:00 left"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.line, console_progress_line(row.pos, row.max, row.seconds)) << row.pos;
+}
+
+TEST(QxtoolDate, FourDigitYearAndTwoDigitMonthAndDay)
+{
+    EXPECT_EQ("2026-11-02", qxtool_date_text(2026, 11, 2));
+    EXPECT_EQ("0999-01-31", qxtool_date_text(999, 1, 31));
+}
+
+} // namespace
