@@ -2,6 +2,7 @@
 // and texts as the window, and offers the image and device tools the window
 // does not show.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -53,7 +54,7 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
     app.set_version_flag("--version", "qxtool " QXTOOL_VERSION);
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
     app.fallthrough();
     app.footer(qxtool_exit_help);
 
@@ -127,6 +128,11 @@ int main(int argc, char **argv)
         return app.exit(e) == 0 ? QXTOOL_OK : QXTOOL_USAGE;
     }
 
+    if (app.get_subcommands().empty()) {
+        fprintf(stderr, "qxtool: a command is needed: info, update, verify, dump, extract, "
+                        "checksum or mkimage\nRun with --help for more information.\n");
+        return QXTOOL_USAGE;
+    }
     console_init(verbose);
     install_test_sleep();
     if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {

@@ -1,0 +1,288 @@
+// qxtool's commands besides update, and bad input: every mistake on the
+// command line or in a file is named, ends with its own status, and sends
+// nothing to the device (a recording qxsim proves it).
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+#include "e2e.h"
+#include "qxtrace.h"
+
+namespace
+{
+
+const char *const k_exit_help = "Exit status:\n"
+                                "  0  success\n"
+                                "  1  the update failed, the device did not answer, or a file "
+                                "could not be written\n"
+                                "  2  bad usage: unknown command or option, missing or bad "
+                                "argument\n"
+                                "  3  the update was refused (product, older or installed image) "
+                                "or not confirmed\n"
+                                "  4  no supported device is connected\n"
+                                "  5  the image or body file is missing, unreadable, too large or "
+                                "corrupt\n";
+
+TEST_F(E2e, VersionAndHelp)
+{
+    ProcResult r = tool({"--version"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("qxtool 1.0.0\n", r.out);
+    r = tool({"--help"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find(k_exit_help)) << r.out;
+    for (const char *cmd : {"info", "update", "verify", "dump", "extract", "checksum", "mkimage"})
+        EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + cmd + " ")) << cmd;
+    r = tool({"update", "--help"});
+    EXPECT_EQ(0, r.status);
+    for (const char *opt : {"--allow-older", "--allow-reinstall", "--yes", "IMAGE"})
+        EXPECT_NE(std::string::npos, r.out.find(opt)) << opt;
+}
+
+TEST_F(E2e, InfoAndChecksumReadTheDevice)
+{
+    serve({"--version", "102", "--build", "7"});
+    ProcResult r = tool({"info"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("product: QX-20\nversion: 1.02\nbuild: 7\n", r.out);
+    r = tool({"info", "--json"});
+    EXPECT_EQ("{\"product\":\"QX-20\",\"version\":102,\"version_text\":\"1.02\",\"build\":7}\n",
+              r.out);
+    r = tool({"checksum", "--json", "100"});
+    ASSERT_EQ(0, r.status) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(100, j["length"]);
+    char text[64];
+    snprintf(text, sizeof text, "checksum: 0x%08x\nlength: 100\n", (unsigned)j["checksum"]);
+    r = tool({"checksum", "0x64"});
+    EXPECT_EQ(text, r.out);
+}
+
+TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
+{
+    struct {
+        std::vector<std::string> sim; // empty: no device at all
+        std::vector<std::string> args;
+        const char *err;
+        int status;
+    } const rows[] = {
+        {{}, {"info"}, "Supported hardware is not connected.\n", 4},
+        {{}, {"checksum", "10"}, "Supported hardware is not connected.\n", 4},
+        {{"--info-silent"}, {"info"}, "Cannot get connected hardware product\n", 1},
+        {{"--checksum-silent"}, {"checksum", "10"}, "Cannot get hardware checksum\n", 1},
+    };
+    for (const auto &row : rows) {
+        SimDaemon d;
+        TempDir dir;
+        if (!row.sim.empty()) {
+            ASSERT_TRUE(d.start(QXSIM_PATH, dir.path(), row.sim));
+        }
+        std::vector<std::string> argv = {QXTOOL_PATH};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        ProcResult r = proc_run(argv, {{"QX_DEVICE_DIR", dir.path().c_str()},
+                                       {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}});
+        EXPECT_EQ(row.status, r.status) << row.args[0];
+        EXPECT_EQ(row.err, r.err) << row.args[0];
+        EXPECT_EQ("", r.out) << row.args[0];
+    }
+}
+
+TEST_F(E2e, ImageCommands)
+{
+    std::string fw = image("fw.bin", "QX-10", 1000, 0, 4000);
+    ProcResult r = tool({"verify", fw});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find(fw + ": valid firmware image\nproduct: QX-10\nversion: 10.00\n"
+                                  "build: 0\ndate: 2026-11-02\nsize: 4036\nchecksum: 0x"))
+        << r.out;
+
+    r = tool({"dump", fw});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find("filename: " + fw +
+                             "\nproduct: QX-10\nversion: 1000\nbuild: 0\n"
+                             "date: 2026/11/2\nchecksum: "))
+        << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("size: 4036\ntest checksum...\nOK\n")) << r.out;
+
+    r = tool({"dump", "--json", fw});
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ("QX-10", j["product"]);
+    EXPECT_EQ(true, j["checksum_ok"]);
+    EXPECT_EQ(4036, j["size"]);
+
+    // The extracted file is the body given to mkimage and the checksum
+    // behind it, big-endian.
+    r = tool({"extract", fw});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("wrote " + fw + ".bin (4004 bytes)\n", r.out);
+    std::string body = read_text_file(work.file("fw.bin.body"));
+    std::string plain = read_text_file(fw + ".bin");
+    ASSERT_EQ(body.size() + 4, plain.size());
+    EXPECT_EQ(body, plain.substr(0, body.size()));
+    uint32_t sum = j["checksum"];
+    std::string trailer = {(char)(sum >> 24), (char)(sum >> 16), (char)(sum >> 8), (char)sum};
+    EXPECT_EQ(trailer, plain.substr(body.size()));
+}
+
+TEST_F(E2e, CorruptImageIsNamedByEveryCommand)
+{
+    std::string fw = image("fw.bin", "QX-20", 230, 57);
+    std::string data = read_text_file(fw);
+    data[100] ^= 0x5a;
+    write_text_file(fw, data);
+    const std::string why =
+        "qxtool: " + fw + ": not a valid firmware image (checksum test failed)\n";
+    for (const char *cmd : {"verify", "extract"}) {
+        ProcResult r = tool({cmd, fw});
+        EXPECT_EQ(5, r.status) << cmd;
+        EXPECT_EQ(why, r.err) << cmd;
+    }
+    ProcResult r = tool({"dump", fw});
+    EXPECT_EQ(5, r.status);
+    // The module's verdict, after its own diagnostic lines.
+    EXPECT_NE(std::string::npos, r.out.find("test checksum...\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\nNG\n")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("\nOK\n")) << r.out;
+    EXPECT_EQ("qxtool: " + fw + ": checksum test failed\n", r.err);
+    r = tool({"verify", "--json", fw});
+    EXPECT_EQ(false, nlohmann::json::parse(r.out)["valid"]);
+}
+
+TEST_F(E2e, MkimageChecksItsArguments)
+{
+    write_text_file(work.file("body"), "plain body");
+    std::string out = work.file("out.bin");
+    struct {
+        std::vector<std::string> change; // option and value replacing the default
+        const char *err;
+        int status;
+    } const rows[] = {
+        {{"--product", ""}, "qxtool: mkimage: product '' must have 1 to 8 characters\n", 2},
+        {{"--product", "QX-20-LONG"},
+         "qxtool: mkimage: product 'QX-20-LONG' must have 1 to 8 characters\n",
+         2},
+        {{"--version", "65536"},
+         "qxtool: mkimage: --version 65536 is out of range (0 to 65535)\n",
+         2},
+        {{"--build", "seven"}, "qxtool: mkimage: --build 'seven' is not a number\n", 2},
+        {{"--date", "2026-13-01"},
+         "qxtool: mkimage: --date '2026-13-01' is not a date (YYYY-MM-DD)\n",
+         2},
+        {{"--date", "26-1-1"}, "qxtool: mkimage: --date '26-1-1' is not a date (YYYY-MM-DD)\n", 2},
+        {{"--body", "/nonexistent/body"},
+         "qxtool: /nonexistent/body: No such file or directory\n",
+         5},
+        {{"-o", "/nonexistent/out.bin"},
+         "qxtool: cannot write /nonexistent/out.bin: No such file or directory\n",
+         1},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {
+            "mkimage", "--product",  "QX-20",  "--version",       "230", "--build", "57",
+            "--date",  "2026-11-02", "--body", work.file("body"), "-o",  out};
+        for (size_t i = 1; i < args.size(); i += 2)
+            if (args[i] == row.change[0])
+                args[i + 1] = row.change[1];
+        ProcResult r = tool(args);
+        EXPECT_EQ(row.status, r.status) << row.change[0];
+        EXPECT_EQ(row.err, r.err) << row.change[0];
+    }
+    ProcResult r = tool({"mkimage", "--product", "QX-20", "--version", "230", "--build", "57",
+                         "--date", "2026-11-02", "--body", work.file("body"), "-o", out});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("wrote " + out + ": QX-20, version 2.30, build 57, 46 bytes\n", r.out);
+    EXPECT_EQ(0, tool({"verify", out}).status);
+}
+
+struct BadInput {
+    const char *name;
+    std::vector<std::string> args; // "@" stands for the work folder
+    const char *err;               // a part of standard error
+    int status;
+};
+
+const BadInput k_bad_inputs[] = {
+    {"MissingImage",
+     {"update", "--yes", "@/missing.bin"},
+     "@/missing.bin: No such file or directory\n",
+     5},
+    {"ImageIsAFolder", {"update", "--yes", "@"}, ": Is a directory\n", 5},
+    {"OversizedImage",
+     {"update", "--yes", "@/big.bin"},
+     "@/big.bin: too large (more than 1048576 bytes)\n",
+     5},
+    {"ShortImage",
+     {"update", "--yes", "@/short.bin"},
+     "@/short.bin: too short for a firmware image (10 bytes)\n",
+     5},
+    {"CorruptImage",
+     {"update", "--yes", "@/corrupt.bin"},
+     "@/corrupt.bin: not a valid firmware image (checksum test failed)\n",
+     5},
+    {"UnknownCommand", {"frobnicate"}, "frobnicate", 2},
+    {"NoCommand", {}, "qxtool: a command is needed", 2},
+    {"UnknownOption", {"update", "--force"}, "--force", 2},
+    {"JsonForUpdate", {"update", "--json"}, "--json", 2},
+    {"ChecksumNotANumber",
+     {"checksum", "12ab"},
+     "qxtool: checksum: LENGTH '12ab' is not a number\n",
+     2},
+    {"ChecksumNegative", {"checksum", "-1"}, "-1", 2},
+    {"ChecksumZero", {"checksum", "0"}, "LENGTH 0 is out of range (1 to 1048576)\n", 2},
+    {"ChecksumTooLarge",
+     {"checksum", "1048577"},
+     "LENGTH 1048577 is out of range (1 to 1048576)\n",
+     2},
+    {"ChecksumMissing", {"checksum"}, "LENGTH is required", 2},
+    {"TwoImages", {"update", "@/a.bin", "@/b.bin"}, "@/b.bin", 2},
+    {"TraceNotCreatable",
+     {"--trace", "@/no/such/dir/t.jsonl", "info"},
+     "qxtool: cannot create trace file @/no/such/dir/t.jsonl\n",
+     2},
+};
+
+struct BadInputTest : E2e, ::testing::WithParamInterface<BadInput> {
+};
+
+std::string expand(const std::string &s, const std::string &dir)
+{
+    std::string out;
+    for (char c : s) {
+        if (c == '@')
+            out += dir;
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
+TEST_P(BadInputTest, IsNamedAndNothingReachesTheDevice)
+{
+    const BadInput &row = GetParam();
+    write_text_file(work.file("big.bin"), std::string(1048577, 'x'));
+    write_text_file(work.file("short.bin"), "0123456789");
+    std::string fw = image("corrupt.bin", "QX-20", 230, 57);
+    std::string data = read_text_file(fw);
+    data[40] ^= 1;
+    write_text_file(fw, data);
+    std::string rec = work.file("device.jsonl");
+    serve({"--record", rec});
+
+    std::vector<std::string> args;
+    for (const auto &a : row.args)
+        args.push_back(expand(a, work.path()));
+    ProcResult r = tool(args);
+    EXPECT_EQ(row.status, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(expand(row.err, work.path()))) << r.err;
+    EXPECT_EQ("", r.out);
+
+    sim.stop();
+    std::vector<QxTraceCall> calls;
+    std::string why;
+    ASSERT_EQ(0, qxtrace_load(rec.c_str(), &calls, &why)) << why;
+    EXPECT_EQ(0u, calls.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Qxtool, BadInputTest, ::testing::ValuesIn(k_bad_inputs),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
