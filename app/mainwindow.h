@@ -46,6 +46,8 @@ class MainWindow : public QMainWindow
     void on_menuFile_triggered(QAction *act);
 
   private:
+    friend class tst_MainWindow; // looks at the timer and the updating flag
+
     void refuse(const QString &text);
     void set_selection_enabled(bool enabled);
 

@@ -1,0 +1,566 @@
+// The window through its real widgets, offscreen, against the simulated
+// device in this process: form, catalogue, file choice, refusals,
+// confirmation, a whole update with its progress, and the licence dialog.
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "mainwindow.h"
+#include "qttestkit.h"
+
+namespace
+{
+
+const char k_completed[] = "Completed.\n\nPlease turn the device's power on again.";
+const int k_image_size = 315424; // the embedded images
+
+QByteArray resource(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void write_file(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(bytes), (qint64)bytes.size());
+}
+
+struct Finally {
+    std::function<void()> run;
+    ~Finally() { run(); }
+};
+
+QByteArray bytes(const std::vector<uint8_t> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), (int)v.size());
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void init();
+    void cleanup();
+    void form();
+    void catalogue_data();
+    void catalogue();
+    void catalogue_skips_bad_image();
+    void catalogue_entry_choice();
+    void file_dialog_data();
+    void file_dialog();
+    void file_dialog_cancel();
+    void refusals_data();
+    void refusals();
+    void confirmation_declined_data();
+    void confirmation_declined();
+    void full_update();
+    void failure_text_in_label();
+    void licence_dialog();
+
+  private:
+    QLabel *label(MainWindow &w) { return w.findChild<QLabel *>("label"); }
+    QPushButton *button(MainWindow &w) { return w.findChild<QPushButton *>("button_fwupdate"); }
+    QProgressBar *bar(MainWindow &w) { return w.findChild<QProgressBar *>("progressBar"); }
+    QMenu *file_menu(MainWindow &w) { return w.findChild<QMenu *>("menuFile"); }
+    QAction *checked(MainWindow &w);
+    void open_file_dialog(MainWindow &w);
+    // Presses the update button and confirms when the question comes.
+    void start_update(MainWindow &w);
+
+    QuietOutput quiet;
+    std::unique_ptr<SharedClock> clock;
+    std::unique_ptr<SimRig> rig;
+    std::unique_ptr<ModalWatcher> boxes;
+};
+
+void tst_MainWindow::init()
+{
+    clock.reset(new SharedClock);
+    rig.reset(new SimRig);
+    boxes.reset(new ModalWatcher);
+}
+
+void tst_MainWindow::cleanup()
+{
+    boxes.reset();
+    rig.reset();
+    clock.reset();
+}
+
+QAction *tst_MainWindow::checked(MainWindow &w)
+{
+    for (QAction *a : file_menu(w)->actions())
+        if (a->isChecked())
+            return a;
+    return nullptr;
+}
+
+void tst_MainWindow::open_file_dialog(MainWindow &w)
+{
+    w.show();
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_F, Qt::ControlModifier | Qt::AltModifier);
+}
+
+void tst_MainWindow::start_update(MainWindow &w)
+{
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+}
+
+void tst_MainWindow::form()
+{
+    rig->dev.unplug();
+    MainWindow w;
+    QCOMPARE(w.objectName(), QString("MainWindow"));
+    QCOMPARE(w.windowTitle(), QString("MainWindow"));
+    QCOMPARE(w.size(), QSize(320, 240));
+    QCOMPARE(w.minimumSize(), QSize(320, 240));
+    QCOMPARE(w.maximumSize(), QSize(320, 240));
+
+    QCOMPARE(label(w)->geometry(), QRect(10, 10, 301, 61));
+    QCOMPARE(label(w)->alignment(), Qt::AlignCenter);
+    QVERIFY(!label(w)->wordWrap());
+    QCOMPARE(button(w)->geometry(), QRect(23, 140, 271, 32));
+    QCOMPARE(button(w)->text(), QString("Firmware Update"));
+    QCOMPARE(bar(w)->geometry(), QRect(60, 90, 221, 41));
+    QCOMPARE(bar(w)->value(), 0);
+    QCOMPARE(bar(w)->maximum(), 100);
+    QCOMPARE(label(w)->parentWidget()->objectName(), QString("centralWidget"));
+
+    QMenuBar *menu_bar = w.menuBar();
+    QCOMPARE(menu_bar->objectName(), QString("menuBar"));
+    QStringList titles;
+    for (QAction *a : menu_bar->actions())
+        titles << a->text();
+    QCOMPARE(titles, QStringList({"File", "Help"}));
+    QMenu *help = w.findChild<QMenu *>("menuHelp");
+    QCOMPARE(help->actions().size(), 1);
+    QCOMPARE(help->actions().first()->text(), QString("About"));
+    QCOMPARE(help->actions().first()->objectName(), QString("actionAbout"));
+    QVERIFY(!w.findChild<QStatusBar *>());
+    QVERIFY(boxes->seen.empty());
+}
+
+void tst_MainWindow::catalogue_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<int>("checked");
+    QTest::newRow("no device") << false << "" << 0;
+    QTest::newRow("QX-20") << true << "QX-20" << 1;
+    QTest::newRow("QX-10") << true << "QX-10" << 0;
+    QTest::newRow("unknown product") << true << "QX-99" << 0;
+}
+
+void tst_MainWindow::catalogue()
+{
+    QFETCH(bool, present);
+    QFETCH(QString, product);
+    QFETCH(int, checked);
+    QxSimConfig config;
+    if (present)
+        config.product = product.toStdString();
+    rig.reset();
+    rig.reset(new SimRig(config));
+    if (!present)
+        rig->dev.unplug();
+
+    MainWindow w;
+    QList<QAction *> entries = file_menu(w)->actions();
+    QCOMPARE(entries.size(), 2);
+    QCOMPARE(entries[0]->text(), QString("QX-10, Version 2.30, build 57"));
+    QCOMPARE(entries[1]->text(), QString("QX-20, Version 2.30, build 57"));
+    QCOMPARE(entries[0]->data().toString(), QString(":/res/update10.bin"));
+    QCOMPARE(entries[1]->data().toString(), QString(":/res/update20.bin"));
+    QVERIFY(entries[0]->isCheckable() && entries[1]->isCheckable());
+    QCOMPARE(this->checked(w), entries[checked]);
+    QString model = checked == 0 ? "QX-10" : "QX-20";
+    QCOMPARE(label(w)->text(), model + " Firmware Updater\n\nTo 2.30, build 57");
+    QVERIFY(boxes->seen.empty());
+}
+
+void tst_MainWindow::catalogue_skips_bad_image()
+{
+    QTemporaryDir dir;
+    QByteArray good10 = resource(":/res/update10.bin");
+    QByteArray good20 = resource(":/res/update20.bin");
+    QCOMPARE(good10.size(), k_image_size);
+    QByteArray bad = good20;
+    bad[1000] = char(bad[1000] ^ 0x21);
+    write_file(dir.filePath("update10.bin"), good10);
+    write_file(dir.filePath("update15.bin"), bad);
+    write_file(dir.filePath("update20.bin"), good20);
+    write_file(dir.filePath("update30.bin"), QByteArray(20, 'x'));
+    write_file(dir.filePath("other.bin"), good10);
+
+    MainWindow w(nullptr, dir.path());
+    QStringList paths;
+    for (QAction *a : file_menu(w)->actions())
+        paths << a->data().toString();
+    QCOMPARE(paths, QStringList({dir.filePath("update10.bin"), dir.filePath("update20.bin")}));
+    // The connected QX-20 selects its image although a bad one was seen last.
+    QCOMPARE(checked(w), file_menu(w)->actions().at(1));
+    QVERIFY(boxes->seen.empty());
+
+    QTemporaryDir empty;
+    MainWindow none(nullptr, empty.path());
+    QVERIFY(file_menu(none)->actions().isEmpty());
+    QVERIFY(label(none)->text().isEmpty());
+    QVERIFY(boxes->seen.empty());
+}
+
+void tst_MainWindow::catalogue_entry_choice()
+{
+    MainWindow w;
+    QList<QAction *> entries = file_menu(w)->actions();
+    QCOMPARE(checked(w), entries[1]);
+    entries[0]->trigger();
+    QCOMPARE(checked(w), entries[0]);
+    QCOMPARE(label(w)->text(), QString("QX-10 Firmware Updater\n\nTo 2.30, build 57"));
+    entries[1]->trigger();
+    QCOMPARE(checked(w), entries[1]);
+    QCOMPARE(label(w)->text(), QString("QX-20 Firmware Updater\n\nTo 2.30, build 57"));
+    QVERIFY(boxes->seen.empty());
+}
+
+void tst_MainWindow::file_dialog_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("error"); // empty: loads
+    QTest::addColumn<QString>("label");
+    QByteArray big = bytes(make_image("QX-20", 301, 4, 1048576, 9));
+    QTest::newRow("exactly 1 MiB") << big << ""
+                                   << "QX-20 Firmware Updater\n\nTo 3.01, build 4";
+    QTest::newRow("one byte over") << big + QByteArray(1, '\0') << "Firmware File Error: %1"
+                                   << "";
+    QTest::newRow("31 bytes") << big.left(31) << "Firmware File Error: %1"
+                              << "";
+    QByteArray corrupt = big;
+    corrupt[5000] = char(corrupt[5000] ^ 1);
+    QTest::newRow("bad checksum") << corrupt << "Firmware File Error: %1"
+                                  << "";
+    QTest::newRow("small image") << bytes(make_image("QX-10", 5, 0, 600, 2)) << ""
+                                 << "QX-10 Firmware Updater\n\nTo 0.05, build 0";
+}
+
+void tst_MainWindow::file_dialog()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, error);
+    QFETCH(QString, label);
+    QTemporaryDir dir;
+    QString path = dir.filePath("chosen.bin");
+    write_file(path, content);
+
+    MainWindow w;
+    QString before = this->label(w)->text();
+    QString caption, filter;
+    boxes->expect([&](QWidget *d) {
+        auto *fd = qobject_cast<QFileDialog *>(d);
+        QVERIFY(fd);
+        caption = fd->windowTitle();
+        filter = fd->nameFilters().join(";");
+        fd->selectFile(path);
+        static_cast<QDialog *>(fd)->accept();
+    });
+    if (!error.isEmpty())
+        boxes->answer(QMessageBox::Ok);
+    open_file_dialog(w);
+    QTRY_VERIFY(boxes->handlers.empty());
+    QCOMPARE(caption, QString("Open File"));
+    QCOMPARE(filter, QString("Firmware (*)"));
+    // Choosing a file clears the catalogue's check mark, loaded or not.
+    QCOMPARE(checked(w), nullptr);
+    if (error.isEmpty()) {
+        QCOMPARE(boxes->seen.size(), size_t(1));
+        QCOMPARE(this->label(w)->text(), label);
+    } else {
+        QCOMPARE(boxes->seen.size(), size_t(2));
+        QCOMPARE(boxes->seen[1].title, QString("Error"));
+        QCOMPARE(boxes->seen[1].text, error.arg(path));
+        QCOMPARE(this->label(w)->text(), before);
+    }
+}
+
+void tst_MainWindow::file_dialog_cancel()
+{
+    MainWindow w;
+    QAction *mark = checked(w);
+    QString text = label(w)->text();
+    boxes->expect([](QWidget *d) { qobject_cast<QDialog *>(d)->reject(); });
+    open_file_dialog(w);
+    QTRY_VERIFY(boxes->handlers.empty());
+    QCOMPARE(checked(w), mark);
+    QCOMPARE(label(w)->text(), text);
+
+    // Cancelled or not, the dialog lifts the downgrade rule and the
+    // already-installed test, also for catalogue entries chosen later.
+    QxSimConfig config = rig->dev.config();
+    config.version = 230;
+    config.build = 57;
+    rig->dev.set_config(config);
+    file_menu(w)->actions().at(1)->trigger();
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].title, QString("Firmware Update"));
+}
+
+// The request's refusals as the window shows them.
+void tst_MainWindow::refusals_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<int>("entry");
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("no device") << false << "QX-20" << 220 << 1 << false
+                               << "Supported hardware is not connected.";
+    QTest::newRow("other product")
+        << true << "QX-20" << 220 << 0 << false << "Product is not matching";
+    QTest::newRow("same version") << true << "QX-20" << 230 << 1 << false
+                                  << "Cannot downgrade from 2.30 to 2.30";
+    QTest::newRow("already installed") << true << "QX-20" << 229 << 1 << true << "Already updated.";
+}
+
+void tst_MainWindow::refusals()
+{
+    QFETCH(bool, present);
+    QFETCH(QString, product);
+    QFETCH(int, version);
+    QFETCH(int, entry);
+    QFETCH(bool, installed);
+    QFETCH(QString, text);
+    QxSimConfig config;
+    config.product = product.toStdString();
+    config.version = (uint16_t)version;
+    config.build = 57;
+    if (installed) {
+        QByteArray image = resource(":/res/update20.bin");
+        config.firmware.assign(image.begin(), image.end());
+    }
+    rig.reset();
+    rig.reset(new SimRig(config));
+
+    MainWindow w;
+    file_menu(w)->actions().at(entry)->trigger();
+    if (!present)
+        rig->dev.unplug();
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].title, QString("Error"));
+    QCOMPARE(boxes->seen[0].text, text);
+    QVERIFY(button(w)->isEnabled());
+    QCOMPARE(button(w)->text(), QString("Firmware Update"));
+    QCOMPARE((int)rig->dev.stats().begins, 0);
+}
+
+void tst_MainWindow::confirmation_declined_data()
+{
+    QTest::addColumn<int>("key"); // 0: the Cancel button
+    QTest::newRow("Cancel") << 0;
+    QTest::newRow("Enter") << int(Qt::Key_Return);
+    QTest::newRow("Escape") << int(Qt::Key_Escape);
+}
+
+void tst_MainWindow::confirmation_declined()
+{
+    QFETCH(int, key);
+    MainWindow w;
+    QString text;
+    bool default_cancel = false, escape_cancel = false;
+    bool ok_and_cancel = false;
+    boxes->expect([&](QWidget *d) {
+        auto *box = qobject_cast<QMessageBox *>(d);
+        QVERIFY(box);
+        text = box->text();
+        ok_and_cancel = box->buttons().size() == 2 && box->button(QMessageBox::Ok) &&
+                        box->button(QMessageBox::Cancel);
+        default_cancel = box->defaultButton() == box->button(QMessageBox::Cancel);
+        escape_cancel = box->escapeButton() == box->button(QMessageBox::Cancel);
+        if (key)
+            QTest::keyClick(box, Qt::Key(key));
+        else
+            box->button(QMessageBox::Cancel)->click();
+    });
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].title, QString("Firmware Update"));
+    QCOMPARE(
+        text.split('\n'),
+        QStringList({"Fimware Update", "", "From:", "  product:QX-20, version:2.20, build:50", "",
+                     "To:", "  product:QX-20, version:2.30, build:57", "", "Are you sure?"}));
+    QVERIFY(ok_and_cancel);
+    QVERIFY(default_cancel);
+    QVERIFY(escape_cancel);
+    QTest::qWait(50);
+    QVERIFY(button(w)->isEnabled());
+    QCOMPARE((int)rig->dev.stats().begins, 0);
+}
+
+// Button, confirmation, worker, progress and the idle window after it, with
+// the worker held at its pauses to look at the window while it runs.
+void tst_MainWindow::full_update()
+{
+    Gate before_transfer, after_transfer, hold;
+    std::atomic<int> pauses{0};
+    std::atomic<bool> second{false};
+    clock->on_sleep = [&](uint32_t ms) {
+        if (ms != 1000)
+            return;
+        int n = ++pauses;
+        if (second)
+            hold.wait();
+        else if (n == 1)
+            before_transfer.wait();
+        else if (n == 2)
+            after_transfer.wait();
+    };
+    MainWindow w;
+    // Should a check fail, the worker must not be left waiting on a window
+    // that is going away.
+    Finally release{[&] {
+        before_transfer.open();
+        after_transfer.open();
+        hold.open();
+        (void)QTest::qWaitFor([&] { return w.updating == 0; }, 20000);
+    }};
+    w.show();
+    QCOMPARE(checked(w), file_menu(w)->actions().at(1));
+    start_update(w);
+    QVERIFY(before_transfer.wait_reached(10000));
+
+    // Updating: button, File menu and shortcut out of use, closing refused.
+    QVERIFY(!button(w)->isEnabled());
+    QCOMPARE(button(w)->text(), QString("Updating..."));
+    QVERIFY(!file_menu(w)->menuAction()->isEnabled());
+    for (QAction *a : file_menu(w)->actions())
+        QVERIFY(!a->isEnabled());
+    QVERIFY(w.timer.isActive());
+    QCOMPARE(w.timer.interval(), 100);
+    QTRY_COMPARE(bar(w)->maximum(), k_image_size);
+    QCOMPARE(bar(w)->value(), 0);
+    QTRY_COMPARE(label(w)->text(), QString("Preparing..."));
+    boxes->answer(QMessageBox::Ok);
+    QVERIFY(!w.close());
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].kind, QString("QMessageBox"));
+    QVERIFY(w.isVisible());
+    size_t seen = boxes->seen.size();
+    button(w)->click(); // disabled: nothing happens
+    // Even a choice that got through leaves the image being sent alone.
+    file_menu(w)->actions().at(0)->trigger();
+    QCOMPARE(boxes->seen.size(), seen);
+    QCOMPARE(label(w)->text(), QString("Preparing..."));
+
+    before_transfer.open();
+    QVERIFY(after_transfer.wait_reached(10000));
+    QTRY_COMPARE(label(w)->text(), QString("Checking..."));
+    QTRY_COMPARE(bar(w)->value(), k_image_size);
+    after_transfer.open();
+
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(button(w)->text(), QString("Firmware Update"));
+    QCOMPARE(label(w)->text(), QString(k_completed));
+    QCOMPARE(bar(w)->maximum(), k_image_size);
+    QCOMPARE(bar(w)->value(), k_image_size);
+    QVERIFY(!w.timer.isActive());
+    QCOMPARE(w.updating, 0);
+    QVERIFY(file_menu(w)->menuAction()->isEnabled());
+    QByteArray image = resource(":/res/update20.bin");
+    QCOMPARE(rig->dev.stored_image(), std::vector<uint8_t>(image.constBegin(), image.constEnd()));
+    QCOMPARE(boxes->seen.size(), seen);
+
+    // A second update starts with the bar at 0 on its first tick. The
+    // device now holds the image, so the file dialog lifts the rules.
+    boxes->expect([](QWidget *d) { qobject_cast<QDialog *>(d)->reject(); });
+    open_file_dialog(w);
+    QTRY_VERIFY(boxes->handlers.empty());
+    file_menu(w)->actions().at(1)->trigger();
+    second = true;
+    start_update(w);
+    QVERIFY(hold.wait_reached(10000));
+    QTest::qWait(150);
+    QCOMPARE(bar(w)->value(), 0);
+    hold.open();
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString(k_completed));
+    QVERIFY(w.close());
+}
+
+void tst_MainWindow::failure_text_in_label()
+{
+    QxSimConfig config;
+    config.fail_transfer = 1;
+    rig.reset();
+    rig.reset(new SimRig(config));
+    MainWindow w;
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString("Firmware Update Failed"));
+    QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
+    QCOMPARE(bar(w)->maximum(), k_image_size);
+    QVERIFY(bar(w)->value() < k_image_size);
+}
+
+void tst_MainWindow::licence_dialog()
+{
+    MainWindow w;
+    QAction *about = w.findChild<QAction *>("actionAbout");
+    for (int round = 0; round < 2; round++) {
+        QSize size, min, max;
+        QString title, text;
+        boxes->expect([&](QWidget *d) {
+            size = d->size();
+            min = d->minimumSize();
+            max = d->maximumSize();
+            title = d->windowTitle();
+            QTextBrowser *browser = d->findChild<QTextBrowser *>();
+            QVERIFY(browser);
+            text = browser->toPlainText();
+            qobject_cast<QDialog *>(d)->accept();
+        });
+        about->trigger();
+        QVERIFY(boxes->handlers.empty());
+        QCOMPARE(size, QSize(650, 400));
+        QCOMPARE(min, QSize(650, 400));
+        QCOMPARE(max, QSize(650, 400));
+        QCOMPARE(title, QString("License Information"));
+        QVERIFY(text.contains("GNU Lesser General Public License version 2.1"));
+        QVERIFY(text.contains("GNU LESSER GENERAL PUBLIC LICENSE"));
+        QVERIFY(!text.contains(QChar(0x0C)));
+        QVERIFY(!text.contains(QChar('\r')));
+    }
+    // The stored notice keeps its form feeds and CRLF line ends.
+    QByteArray raw = resource(":/res/LICENSE.txt");
+    QVERIFY(raw.contains('\f'));
+    QCOMPARE(raw.count("\r\n"), raw.count('\n'));
+    QCOMPARE(boxes->seen.size(), size_t(2));
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
