@@ -240,6 +240,12 @@ const BadInput k_bad_inputs[] = {
      2},
 };
 
+// Rows print as their names in test listings.
+void PrintTo(const BadInput &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
 struct BadInputTest : E2e, ::testing::WithParamInterface<BadInput> {
 };
 

@@ -132,6 +132,12 @@ const Refusal k_refusals[] = {
      "y\n"},
 };
 
+// Rows print as their names in test listings.
+void PrintTo(const Refusal &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
 struct RefusalTest : E2e, ::testing::WithParamInterface<Refusal> {
 };
 
@@ -257,6 +263,12 @@ const Outcome k_outcomes[] = {
       "Retrying... 2/2", "Checking..."},
      "Hardware checksum is not equal to firmware.\n\nPlease contact the technical support."},
 };
+
+// Rows print as their names in test listings.
+void PrintTo(const Outcome &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct OutcomeTest : E2e, ::testing::WithParamInterface<Outcome> {
 };
