@@ -412,7 +412,8 @@ uint32_t replay_answer(Replay &r, const QxWireRequest &req, uint8_t *out, uint32
         // so that the host's exact-length check meets the same count.
         uint32_t count = rec->returned < QXWIRE_MAX_OUTPUT ? rec->returned : QXWIRE_MAX_OUTPUT;
         size_t have = rec->out.size() < count ? rec->out.size() : count;
-        memcpy(out, rec->out.data(), have);
+        if (have)
+            memcpy(out, rec->out.data(), have);
         memset(out + have, 0, count - have);
         *returned = count;
         return 0;
