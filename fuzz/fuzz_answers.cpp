@@ -1,6 +1,5 @@
 // Runs device commands against a device whose every answer is fuzz bytes.
 #include <cstring>
-#include <vector>
 
 #include "fuzz_support.h"
 #include "qxctl.h"
@@ -43,12 +42,10 @@ int fz_ioctl(void *, const uint16_t *, const uint8_t *in, uint32_t in_size, uint
         n = out_size; // most answers are well formed in length
     if (n > g_dev.size - g_dev.at)
         n = (uint32_t)(g_dev.size - g_dev.at);
-    std::vector<uint8_t> answer(n);
-    memcpy(answer.data(), g_dev.data + g_dev.at, n);
-    g_dev.at += n;
     uint32_t copy = n < out_size ? n : out_size;
     if (copy)
-        memcpy(out, answer.data(), copy);
+        memcpy(out, g_dev.data + g_dev.at, copy);
+    g_dev.at += n;
     *returned = n;
     return USBDEVS_OK;
 }
