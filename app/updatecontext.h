@@ -53,7 +53,7 @@ class UpdateContext
 // The loaded image. The buffer is exactly 1 MiB: the largest image the
 // device's flash takes, so loading never allocates.
 struct FirmwareJob {
-    static const uint32_t capacity = 1048576;
+    static constexpr uint32_t capacity = 1048576;
     UpdateContext *ctx = nullptr;
     uint8_t data[capacity];
     uint32_t size = 0;
