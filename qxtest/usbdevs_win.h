@@ -20,23 +20,22 @@
 // The class of audio render interfaces (KSCATEGORY_RENDER).
 extern const GUID usbdevs_win_render_class;
 
+// Helpers that succeed or fail return nonzero on success, as the system does.
 typedef struct UsbdevsWinApi {
     // The set of present interfaces of a class; INVALID_HANDLE_VALUE on failure.
     HDEVINFO (*get_device_set)(const GUID *cls, DWORD flags);
-    // Device number index of the set; FALSE past the last one.
-    BOOL (*get_device)(HDEVINFO set, DWORD index, SP_DEVINFO_DATA *dev);
+    // Device number index of the set; 0 past the last one.
+    int (*get_device)(HDEVINFO set, DWORD index, SP_DEVINFO_DATA *dev);
     // The device's driver service name (SPDRP_SERVICE), UTF-16, into size bytes of buf.
-    BOOL (*read_service_name)(HDEVINFO set, SP_DEVINFO_DATA *dev, BYTE *buf, DWORD size);
-    // Interface number index of class on dev; FALSE past the last one.
-    BOOL (*get_interface)
-    (HDEVINFO set, SP_DEVINFO_DATA *dev, const GUID *cls, DWORD index,
-     SP_DEVICE_INTERFACE_DATA *ifc);
+    int (*read_service_name)(HDEVINFO set, SP_DEVINFO_DATA *dev, BYTE *buf, DWORD size);
+    // Interface number index of class on dev; 0 past the last one.
+    int (*get_interface)(HDEVINFO set, SP_DEVINFO_DATA *dev, const GUID *cls, DWORD index,
+                         SP_DEVICE_INTERFACE_DATA *ifc);
     // Bytes the interface's detail record needs; 0 when the system cannot say.
     DWORD (*get_interface_detail_size)(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *ifc);
     // Fills the detail record (cbSize already set) of size bytes.
-    BOOL (*get_interface_detail)
-    (HDEVINFO set, SP_DEVICE_INTERFACE_DATA *ifc, SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail,
-     DWORD size);
+    int (*get_interface_detail)(HDEVINFO set, SP_DEVICE_INTERFACE_DATA *ifc,
+                                SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail, DWORD size);
     void *(*alloc_detail)(size_t size);
     void (*free_detail)(void *detail);
     void (*free_device_set)(HDEVINFO set);
@@ -46,8 +45,8 @@ typedef struct UsbdevsWinApi {
     void *(*alloc_buffer)(size_t size);
     void (*free_buffer)(void *buf);
     // One I/O-control call; blocks until the driver completes it.
-    BOOL (*control_call)
-    (HANDLE h, DWORD code, void *in, DWORD in_size, void *out, DWORD out_size, DWORD *returned);
+    int (*control_call)(HANDLE h, DWORD code, void *in, DWORD in_size, void *out, DWORD out_size,
+                        DWORD *returned);
     void (*close_handle)(HANDLE h);
     // The calling thread's last system error.
     DWORD (*last_error)(void);
