@@ -1,9 +1,22 @@
 #include "qxwire.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+
+static std::atomic<unsigned> g_timeout_ms{QXWIRE_TIMEOUT_MS};
+
+void qxwire_set_timeout_ms(unsigned ms)
+{
+    g_timeout_ms.store(ms ? ms : QXWIRE_TIMEOUT_MS, std::memory_order_relaxed);
+}
+
+unsigned qxwire_timeout_ms(void)
+{
+    return g_timeout_ms.load(std::memory_order_relaxed);
+}
 
 void qxwire_put_u32(uint8_t *p, uint32_t v)
 {

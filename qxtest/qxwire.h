@@ -10,7 +10,8 @@
 //   reply    u32 LE status (0, or a Windows-style error code),
 //            then the output bytes (possibly fewer or more than asked for)
 //
-// Pure functions, bounds-checked; 0 = success, 1 = failure.
+// Pure functions, bounds-checked; 0 = success, 1 = failure. The one setting
+// is the per-call time bound.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +63,12 @@ int qxwire_encode_reply(uint8_t *pkt, size_t cap, uint32_t status, const uint8_t
                         uint32_t count, size_t *len);
 // Fails on a packet shorter than the status or longer than QXWIRE_MAX_REPLY.
 int qxwire_decode_reply(const uint8_t *pkt, size_t len, QxWireReply *rep);
+
+// The bound the transport puts on each connect, send and receive of a call:
+// QXWIRE_TIMEOUT_MS unless set (tests play a hung device with a short one);
+// 0 restores the default.
+void qxwire_set_timeout_ms(unsigned ms);
+unsigned qxwire_timeout_ms(void);
 
 // The device directory from the given environment values (null or empty =
 // unset) and user id.

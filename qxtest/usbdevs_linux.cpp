@@ -82,9 +82,10 @@ const char *code_text(uint32_t code)
 
 void set_timeouts(int fd)
 {
+    unsigned ms = qxwire_timeout_ms();
     struct timeval tv;
-    tv.tv_sec = QXWIRE_TIMEOUT_MS / 1000;
-    tv.tv_usec = (QXWIRE_TIMEOUT_MS % 1000) * 1000;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
@@ -119,8 +120,9 @@ int open_endpoint(const char *path)
     return fd;
 }
 
-// Sends the request packet; 0 when all of it went out.
-int send_request(int fd, const uint8_t *in, uint32_t in_size, uint32_t out_size)
+// Sends the request packet; 0 when all of it went out, else the
+// Windows-style code of the failure.
+uint32_t send_request(int fd, const uint8_t *in, uint32_t in_size, uint32_t out_size)
 {
     uint8_t head[QXWIRE_REQUEST_HEADER];
     qxwire_put_request_header(head, IOCTL_QX_CONTROL, out_size);
@@ -139,14 +141,15 @@ int send_request(int fd, const uint8_t *in, uint32_t in_size, uint32_t out_size)
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         set_last_error(errno);
-        return 1;
+        return t_last_code;
     }
-    return (size_t)n == sizeof head + in_size ? 0 : 1;
+    return (size_t)n == sizeof head + in_size ? 0 : USBDEVS_ERROR_GEN_FAILURE;
 }
 
 // Receives the reply packet: status and at most out_size bytes into out.
 // *count is the number of output bytes the peer sent, even beyond out_size.
-int recv_reply(int fd, uint8_t *out, uint32_t out_size, uint32_t *status, uint32_t *count)
+// 0, or the Windows-style code of the failure.
+uint32_t recv_reply(int fd, uint8_t *out, uint32_t out_size, uint32_t *status, uint32_t *count)
 {
     uint8_t head[QXWIRE_REPLY_HEADER];
     struct iovec iov[2];
@@ -163,12 +166,13 @@ int recv_reply(int fd, uint8_t *out, uint32_t out_size, uint32_t *status, uint32
         n = recvmsg(fd, &msg, MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
+        // A timeout here is a device that took the request and never answered.
         set_last_error(errno);
-        return 1;
+        return t_last_code;
     }
     // No reply at all (the peer closed) or a packet without its status.
     if ((size_t)n < sizeof head || (size_t)n > QXWIRE_MAX_REPLY)
-        return 1;
+        return USBDEVS_ERROR_GEN_FAILURE;
     *status = qxwire_get_u32(head);
     *count = (uint32_t)((size_t)n - sizeof head);
     return 0;
@@ -232,8 +236,8 @@ int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, 
     int r = USBDEVS_ERR_CALL;
     if (!in || in_size > QXWIRE_MAX_INPUT || out_size > QXWIRE_MAX_OUTPUT) {
         code = QXWIRE_ERROR_INVALID_PARAMETER;
-    } else if (send_request(fd, in, in_size, out_size) == 0 &&
-               recv_reply(fd, out, out_size, &status, &count) == 0) {
+    } else if ((code = send_request(fd, in, in_size, out_size)) == 0 &&
+               (code = recv_reply(fd, out, out_size, &status, &count)) == 0) {
         if (status == 0) {
             r = USBDEVS_OK;
             if (returned)

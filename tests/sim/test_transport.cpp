@@ -478,6 +478,37 @@ TEST(Transport, FailedAndMisshapenReplies)
     }
 }
 
+// A short bound in place of the real one, so that hung peers cost little time.
+struct ShortTimeout {
+    ShortTimeout() { qxwire_set_timeout_ms(100); }
+    ~ShortTimeout() { qxwire_set_timeout_ms(0); }
+};
+
+TEST(Transport, HungDeviceEndsTheCallWithATimeout)
+{
+    ShortTimeout bound;
+    DeviceDir d;
+    // Listens but never accepts: the first connection waits in the backlog
+    // with its request unread, and fills it, so the next cannot even connect.
+    int fd = bind_socket(d.endpoint, false);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, listen(fd, 0));
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    const std::string timed_out = kSrc + "35:GetLastError() = 0x79\n";
+    uint8_t dst[64];
+    OutputCapture out;
+    EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(line(222) + timed_out + "The semaphore timeout period has expired.\n", out.text());
+    out.clear();
+    const uint8_t msg[2] = {49, 1};
+    EXPECT_EQ(1, usbdevs_write(dev, 29, 0, 0, sizeof msg, msg));
+    EXPECT_EQ(0u, out.text().find(timed_out)) << out.text();
+    EXPECT_TRUE(out.contains("ERROR : 199\n" + line(247))) << out.text();
+    close(fd);
+}
+
 TEST(Transport, OpenFailureReportsTheSystemError)
 {
     DeviceDir d;
