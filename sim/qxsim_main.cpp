@@ -456,7 +456,8 @@ void serve_one(Server &s, int conn)
     } while (n < 0 && errno == EINTR && !g_stop);
     if (n <= 0)
         return; // nothing asked: a probe, a timeout or a stop
-    QxWireRequest req;
+    // Zeroed: the log line below reads it even when the packet was refused.
+    QxWireRequest req = {};
     uint32_t status;
     uint32_t returned = 0;
     uint8_t *out = s.reply.data() + QXWIRE_REPLY_HEADER;
