@@ -170,8 +170,10 @@ void ModalWatcher::poll()
     Seen s;
     s.kind = w->metaObject()->className();
     s.title = w->windowTitle();
-    if (auto *box = qobject_cast<QMessageBox *>(w))
+    if (auto *box = qobject_cast<QMessageBox *>(w)) {
         s.text = box->text();
+        s.buttons = int(box->standardButtons());
+    }
     seen.push_back(s);
     if (handlers.empty()) {
         if (auto *d = qobject_cast<QDialog *>(w))

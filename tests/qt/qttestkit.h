@@ -118,6 +118,7 @@ class ModalWatcher : public QObject
         QString kind; // class name
         QString title;
         QString text;
+        int buttons = 0; // message boxes: their standard buttons
     };
     std::vector<Seen> seen;
     std::deque<Handler> handlers;

@@ -76,6 +76,7 @@ class tst_MainWindow : public QObject
     void full_update();
     void failure_text_in_label();
     void licence_dialog();
+    void licence_missing();
 
   private:
     QLabel *label(MainWindow &w) { return w.findChild<QLabel *>("label"); }
@@ -300,6 +301,7 @@ void tst_MainWindow::file_dialog()
         QCOMPARE(boxes->seen.size(), size_t(2));
         QCOMPARE(boxes->seen[1].title, QString("Error"));
         QCOMPARE(boxes->seen[1].text, error.arg(path));
+        QCOMPARE(boxes->seen[1].buttons, int(QMessageBox::Ok));
         QCOMPARE(this->label(w)->text(), before);
     }
 }
@@ -374,6 +376,7 @@ void tst_MainWindow::refusals()
     QCOMPARE(boxes->seen.size(), size_t(1));
     QCOMPARE(boxes->seen[0].title, QString("Error"));
     QCOMPARE(boxes->seen[0].text, text);
+    QCOMPARE(boxes->seen[0].buttons, int(QMessageBox::Ok));
     QVERIFY(button(w)->isEnabled());
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE((int)rig->dev.stats().begins, 0);
@@ -560,6 +563,69 @@ void tst_MainWindow::licence_dialog()
     QVERIFY(raw.contains('\f'));
     QCOMPARE(raw.count("\r\n"), raw.count('\n'));
     QCOMPARE(boxes->seen.size(), size_t(2));
+}
+
+namespace
+{
+
+struct Logged {
+    QString text;
+    QString file;
+    QString function;
+};
+std::vector<Logged> *debug_log = nullptr;
+
+void record_debug(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtDebugMsg && debug_log)
+        debug_log->push_back({text, QString(context.file), QString(context.function)});
+}
+
+} // namespace
+
+// Without the notice: one warning, with the places looked at logged only
+// after it has been closed.
+void tst_MainWindow::licence_missing()
+{
+    MainWindow w;
+    std::vector<Logged> log;
+    debug_log = &log;
+    QtMessageHandler previous = qInstallMessageHandler(record_debug);
+    // The whole resource tree goes; the window has read its images already.
+    Q_CLEANUP_RESOURCE(resources);
+    Finally restore{[&] {
+        Q_INIT_RESOURCE(resources);
+        qInstallMessageHandler(previous);
+        debug_log = nullptr;
+    }};
+    QVERIFY(!QFile::exists(":/res/LICENSE.txt"));
+
+    size_t logged_at_box = 0;
+    boxes->expect([&](QWidget *d) {
+        logged_at_box = log.size();
+        press(d, QMessageBox::Ok);
+    });
+    w.findChild<QAction *>("actionAbout")->trigger();
+    QVERIFY(boxes->handlers.empty());
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].kind, QString("QMessageBox"));
+    QCOMPARE(boxes->seen[0].title, QString("File Missing!"));
+    QCOMPARE(boxes->seen[0].text,
+             QString("There is a possibility that the file has been moved or deleted."));
+    QCOMPARE(boxes->seen[0].buttons, int(QMessageBox::Ok));
+
+    QCOMPARE(logged_at_box, size_t(1));
+    QCOMPARE(log.size(), size_t(4));
+    QCOMPARE(log[0].text, QString("Open Error"));
+    const QString dirs[] = {QDir::currentPath(), QDir::homePath(), QDir::rootPath()};
+    for (int i = 0; i < 3; i++) {
+        QVERIFY2(log[1 + i].text.startsWith("QDir( \"" + dirs[i] + "\""),
+                 qPrintable(log[1 + i].text));
+    }
+    for (const Logged &l : log) {
+        QVERIFY2(l.file.contains("mainwindow"), qPrintable(l.file));
+        QCOMPARE(l.function, QString("void MainWindow::on_actionAbout_triggered()"));
+    }
 }
 
 QTEST_MAIN(tst_MainWindow)
