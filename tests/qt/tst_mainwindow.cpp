@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QResource>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -62,6 +63,7 @@ class tst_MainWindow : public QObject
     void init();
     void cleanup();
     void form();
+    void embedded_resources();
     void catalogue_data();
     void catalogue();
     void catalogue_skips_bad_image();
@@ -162,6 +164,21 @@ void tst_MainWindow::form()
     QCOMPARE(help->actions().first()->objectName(), QString("actionAbout"));
     QVERIFY(!w.findChild<QStatusBar *>());
     QVERIFY(boxes->seen.empty());
+}
+
+// The tree ":/res": three files, stored as they are, without timestamps.
+void tst_MainWindow::embedded_resources()
+{
+    QCOMPARE(QDir(":/res").entryList(),
+             QStringList({"LICENSE.txt", "update10.bin", "update20.bin"}));
+    for (const QString &name : QDir(":/res").entryList()) {
+        QResource r(":/res/" + name);
+        QVERIFY(r.isValid());
+        QCOMPARE(r.compressionAlgorithm(), QResource::NoCompression);
+        QVERIFY2(!r.lastModified().isValid(), qPrintable(name));
+    }
+    QCOMPARE(resource(":/res/update10.bin").size(), k_image_size);
+    QCOMPARE(resource(":/res/update20.bin").size(), k_image_size);
 }
 
 void tst_MainWindow::catalogue_data()
