@@ -776,6 +776,28 @@ TEST(Qxsim, RefusesToStartOverALiveEndpoint)
     EXPECT_EQ(0, first.stop());
 }
 
+TEST(Qxsim, RefusesToStartOverAnEndpointWithAFullQueue)
+{
+    DeviceDir d;
+    // A daemon that no longer accepts, its queue filled by one caller.
+    int listener = bind_socket(d.endpoint, false);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(0, listen(listener, 0));
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, d.endpoint.c_str(), sizeof addr.sun_path - 1);
+    int caller = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(0, connect(caller, (struct sockaddr *)&addr, sizeof addr));
+    Qxsim sim;
+    EXPECT_FALSE(sim.start({}));
+    // Killed if it is still waiting to connect: then no exit status of its own.
+    EXPECT_EQ(1, sim.stop(SIGKILL));
+    EXPECT_NE(std::string::npos, sim.err().find("already served")) << sim.err();
+    EXPECT_TRUE(exists(d.endpoint));
+    close(caller);
+    close(listener);
+}
+
 TEST(Qxsim, ReplacesAStaleEndpoint)
 {
     DeviceDir d;
