@@ -419,6 +419,65 @@ TEST_F(Cmd, GetterReceiveFailureLines)
     }
 }
 
+// A device that never gets ready, or refuses every write: each command that
+// reads an answer names its own wait or send line, and reads no answer.
+TEST_F(Cmd, AnsweredCommandWaitAndSendLines)
+{
+    struct {
+        const char *name;
+        std::function<int()> run;
+        int wait, send;
+        bool alt;
+    } cases[] = {
+        {"24", [&] { uint32_t v; return qxctl_get_24(&ch, &v); }, 1043, 1047, false},
+        {"196", [&] { uint32_t v; return qxctl_get_196(&ch, &v); }, 1102, 1106, false},
+        {"26", [&] { uint32_t v; return qxctl_get_26(&ch, &v); }, 1242, 1246, false},
+        {"27", [&] { uint8_t v; return qxctl_get_27(&ch, &v); }, 1301, 1305, false},
+        {"193", [&] { uint32_t v; return qxctl_get_193(&ch, &v); }, 1361, 1365, false},
+        {"20", [&] { uint8_t v; return qxctl_get_20(&ch, &v); }, 1434, 1438, false},
+        {"list", [&] { QxListEntry e[2]; unsigned n; return qxctl_list_113(&ch, e, 2, &n); },
+         1758, 1762, false},
+        {"get_value", [&] { int16_t v; return qxctl_get_value(&ch, 1, 2, &v); }, 1892, 1896,
+         false},
+        {"blob_28", [&] { char b[8]; unsigned n; return qxctl_get_blob_28(&ch, b, 8, &n); }, 1961,
+         1965, false},
+        {"product", [&] { char b[8]; unsigned n; return qxctl_get_product(&ch, b, 8, &n); }, 1505,
+         1509, false},
+        {"version_alt", [&] { int16_t v; return qxctl_get_version_alt(&ch, &v); }, 1611, 1615,
+         true},
+        {"build_alt", [&] { int16_t v; return qxctl_get_build_alt(&ch, &v); }, 1684, 1688, true},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const unsigned recv = c.alt ? QXREQ_RECV_ALT : QXREQ_RECV;
+        const unsigned send = c.alt ? QXREQ_SEND_ALT : QXREQ_SEND;
+
+        dev.calls.clear();
+        out.clear();
+        dev.fallback = [](const IoCall &c) {
+            return c.is_write() ? failure() : answer_of({});
+        };
+        EXPECT_EQ(1, c.run());
+        EXPECT_EQ(1u, out.count(line(c.send)));
+        EXPECT_EQ(1u, out.count(c.alt ? line(118) : line(62)));
+        // The ready read, ten tries, and no answer read after them.
+        ASSERT_EQ(11u, dev.calls.size());
+        EXPECT_EQ(recv, dev.calls[0].request());
+        for (size_t i = 1; i < dev.calls.size(); i++)
+            EXPECT_EQ(send, dev.calls[i].request());
+
+        dev.calls.clear();
+        out.clear();
+        dev.fallback = [](const IoCall &) { return failure(); };
+        EXPECT_EQ(1, c.run());
+        EXPECT_EQ(1u, out.count(line(c.wait)));
+        EXPECT_TRUE(dev.writes().empty());
+        // The alternate wait gives up at its first failed read.
+        EXPECT_EQ(c.alt ? 1u : 1000u, dev.calls.size());
+        EXPECT_EQ(out.text().size() - line(c.wait).size(), out.text().rfind(line(c.wait)));
+    }
+}
+
 // --- addressed read ---
 
 TEST_F(Cmd, GetValueIgnoresOtherAddress)
