@@ -71,6 +71,7 @@ class tst_MainWindow : public QObject
     void file_dialog_data();
     void file_dialog();
     void file_dialog_cancel();
+    void bad_image_refused_before_device();
     void refusals_data();
     void refusals();
     void confirmation_declined_data();
@@ -345,6 +346,37 @@ void tst_MainWindow::file_dialog_cancel()
     button(w)->click();
     QCOMPARE(boxes->seen.size(), size_t(2));
     QCOMPARE(boxes->seen[1].title, QString("Firmware Update"));
+}
+
+// The button reloads the image first: a file gone bad since it was chosen
+// is refused before the device is asked anything.
+void tst_MainWindow::bad_image_refused_before_device()
+{
+    QTemporaryDir dir;
+    QString path = dir.filePath("chosen.bin");
+    QByteArray image = resource(":/res/update20.bin");
+    write_file(path, image);
+    MainWindow w;
+    boxes->expect([&](QWidget *d) {
+        auto *fd = qobject_cast<QFileDialog *>(d);
+        QVERIFY(fd);
+        fd->selectFile(path);
+        static_cast<QDialog *>(fd)->accept();
+    });
+    open_file_dialog(w);
+    QTRY_VERIFY(boxes->handlers.empty());
+    QCOMPARE(boxes->seen.size(), size_t(1));
+
+    image[2000] = char(image[2000] ^ 0x40);
+    write_file(path, image);
+    uint64_t calls = rig->dev.stats().calls;
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].title, QString("Error"));
+    QCOMPARE(boxes->seen[1].text, "Firmware File Error: " + path);
+    QCOMPARE(rig->dev.stats().calls, calls);
+    QVERIFY(button(w)->isEnabled());
 }
 
 // The request's refusals as the window shows them.

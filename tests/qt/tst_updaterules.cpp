@@ -30,6 +30,8 @@ class tst_UpdateRules : public QObject
     void identity_read_failures();
     void context_without_device();
     void context_strings_append();
+    void context_device_text_data();
+    void context_device_text();
     void context_header_and_file();
 
   private:
@@ -286,6 +288,43 @@ void tst_UpdateRules::context_strings_append()
     QVERIFY(ctx.fw_product(fw));
     QCOMPARE(fw, std::string("xQX-10"));
     QCOMPARE(ctx.fw_check_size(), (int)image.size() - 36);
+}
+
+void tst_UpdateRules::context_device_text_data()
+{
+    QTest::addColumn<QString>("debug"); // what the device's answer carries
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("none") << "" << false << "keep";
+    QTest::newRow("text") << "boot ok" << true << "keepboot ok";
+    // One answer carries at most 61 bytes of it.
+    QTest::newRow("long") << QString(70, 'd') << true << "keep" + QString(61, 'd');
+}
+
+// The device's debug text arrives in the answer to an info request.
+void tst_UpdateRules::context_device_text()
+{
+    QFETCH(QString, debug);
+    QFETCH(bool, result);
+    QFETCH(QString, text);
+    SharedClock clock;
+    QxSimConfig config;
+    config.debug_text = debug.toStdString();
+    SimRig rig(config);
+    UpdateContext ctx;
+    QVERIFY(ctx.init());
+
+    uint8_t buf[QXCTL_MSG_SIZE] = {};
+    QxMsg msg;
+    qxmsg_init(&msg, buf, sizeof buf);
+    QCOMPARE(qxmsg_put(&msg, QXTAG_INFO, QXMSG_EMPTY, 0, 0), 0);
+    QCOMPARE(qxmsg_put(&msg, 0, QXMSG_END, 0, 0), 0);
+    QCOMPARE(qxctl_wait_ready(&ctx.channel), 0);
+    QCOMPARE(qxctl_send(&ctx.channel, &msg), 0);
+
+    std::string got = "keep";
+    QCOMPARE(ctx.device_text(got), result);
+    QCOMPARE(QString::fromStdString(got), text);
 }
 
 void tst_UpdateRules::context_header_and_file()
