@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QTranslator>
 #include <QtTest>
 
 #include <atomic>
@@ -64,6 +65,7 @@ class tst_MainWindow : public QObject
     void cleanup();
     void form();
     void embedded_resources();
+    void translated_texts();
     void catalogue_data();
     void catalogue();
     void catalogue_skips_bad_image();
@@ -165,6 +167,83 @@ void tst_MainWindow::form()
     QCOMPARE(help->actions().first()->objectName(), QString("actionAbout"));
     QVERIFY(!w.findChild<QStatusBar *>());
     QVERIFY(boxes->seen.empty());
+}
+
+namespace
+{
+
+// Marks every text looked up in the window's context.
+class MarkingTranslator : public QTranslator
+{
+  public:
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        if (QLatin1String(context) != QLatin1String("MainWindow"))
+            return QString();
+        return "T:" + QString::fromUtf8(source);
+    }
+    bool isEmpty() const override { return false; }
+};
+
+} // namespace
+
+// Only the form's texts, the file dialog's and the missing-notice warning go
+// through translation, in the window's context.
+void tst_MainWindow::translated_texts()
+{
+    MarkingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    Finally remove{[&] { QCoreApplication::removeTranslator(&translator); }};
+    MainWindow w;
+    QCOMPARE(w.windowTitle(), QString("T:MainWindow"));
+    QCOMPARE(w.findChild<QAction *>("actionAbout")->text(), QString("T:About"));
+    QCOMPARE(button(w)->text(), QString("T:Firmware Update"));
+    QCOMPARE(w.findChild<QMenu *>("menuHelp")->title(), QString("T:Help"));
+    QCOMPARE(file_menu(w)->title(), QString("T:File"));
+    QCOMPARE(label(w)->text(), QString("QX-20 Firmware Updater\n\nTo 2.30, build 57"));
+    QCOMPARE(file_menu(w)->actions().at(0)->text(), QString("QX-10, Version 2.30, build 57"));
+
+    QString caption, filter;
+    boxes->expect([&](QWidget *d) {
+        caption = d->windowTitle();
+        filter = qobject_cast<QFileDialog *>(d)->nameFilters().join(";");
+        qobject_cast<QDialog *>(d)->reject();
+    });
+    open_file_dialog(w);
+    QTRY_VERIFY(boxes->handlers.empty());
+    QCOMPARE(caption, QString("T:Open File"));
+    QCOMPARE(filter, QString("T:Firmware (*)"));
+
+    // Plain: the refusals, the confirmation, the licence dialog's title.
+    QxSimConfig config = rig->dev.config();
+    config.product = "QX-10";
+    rig->dev.set_config(config);
+    button(w)->click();
+    QTRY_COMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].title, QString("Error"));
+    QCOMPARE(boxes->seen[1].text, QString("Product is not matching"));
+    config.product = "QX-20";
+    rig->dev.set_config(config);
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    QTRY_COMPARE(boxes->seen.size(), size_t(3));
+    QCOMPARE(boxes->seen[2].title, QString("Firmware Update"));
+    QVERIFY(boxes->seen[2].text.startsWith("Fimware Update\n"));
+    QString title;
+    boxes->expect([&](QWidget *d) {
+        title = d->windowTitle();
+        qobject_cast<QDialog *>(d)->reject();
+    });
+    w.findChild<QAction *>("actionAbout")->trigger();
+    QCOMPARE(title, QString("License Information"));
+
+    Q_CLEANUP_RESOURCE(resources);
+    Finally restore{[] { Q_INIT_RESOURCE(resources); }};
+    boxes->answer(QMessageBox::Ok);
+    w.findChild<QAction *>("actionAbout")->trigger();
+    QCOMPARE(boxes->seen.back().title, QString("T:File Missing!"));
+    QCOMPARE(boxes->seen.back().text,
+             QString("T:There is a possibility that the file has been moved or deleted."));
 }
 
 // The tree ":/res": three files, stored as they are, without timestamps.
