@@ -69,6 +69,8 @@ class tst_MainWindow : public QObject
     void catalogue_data();
     void catalogue();
     void catalogue_skips_bad_image();
+    void catalogue_selection_data();
+    void catalogue_selection();
     void catalogue_entry_choice();
     void file_dialog_data();
     void file_dialog();
@@ -326,6 +328,54 @@ void tst_MainWindow::catalogue_skips_bad_image()
     MainWindow none(nullptr, empty.path());
     QVERIFY(file_menu(none)->actions().isEmpty());
     QVERIFY(label(none)->text().isEmpty());
+    QVERIFY(boxes->seen.empty());
+}
+
+void tst_MainWindow::catalogue_selection_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<QString>("entry");
+    // Listed: update05.bin (bad), update10a.bin (QX-20 2.31), update10b.bin
+    // (QX-10), update20.bin (QX-20 2.32), update30.bin (QX-10).
+    QTest::newRow("no device: first that loaded")
+        << false << "" << "QX-20, Version 2.31, build 1";
+    QTest::newRow("QX-20: last of its product") << true << "QX-20" << "QX-20, Version 2.32, build 2";
+    QTest::newRow("QX-10: last of its product") << true << "QX-10" << "QX-10, Version 1.04, build 4";
+    QTest::newRow("other product: first that loaded")
+        << true << "QX-30" << "QX-20, Version 2.31, build 1";
+}
+
+// The entry checked at start: the last listed one of the device's product,
+// else the first that loaded.
+void tst_MainWindow::catalogue_selection()
+{
+    QFETCH(bool, present);
+    QFETCH(QString, product);
+    QFETCH(QString, entry);
+    QTemporaryDir dir;
+    QByteArray bad = bytes(make_image("QX-20", 230, 0, 4096, 1));
+    bad[100] = char(bad[100] ^ 1);
+    write_file(dir.filePath("update05.bin"), bad);
+    write_file(dir.filePath("update10a.bin"), bytes(make_image("QX-20", 231, 1, 4096, 2)));
+    write_file(dir.filePath("update10b.bin"), bytes(make_image("QX-10", 103, 3, 4096, 3)));
+    write_file(dir.filePath("update20.bin"), bytes(make_image("QX-20", 232, 2, 4096, 4)));
+    write_file(dir.filePath("update30.bin"), bytes(make_image("QX-10", 104, 4, 4096, 5)));
+    QxSimConfig config;
+    config.product = product.toStdString();
+    rig.reset();
+    rig.reset(new SimRig(config));
+    if (!present)
+        rig->dev.unplug();
+
+    MainWindow w(nullptr, dir.path());
+    QCOMPARE(file_menu(w)->actions().size(), 4);
+    QVERIFY(checked(w));
+    QCOMPARE(checked(w)->text(), entry);
+    // "QX-20, Version 2.31, build 1" is described as QX-20 ... To 2.31, build 1.
+    QString model = entry.section(',', 0, 0), version = entry.section(' ', 2, 2).chopped(1);
+    QCOMPARE(label(w)->text(), model + " Firmware Updater\n\nTo " + version + ", build " +
+                                   entry.section(' ', 4, 4));
     QVERIFY(boxes->seen.empty());
 }
 
