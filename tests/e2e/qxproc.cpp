@@ -13,8 +13,10 @@
 #include <random>
 #include <spawn.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -165,6 +167,109 @@ ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env,
     res.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     res.out = read_text_file(io.file("stdout"));
     res.err = read_text_file(io.file("stderr"));
+    return res;
+}
+
+namespace
+{
+
+bool same_mode(const struct termios &a, const struct termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+} // namespace
+
+PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &env,
+                       double timeout_s, unsigned short columns, const std::string &input_text,
+                       const std::string &interrupt_on)
+{
+    PtyResult res;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        if (master >= 0)
+            close(master);
+        res.proc.err = "no pseudo-terminal";
+        return res;
+    }
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        close(master);
+        res.proc.err = "cannot open the pseudo-terminal";
+        return res;
+    }
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = columns;
+    ioctl(slave, TIOCSWINSZ, &ws);
+    struct termios before = {};
+    tcgetattr(slave, &before);
+
+    // Everything the child needs is made before fork: after it, only calls
+    // that are safe in a child of a threaded process.
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envs = environment(env);
+    std::vector<char *> pargs = pointers(args);
+    std::vector<char *> penv = pointers(envs);
+    auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2)
+            close(slave);
+        execve(pargs[0], pargs.data(), penv.data());
+        _exit(127);
+    }
+    close(slave);
+    if (pid < 0) {
+        close(master);
+        res.proc.err = "cannot start " + argv[0];
+        return res;
+    }
+    if (!input_text.empty() && write(master, input_text.data(), input_text.size()) < 0)
+        res.proc.err = "cannot type into the terminal";
+
+    // Read until the child's side of the terminal is closed (EIO) or the
+    // time is up.
+    auto deadline = t0 + std::chrono::duration<double>(timeout_s);
+    bool interrupted = interrupt_on.empty();
+    for (;;) {
+        int left_ms =
+            (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                .count();
+        if (left_ms <= 0) {
+            kill(pid, SIGKILL);
+            res.proc.timed_out = true;
+            break;
+        }
+        struct pollfd p = {master, POLLIN, 0};
+        int r = poll(&p, 1, left_ms < 100 ? left_ms : 100);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (r <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        res.proc.out.append(buf, (size_t)n);
+        if (!interrupted && res.proc.out.find(interrupt_on) != std::string::npos) {
+            char ctrl_c = before.c_cc[VINTR];
+            interrupted = write(master, &ctrl_c, 1) == 1;
+        }
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    res.proc.status = decode_status(st);
+    res.proc.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    struct termios after = {};
+    res.mode_kept = tcgetattr(master, &after) == 0 && same_mode(before, after);
+    close(master);
     return res;
 }
 

@@ -38,6 +38,20 @@ typedef std::vector<std::pair<std::string, const char *>> EnvChanges;
 ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env,
                     double timeout_s = 60, const std::string &input_text = "");
 
+// A run on a terminal of its own.
+struct PtyResult {
+    ProcResult proc;        // out: everything the terminal showed; err stays empty
+    bool mode_kept = false; // the terminal's settings at the end are those it started with
+};
+
+// Runs argv with a new pseudo-terminal of the given width as its controlling
+// terminal and as its standard input, output and error. input_text is typed
+// at once; when interrupt_on is not empty, Ctrl+C is typed as soon as the
+// terminal shows that text.
+PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &env,
+                       double timeout_s, unsigned short columns, const std::string &input_text,
+                       const std::string &interrupt_on = "");
+
 // A qxsim serving in a directory of its own until stopped.
 class SimDaemon
 {

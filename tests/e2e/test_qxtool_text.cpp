@@ -77,6 +77,37 @@ TEST(QxtoolProgress, LineShowsPercentBytesRateAndTimeLeft)
         EXPECT_EQ(row.line, console_progress_line(row.pos, row.max, row.seconds)) << row.pos;
 }
 
+// A line as wide as the terminal wraps, and every redraw then leaves a copy
+// of the bar behind: the line keeps the last column free, narrowing the bar
+// first, then leaving it out, and at last cutting the text.
+TEST(QxtoolProgress, LineFitsTheTerminal)
+{
+    const std::string full =
+        " 50% [===============>              ] 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left";
+    struct {
+        int columns;
+        const char *line;
+    } const rows[] = {
+        {0, full.c_str()},
+        {200, full.c_str()},
+        {86, full.c_str()},
+        {85,
+         " 50% [==============>              ] 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
+        {80, " 50% [============>           ] 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
+        {60, " 50% 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
+        {40, " 50% 157,712 of 315,424 bytes  77.0 KiB"},
+        {1, ""},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.line, console_progress_line(157712, 315424, 2.0, row.columns)) << row.columns;
+
+    // Every position and width stays within the line.
+    for (int columns = 1; columns <= 120; ++columns)
+        for (int64_t pos : {0, 1024, 157712, 315424})
+            EXPECT_LT(console_progress_line(pos, 315424, 10.0, columns).size(), (size_t)columns)
+                << columns << " " << pos;
+}
+
 TEST(QxtoolDate, FourDigitYearAndTwoDigitMonthAndDay)
 {
     EXPECT_EQ("2026-11-02", qxtool_date_text(2026, 11, 2));

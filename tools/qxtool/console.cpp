@@ -8,9 +8,11 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define qx_isatty _isatty
 #define qx_fileno _fileno
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #define qx_isatty isatty
 #define qx_fileno fileno
@@ -107,7 +109,24 @@ void console_problem(const std::string &text)
     console_error("qxtool: " + text);
 }
 
-std::string console_progress_line(int64_t position, int64_t maximum, double seconds)
+int console_error_columns(void)
+{
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        int columns = info.srWindow.Right - info.srWindow.Left + 1;
+        if (columns > 0)
+            return columns;
+    }
+#else
+    struct winsize ws;
+    if (ioctl(qx_fileno(stderr), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+#endif
+    return 80;
+}
+
+std::string console_progress_line(int64_t position, int64_t maximum, double seconds, int columns)
 {
     if (maximum <= 0)
         maximum = 1;
@@ -115,14 +134,7 @@ std::string console_progress_line(int64_t position, int64_t maximum, double seco
         position = 0;
     if (position > maximum)
         position = maximum;
-    const int cells = 30;
     int percent = (int)(position * 100 / maximum);
-    int filled = (int)(position * cells / maximum);
-    std::string bar(cells, ' ');
-    for (int i = 0; i < filled; ++i)
-        bar[i] = '=';
-    if (filled < cells)
-        bar[filled] = '>';
 
     char rate[32] = "";
     char left[32] = "";
@@ -138,18 +150,48 @@ std::string console_progress_line(int64_t position, int64_t maximum, double seco
         snprintf(rate, sizeof rate, "-- KiB/s");
         snprintf(left, sizeof left, "-:-- left");
     }
-    char line[160];
-    snprintf(line, sizeof line, "%3d%% [%s] %s of %s bytes  %s  %s", percent, bar.c_str(),
-             bytes_text(position).c_str(), bytes_text(maximum).c_str(), rate, left);
+    char head[16];
+    snprintf(head, sizeof head, "%3d%%", percent);
+    std::string tail =
+        bytes_text(position) + " of " + bytes_text(maximum) + " bytes  " + rate + "  " + left;
+
+    // The last column stays free: a full line wraps on some terminals.
+    const bool limited = columns > 0;
+    int room = limited ? columns - 1 : 0;
+    int cells = 30;
+    if (limited) {
+        int fixed = (int)(strlen(head) + 4 + tail.size()); // " [" and "] "
+        if (room - fixed < cells)
+            cells = room - fixed;
+    }
+    std::string line = head;
+    if (cells >= 10) {
+        int filled = (int)(position * cells / maximum);
+        std::string bar((size_t)cells, ' ');
+        for (int i = 0; i < filled; ++i)
+            bar[(size_t)i] = '=';
+        if (filled < cells)
+            bar[(size_t)filled] = '>';
+        line += " [" + bar + "] ";
+    } else {
+        line += " ";
+    }
+    line += tail;
+    if (limited && line.size() > (size_t)room)
+        line.resize((size_t)room);
     return line;
 }
 
 void console_progress(int64_t position, int64_t maximum, double seconds)
 {
-    std::string line = console_progress_line(position, maximum, seconds);
+    int columns = console_error_columns();
+    std::string line = console_progress_line(position, maximum, seconds, columns);
     std::lock_guard<std::mutex> hold(g_lock);
-    // A shorter line must cover all of the longer one before it.
+    // A shorter line must cover all of the longer one before it, without
+    // running past the line's end.
     size_t width = line.size() > g_bar_width ? line.size() : g_bar_width;
+    if (width > (size_t)(columns - 1))
+        width = line.size();
     fprintf(stderr, "\r%-*s", (int)width, line.c_str());
     fflush(stderr);
     g_bar_width = width;
@@ -175,8 +217,13 @@ bool console_ask(const std::string &question)
         fflush(stderr);
     }
     char answer[64];
-    if (!fgets(answer, sizeof answer, stdin))
+    if (!fgets(answer, sizeof answer, stdin)) {
+        // End of input (Ctrl+D) leaves the cursor after the question.
+        std::lock_guard<std::mutex> hold(g_lock);
+        fputc('\n', stderr);
+        fflush(stderr);
         return false;
+    }
     size_t n = strcspn(answer, "\r\n");
     answer[n] = '\0';
     for (size_t i = 0; i < n; ++i)

@@ -29,8 +29,13 @@ void console_problem(const std::string &text);
 void console_progress(int64_t position, int64_t maximum, double seconds);
 // Leaves the bar on its own line.
 void console_progress_end(void);
-// The bar's text: percentage, bytes, rate and time left.
-std::string console_progress_line(int64_t position, int64_t maximum, double seconds);
+// The bar's text: percentage, bytes, rate and time left. With columns > 0
+// it stays shorter than a terminal line of that width: a line that wraps
+// would leave a copy of itself on screen at every redraw.
+std::string console_progress_line(int64_t position, int64_t maximum, double seconds,
+                                  int columns = 0);
+// Width of the terminal on standard error; 80 when it cannot be told.
+int console_error_columns(void);
 
 // Asks on standard error and reads the answer from standard input; true
 // for y or yes.
