@@ -69,6 +69,9 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         {{}, {"checksum", "10"}, "Supported hardware is not connected.\n", 4},
         {{"--info-silent"}, {"info"}, "Cannot get connected hardware product\n", 1},
         {{"--checksum-silent"}, {"checksum", "10"}, "Cannot get hardware checksum\n", 1},
+        // The update says the same with the same status.
+        {{}, {"update", "--yes"}, "Supported hardware is not connected.\n", 4},
+        {{"--info-silent"}, {"update", "--yes"}, "Cannot get connected hardware product\n", 1},
     };
     for (const auto &row : rows) {
         SimDaemon d;

@@ -38,6 +38,12 @@ int exit_status(updaterules::RequestResult r)
         return QXTOOL_NO_DEVICE;
     case updaterules::RequestResult::ChecksumError:
         return QXTOOL_BAD_FILE;
+    case updaterules::RequestResult::NoProduct:
+    case updaterules::RequestResult::NoVersion:
+    case updaterules::RequestResult::NoBuild:
+    case updaterules::RequestResult::NoChecksum:
+        // The device did not answer: the same status as info and checksum.
+        return QXTOOL_FAILED;
     default:
         return QXTOOL_REFUSED;
     }
@@ -63,7 +69,7 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
     std::string device;
     if (!ctx.device_product(device)) {
         console_error("Cannot get connected hardware product");
-        return QXTOOL_REFUSED;
+        return QXTOOL_FAILED;
     }
     const CatalogueImage *chosen = nullptr;
     for (unsigned i = 0; i < qxtool_catalogue_count; ++i) {
