@@ -169,6 +169,35 @@ TEST_F(Trace, EnvironmentVariableRecordsAnyRun)
     EXPECT_EQ(calls.size(), load(other).size());
 }
 
+// A trace asked for through the variable that cannot be written is said,
+// and the device is not addressed; commands that never reach the device
+// leave the variable's file alone.
+TEST_F(Trace, EnvironmentVariableNamingAnUncreatableFile)
+{
+    std::string rec = work.file("device.jsonl");
+    serve({"--record", rec});
+    std::string bad = work.file("no/such/dir/t.jsonl");
+    for (const char *cmd : {"info", "checksum"}) {
+        std::vector<std::string> args = {cmd};
+        if (std::string(cmd) == "checksum")
+            args.push_back("10");
+        ProcResult r = tool(args, {{"QX_TRACE", bad.c_str()}});
+        EXPECT_EQ(2, r.status) << cmd;
+        EXPECT_EQ("qxtool: cannot create trace file " + bad + " (QX_TRACE)\n", r.err) << cmd;
+        EXPECT_EQ("", r.out) << cmd;
+    }
+    ProcResult r = tool({"update", "--yes", fw}, {{"QX_TRACE", bad.c_str()}});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("qxtool: cannot create trace file " + bad + " (QX_TRACE)\n", r.err);
+    sim.stop();
+    EXPECT_EQ(0u, load(rec).size());
+
+    std::string kept = work.file("kept.jsonl");
+    write_text_file(kept, "an earlier run\n");
+    EXPECT_EQ(0, tool({"verify", fw}, {{"QX_TRACE", kept.c_str()}}).status);
+    EXPECT_EQ("an earlier run\n", read_text_file(kept));
+}
+
 TEST_F(Trace, ReplayRefusesAFileThatIsNotATrace)
 {
     std::string bad = work.file("bad.jsonl");

@@ -104,7 +104,8 @@ int main(int argc, char **argv)
     bool checksum_json = false;
     auto *checksum = app.add_subcommand(
         "checksum", "ask the device for the checksum of its first LENGTH firmware bytes");
-    checksum->add_option("LENGTH", length, "number of bytes, 1 to 1048576")->required();
+    checksum->add_option("LENGTH", length, "number of bytes, 1 to 1048576 (0x for hex)")
+        ->required();
     checksum->add_flag("--json", checksum_json, "print the result as JSON");
 
     MkimageArgs mk;
@@ -135,8 +136,19 @@ int main(int argc, char **argv)
     }
     console_init(verbose);
     install_test_sleep();
+    std::string trace_origin;
+    if (trace.empty() && (*info || *update || *checksum)) {
+        // Opened here rather than at the first device call, so that a trace
+        // that cannot be written is said, not lost with the module chatter.
+        // Commands without the device leave the variable's file alone.
+        const char *env = getenv(QXTRACE_ENV);
+        if (env && *env) {
+            trace = env;
+            trace_origin = " (" QXTRACE_ENV ")";
+        }
+    }
     if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {
-        console_problem("cannot create trace file " + trace);
+        console_problem("cannot create trace file " + trace + trace_origin);
         return QXTOOL_USAGE;
     }
 
