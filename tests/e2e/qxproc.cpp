@@ -183,7 +183,7 @@ bool same_mode(const struct termios &a, const struct termios &b)
 
 PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &env,
                        double timeout_s, unsigned short columns, const std::string &input_text,
-                       const std::string &interrupt_on)
+                       const std::string &type_on)
 {
     PtyResult res;
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -231,13 +231,18 @@ PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &e
         res.proc.err = "cannot start " + argv[0];
         return res;
     }
-    if (!input_text.empty() && write(master, input_text.data(), input_text.size()) < 0)
-        res.proc.err = "cannot type into the terminal";
+    bool typed = input_text.empty();
+    auto type = [&]() {
+        if (write(master, input_text.data(), input_text.size()) != (ssize_t)input_text.size())
+            res.proc.err = "cannot type into the terminal";
+        typed = true;
+    };
+    if (!typed && type_on.empty())
+        type();
 
     // Read until the child's side of the terminal is closed (EIO) or the
     // time is up.
     auto deadline = t0 + std::chrono::duration<double>(timeout_s);
-    bool interrupted = interrupt_on.empty();
     for (;;) {
         int left_ms =
             (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
@@ -258,10 +263,8 @@ PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &e
         if (n <= 0)
             break;
         res.proc.out.append(buf, (size_t)n);
-        if (!interrupted && res.proc.out.find(interrupt_on) != std::string::npos) {
-            char ctrl_c = before.c_cc[VINTR];
-            interrupted = write(master, &ctrl_c, 1) == 1;
-        }
+        if (!typed && res.proc.out.find(type_on) != std::string::npos)
+            type();
     }
     int st = 0;
     waitpid(pid, &st, 0);

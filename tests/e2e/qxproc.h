@@ -46,11 +46,11 @@ struct PtyResult {
 
 // Runs argv with a new pseudo-terminal of the given width as its controlling
 // terminal and as its standard input, output and error. input_text is typed
-// at once; when interrupt_on is not empty, Ctrl+C is typed as soon as the
-// terminal shows that text.
+// as soon as the terminal shows type_on (at once when that is empty); "\x03"
+// is Ctrl+C, "\x04" Ctrl+D.
 PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &env,
                        double timeout_s, unsigned short columns, const std::string &input_text,
-                       const std::string &interrupt_on = "");
+                       const std::string &type_on = "");
 
 // A qxsim serving in a directory of its own until stopped.
 class SimDaemon

@@ -10,7 +10,7 @@ namespace
 
 struct Terminal : E2e {
     PtyResult run(const std::vector<std::string> &args, unsigned short columns,
-                  const std::string &input, const std::string &interrupt_on = "",
+                  const std::string &input, const std::string &type_on = "",
                   const std::string &device_dir = "")
     {
         std::vector<std::string> argv = {QXTOOL_PATH};
@@ -18,7 +18,7 @@ struct Terminal : E2e {
         const std::string &dir = device_dir.empty() ? dev_dir.path() : device_dir;
         return proc_run_pty(
             argv, {{"QX_DEVICE_DIR", dir.c_str()}, {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}}, 60,
-            columns, input, interrupt_on);
+            columns, input, type_on);
     }
 };
 
@@ -44,11 +44,11 @@ TEST_F(Terminal, AsksAndTakesOnlyYes)
         int status;
         const char *shown; // after the question
     } const rows[] = {
-        {"y\n", 0, "Update the device? [y/N] Preparing...\r\n"},
-        {"YES\n", 0, "Update the device? [y/N] Preparing...\r\n"},
-        {"n\n", 3, "Update the device? [y/N] Cancelled.\r\n"},
-        {"\n", 3, "Update the device? [y/N] Cancelled.\r\n"},
-        {"yess\n", 3, "Update the device? [y/N] Cancelled.\r\n"},
+        {"y\n", 0, "Update the device? [y/N] y\r\nPreparing...\r\n"},
+        {"YES\n", 0, "Update the device? [y/N] YES\r\nPreparing...\r\n"},
+        {"n\n", 3, "Update the device? [y/N] n\r\nCancelled.\r\n"},
+        {"\n", 3, "Update the device? [y/N] \r\nCancelled.\r\n"},
+        {"yess\n", 3, "Update the device? [y/N] yess\r\nCancelled.\r\n"},
         // Ctrl+D: the answer is no, on a line of its own.
         {"\x04", 3, "Update the device? [y/N] \r\nCancelled.\r\n"},
     };
@@ -57,7 +57,7 @@ TEST_F(Terminal, AsksAndTakesOnlyYes)
         TempDir dir;
         SimDaemon d;
         ASSERT_TRUE(d.start(QXSIM_PATH, dir.path(), {}));
-        PtyResult r = run({"update", fw}, 120, row.typed, "", dir.path());
+        PtyResult r = run({"update", fw}, 120, row.typed, "[y/N] ", dir.path());
         EXPECT_EQ(row.status, r.proc.status) << r.proc.out;
         EXPECT_NE(std::string::npos, r.proc.out.find("Are you sure?\r\n" + std::string(row.shown)))
             << r.proc.out;
@@ -98,7 +98,7 @@ TEST_F(Terminal, InterruptedTransfer)
 {
     std::string fw = image("fw.bin", "QX-20", 230, 57, 20000);
     serve({"--latency-us", "2000"});
-    PtyResult r = run({"update", "--yes", fw}, 100, "", "% [");
+    PtyResult r = run({"update", "--yes", fw}, 100, "\x03", "% [");
     EXPECT_EQ(128 + SIGINT, r.proc.status) << r.proc.out;
     EXPECT_FALSE(r.proc.timed_out);
     EXPECT_TRUE(r.mode_kept);
