@@ -1,5 +1,5 @@
 // Runs a harness over files or folders of inputs without libFuzzer, so the
-// seed corpora and found crashes stay checked in every test run.
+// stored corpora and found crashes stay checked in every test run.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -163,7 +163,7 @@ uint32_t fnv1a(uint32_t h, const void *data, size_t len)
     return h;
 }
 
-uint32_t default_seed(const std::string &product, uint16_t version, uint16_t build)
+uint32_t default_pattern(const std::string &product, uint16_t version, uint16_t build)
 {
     uint32_t h = fnv1a(2166136261u, product.data(), product.size());
     const uint8_t vb[4] = {uint8_t(version), uint8_t(version >> 8), uint8_t(build),
@@ -257,7 +257,7 @@ void QxSimDevice::Impl::apply_identity(const QxSimConfig &c)
     firmware = c.firmware;
     if (firmware.empty())
         firmware = qxsim_make_image(product, version, build, kDefaultImageSize,
-                                    default_seed(product, version, build));
+                                    default_pattern(product, version, build));
     stored = firmware;
 }
 
@@ -756,7 +756,7 @@ void QxSimDevice::set_config(const QxSimConfig &config)
 }
 
 std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version, uint16_t build,
-                                      uint32_t size, uint32_t seed)
+                                      uint32_t size, uint32_t pattern)
 {
     if (size < PRG_OVERHEAD)
         return {};
@@ -771,7 +771,7 @@ std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t versi
     info.day = 1;
     uint32_t body_len = size - PRG_OVERHEAD;
     std::vector<uint8_t> body(body_len);
-    prg_fill_body(body.data(), body_len, seed);
+    prg_fill_body(body.data(), body_len, pattern);
     uint32_t out_len = 0;
     uint8_t *image = prg_build_image(&info, body.data(), body_len, &out_len);
     if (!image)

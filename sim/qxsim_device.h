@@ -21,28 +21,28 @@ struct QxSimConfig {
     // Installed image as stored (header + scrambled body + trailer). Empty:
     // the device builds one from product, version and build.
     std::vector<uint8_t> firmware;
-    uint32_t room = 256;       // bytes announced per status answer
-    uint32_t latency_us = 0;   // real time each call takes (daemon only)
-    std::string debug_text;    // when set, info answers also carry it (tag 18)
+    uint32_t room = 256;     // bytes announced per status answer
+    uint32_t latency_us = 0; // real time each call takes (daemon only)
+    std::string debug_text;  // when set, info answers also carry it (tag 18)
 
     // Faults.
-    uint32_t busy_answers = 0;       // the first N reads answer busy (161 = 0)
-    uint32_t busy_after_write = 0;   // N busy reads after every accepted write
-    uint32_t offset_lag = 0;         // after a burst, N status answers still report the old offset
-    uint32_t room_zero_answers = 0;  // after a burst, N status answers report room 0
-    uint32_t fail_writes = 0;        // the next N writes fail with status 31
-    uint32_t fail_write_every = 0;   // every Nth write fails with status 31
-    uint32_t drop_read_every = 0;    // every Nth read fails with status 31
-    uint32_t short_read_every = 0;   // every Nth read returns one byte too few
+    uint32_t busy_answers = 0;        // the first N reads answer busy (161 = 0)
+    uint32_t busy_after_write = 0;    // N busy reads after every accepted write
+    uint32_t offset_lag = 0;          // after a burst, N status answers still report the old offset
+    uint32_t room_zero_answers = 0;   // after a burst, N status answers report room 0
+    uint32_t fail_writes = 0;         // the next N writes fail with status 31
+    uint32_t fail_write_every = 0;    // every Nth write fails with status 31
+    uint32_t drop_read_every = 0;     // every Nth read fails with status 31
+    uint32_t short_read_every = 0;    // every Nth read returns one byte too few
     uint32_t split_status_answer = 0; // room and offset arrive in separate answers
-    int64_t checksum_offset = 0;     // added to every checksum reading
-    uint32_t checksum_jitter = 0;    // readings vary by up to +/- this (seeded)
+    int64_t checksum_offset = 0;      // added to every checksum reading
+    uint32_t checksum_jitter = 0;     // readings vary by up to +/- this (reproducibly)
     std::vector<uint32_t> checksum_script; // readings answered in order before computed ones
-    bool checksum_silent = false;    // checksum queries are never answered
-    bool never_complete = false;     // the end of a transfer is never confirmed
-    uint32_t fail_transfer = 0;      // from the Nth begin on, data writes fail (status 31)
-    int64_t unplug_after = -1;       // vanishes once this many image bytes were taken
-    bool info_silent = false;        // info requests are never answered
+    bool checksum_silent = false;          // checksum queries are never answered
+    bool never_complete = false;           // the end of a transfer is never confirmed
+    uint32_t fail_transfer = 0;            // from the Nth begin on, data writes fail (status 31)
+    int64_t unplug_after = -1;             // vanishes once this many image bytes were taken
+    bool info_silent = false;              // info requests are never answered
 };
 
 struct QxSimStats {
@@ -54,8 +54,9 @@ struct QxSimStats {
     uint64_t completed = 0; // transfers confirmed complete
 };
 
-class QxSimDevice {
-public:
+class QxSimDevice
+{
+  public:
     explicit QxSimDevice(QxSimConfig config = QxSimConfig());
 
     // One I/O-control call as the driver receives it: code, the input buffer
@@ -80,7 +81,7 @@ public:
     QxSimConfig config() const;
     void set_config(const QxSimConfig &config); // keeps the stored image and state
 
-private:
+  private:
     struct Impl;
     std::shared_ptr<Impl> d;
 };
@@ -90,5 +91,5 @@ private:
 UsbdevsBackend qxsim_backend(QxSimDevice *dev);
 
 // Builds an image for the simulated device's installed firmware.
-std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version,
-                                      uint16_t build, uint32_t size, uint32_t seed);
+std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version, uint16_t build,
+                                      uint32_t size, uint32_t pattern);

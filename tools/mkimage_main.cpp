@@ -22,7 +22,7 @@ static void usage(FILE *to)
 {
     fprintf(to,
             "usage: %s --product NAME --version N --build N --date YYYY-MM-DD\n"
-            "       (--body FILE | --size N [--seed S]) -o OUT\n"
+            "       (--body FILE | --size N [--pattern P]) -o OUT\n"
             "\n"
             "  --product NAME   product name, 1 to 8 characters (e.g. QX-20)\n"
             "  --version N      firmware version, 0 to 65535 (230 reads 2.30)\n"
@@ -30,8 +30,8 @@ static void usage(FILE *to)
             "  --date Y-M-D     image date; year 0 to 65535, month 1 to 12, day 1 to 31\n"
             "  --body FILE      plain body bytes, scrambled into the image\n"
             "  --size N         total image size in bytes (at least 36); the body is\n"
-            "                   N - 36 filler bytes derived from the seed\n"
-            "  --seed S         filler seed, 0 to 4294967295 (default 1)\n"
+            "                   N - 36 filler bytes derived from the pattern\n"
+            "  --pattern P      filler pattern number, 0 to 4294967295 (default 1)\n"
             "  -o, --output OUT image file to write\n"
             "  -h, --help       show this text\n",
             g_prog);
@@ -131,7 +131,7 @@ int main(int argc, char **argv)
     PrgImageInfo info;
     memset(&info, 0, sizeof info);
     const char *product = nullptr, *version = nullptr, *build = nullptr, *date = nullptr;
-    const char *body_path = nullptr, *size_text = nullptr, *seed_text = nullptr;
+    const char *body_path = nullptr, *size_text = nullptr, *pattern_text = nullptr;
     const char *out_path = nullptr;
 
     for (int i = 1; i < argc; i++) {
@@ -144,9 +144,11 @@ int main(int argc, char **argv)
             const char *name;
             const char **slot;
         } const opts[] = {
-            {"--product", &product}, {"--version", &version}, {"--build", &build},
-            {"--date", &date},       {"--body", &body_path},  {"--size", &size_text},
-            {"--seed", &seed_text},  {"-o", &out_path},       {"--output", &out_path},
+            {"--product", &product},      {"--version", &version},
+            {"--build", &build},          {"--date", &date},
+            {"--body", &body_path},       {"--size", &size_text},
+            {"--pattern", &pattern_text}, {"-o", &out_path},
+            {"--output", &out_path},
         };
         const char **slot = nullptr;
         const char *value = nullptr;
@@ -180,8 +182,8 @@ int main(int argc, char **argv)
         return usage_error("missing %s", "-o OUT");
     if (!body_path == !size_text)
         return usage_error("give exactly one of %s", "--body FILE or --size N");
-    if (seed_text && !size_text)
-        return usage_error("%s only goes with --size", "--seed");
+    if (pattern_text && !size_text)
+        return usage_error("%s only goes with --size", "--pattern");
 
     size_t product_len = strlen(product);
     if (product_len == 0 || product_len > 8)
@@ -200,13 +202,13 @@ int main(int argc, char **argv)
 
     std::vector<uint8_t> body;
     if (size_text) {
-        unsigned long size, seed = 1;
+        unsigned long size, pattern = 1;
         if (!parse_uint(size_text, INT32_MAX, &size) || size < PRG_OVERHEAD)
             return usage_error("bad size '%s' (36 to 2147483647)", size_text);
-        if (seed_text && !parse_uint(seed_text, UINT32_MAX, &seed))
-            return usage_error("bad seed '%s' (0 to 4294967295)", seed_text);
+        if (pattern_text && !parse_uint(pattern_text, UINT32_MAX, &pattern))
+            return usage_error("bad pattern '%s' (0 to 4294967295)", pattern_text);
         body.resize(size - PRG_OVERHEAD);
-        prg_fill_body(body.data(), (uint32_t)body.size(), (uint32_t)seed);
+        prg_fill_body(body.data(), (uint32_t)body.size(), (uint32_t)pattern);
     } else if (!read_body(body_path, &body)) {
         return EXIT_IO;
     }

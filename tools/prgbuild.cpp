@@ -64,10 +64,10 @@ uint8_t *prg_build_image(const PrgImageInfo *info, const uint8_t *body, uint32_t
     return image;
 }
 
-void prg_fill_body(uint8_t *body, uint32_t len, uint32_t seed)
+void prg_fill_body(uint8_t *body, uint32_t len, uint32_t pattern)
 {
     // xorshift32; zero is its fixed point, so it gets a stand-in state.
-    uint32_t x = seed ? seed : 0x9e3779b9u;
+    uint32_t x = pattern ? pattern : 0x9e3779b9u;
     uint32_t i = 0;
     while (i < len) {
         x ^= x << 13;

@@ -18,5 +18,5 @@ typedef struct PrgImageInfo {
 // (product empty or longer than 8, body too large for a 32-bit size).
 uint8_t *prg_build_image(const PrgImageInfo *info, const uint8_t *body, uint32_t body_len,
                          uint32_t *out_len);
-// Fills a body with deterministic bytes derived from seed (test and demo images).
-void prg_fill_body(uint8_t *body, uint32_t len, uint32_t seed);
+// Fills a body with deterministic bytes derived from pattern (test and demo images).
+void prg_fill_body(uint8_t *body, uint32_t len, uint32_t pattern);

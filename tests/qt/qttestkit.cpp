@@ -145,9 +145,9 @@ QuietOutput::~QuietOutput()
 }
 
 std::vector<uint8_t> make_image(const char *product, uint16_t version, uint16_t build,
-                                uint32_t size, uint32_t seed)
+                                uint32_t size, uint32_t pattern)
 {
-    return qxsim_make_image(product, version, build, size, seed);
+    return qxsim_make_image(product, version, build, size, pattern);
 }
 
 ModalWatcher::ModalWatcher()

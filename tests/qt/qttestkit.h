@@ -98,7 +98,7 @@ class QuietOutput
 
 // An image the reader accepts.
 std::vector<uint8_t> make_image(const char *product, uint16_t version, uint16_t build,
-                                uint32_t size = 4096, uint32_t seed = 7);
+                                uint32_t size = 4096, uint32_t pattern = 7);
 
 // Polls for the active modal widget and hands each new one to the next
 // handler; a box without a handler is recorded and rejected.

@@ -94,10 +94,10 @@ Bytes build(const PrgImageInfo &info, const Bytes &body)
     return out;
 }
 
-Bytes filled(uint32_t len, uint32_t seed)
+Bytes filled(uint32_t len, uint32_t pattern)
 {
     Bytes b(len);
-    prg_fill_body(b.data(), len, seed);
+    prg_fill_body(b.data(), len, pattern);
     return b;
 }
 
@@ -207,7 +207,7 @@ TEST(PrgBuild, ChecksumWrapsAt32Bits)
     EXPECT_EQ(prg_verify(img.data(), (int32_t)img.size()), 0);
 }
 
-TEST(PrgFill, DeterministicAndSeedDependent)
+TEST(PrgFill, DeterministicAndPatternDependent)
 {
     EXPECT_EQ(filled(1000, 42), filled(1000, 42));
     EXPECT_NE(filled(1000, 42), filled(1000, 43));
@@ -215,14 +215,14 @@ TEST(PrgFill, DeterministicAndSeedDependent)
     EXPECT_EQ(Bytes(longer.begin(), longer.begin() + 1000), filled(1000, 42))
         << "a shorter fill is a prefix of a longer one";
 
-    // Every seed, zero included, yields varied bytes covering all values.
-    for (uint32_t seed : {0u, 1u, 0xffffffffu}) {
-        const Bytes b = filled(65536, seed);
+    // Every pattern, zero included, yields varied bytes covering all values.
+    for (uint32_t pattern : {0u, 1u, 0xffffffffu}) {
+        const Bytes b = filled(65536, pattern);
         int seen[256] = {};
         for (uint8_t v : b)
             seen[v]++;
         for (int v = 0; v < 256; v++)
-            ASSERT_GT(seen[v], 0) << "seed " << seed << " value " << v;
+            ASSERT_GT(seen[v], 0) << "pattern " << pattern << " value " << v;
     }
 
     uint8_t guard[6] = {0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa};
@@ -281,7 +281,7 @@ TEST_F(MkImage, FilledImageMatchesBuilderAndIsRepeatable)
 {
     const std::string a = dir.file("a.bin"), b = dir.file("b.bin");
     const std::string common =
-        "--product QX-20 --version 230 --build 57 --date 2026-11-02 --size 315424 --seed 20 ";
+        "--product QX-20 --version 230 --build 57 --date 2026-11-02 --size 315424 --pattern 20 ";
     ASSERT_EQ(run(common + "-o \"" + a + "\""), 0) << err_text();
     ASSERT_EQ(run(common + "--output=\"" + b + "\""), 0) << err_text();
     const Bytes img = read_all(a);
@@ -342,8 +342,8 @@ TEST_F(MkImage, CommandLineErrors)
          2},
         {"size below 36", ok + "--size 35" + o, 2},
         {"size with suffix", ok + "--size 100k" + o, 2},
-        {"seed overflow", ok + "--size 100 --seed 4294967296" + o, 2},
-        {"seed without size", ok + "--body x --seed 3" + o, 2},
+        {"pattern overflow", ok + "--size 100 --pattern 4294967296" + o, 2},
+        {"pattern without size", ok + "--body x --pattern 3" + o, 2},
         {"body and size", ok + "--body x --size 100" + o, 2},
         {"neither body nor size", ok + o, 2},
         {"missing output", ok + "--size 100", 2},

@@ -9,9 +9,13 @@
 #include "qxctl.h"
 #include "testkit.h"
 
-namespace {
+namespace
+{
 
-std::string line(int n) { return "..\\qxtest\\qxctl:" + std::to_string(n) + ":ERROR\n"; }
+std::string line(int n)
+{
+    return "..\\qxtest\\qxctl:" + std::to_string(n) + ":ERROR\n";
+}
 
 ScriptedBackend::Reply answer_of(const std::vector<uint8_t> &msg)
 {
@@ -246,9 +250,7 @@ TEST_F(Cmd, InfoFailureLines)
     // Send fails: ready, then 10 failed writes.
     dev.calls.clear();
     out.clear();
-    dev.fallback = [](const IoCall &c) {
-        return c.is_write() ? failure() : answer_of({});
-    };
+    dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
     EXPECT_EQ(1, qxctl_get_version(&ch, &v));
     EXPECT_EQ(1u, out.count(line(62)));
     EXPECT_EQ(1u, out.count(line(1509)));
@@ -309,9 +311,7 @@ TEST_F(Cmd, SetterFailureLines)
     };
     for (auto &c : cases) {
         out.clear();
-        dev.fallback = [](const IoCall &c) {
-            return c.is_write() ? failure() : answer_of({});
-        };
+        dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.send)));
         out.clear();
@@ -403,12 +403,36 @@ TEST_F(Cmd, GetterReceiveFailureLines)
         std::function<int()> run;
         int recv;
     } cases[] = {
-        {[&] { uint32_t v; return qxctl_get_24(&ch, &v); }, 1053},
-        {[&] { uint32_t v; return qxctl_get_196(&ch, &v); }, 1112},
-        {[&] { uint32_t v; return qxctl_get_26(&ch, &v); }, 1252},
-        {[&] { uint8_t v; return qxctl_get_27(&ch, &v); }, 1311},
-        {[&] { uint32_t v; return qxctl_get_193(&ch, &v); }, 1371},
-        {[&] { uint8_t v; return qxctl_get_20(&ch, &v); }, 1444},
+        {[&] {
+             uint32_t v;
+             return qxctl_get_24(&ch, &v);
+         },
+         1053},
+        {[&] {
+             uint32_t v;
+             return qxctl_get_196(&ch, &v);
+         },
+         1112},
+        {[&] {
+             uint32_t v;
+             return qxctl_get_26(&ch, &v);
+         },
+         1252},
+        {[&] {
+             uint8_t v;
+             return qxctl_get_27(&ch, &v);
+         },
+         1311},
+        {[&] {
+             uint32_t v;
+             return qxctl_get_193(&ch, &v);
+         },
+         1371},
+        {[&] {
+             uint8_t v;
+             return qxctl_get_20(&ch, &v);
+         },
+         1444},
     };
     for (auto &c : cases) {
         out.clear();
@@ -429,23 +453,81 @@ TEST_F(Cmd, AnsweredCommandWaitAndSendLines)
         int wait, send;
         bool alt;
     } cases[] = {
-        {"24", [&] { uint32_t v; return qxctl_get_24(&ch, &v); }, 1043, 1047, false},
-        {"196", [&] { uint32_t v; return qxctl_get_196(&ch, &v); }, 1102, 1106, false},
-        {"26", [&] { uint32_t v; return qxctl_get_26(&ch, &v); }, 1242, 1246, false},
-        {"27", [&] { uint8_t v; return qxctl_get_27(&ch, &v); }, 1301, 1305, false},
-        {"193", [&] { uint32_t v; return qxctl_get_193(&ch, &v); }, 1361, 1365, false},
-        {"20", [&] { uint8_t v; return qxctl_get_20(&ch, &v); }, 1434, 1438, false},
-        {"list", [&] { QxListEntry e[2]; unsigned n; return qxctl_list_113(&ch, e, 2, &n); },
+        {"24",
+         [&] {
+             uint32_t v;
+             return qxctl_get_24(&ch, &v);
+         },
+         1043, 1047, false},
+        {"196",
+         [&] {
+             uint32_t v;
+             return qxctl_get_196(&ch, &v);
+         },
+         1102, 1106, false},
+        {"26",
+         [&] {
+             uint32_t v;
+             return qxctl_get_26(&ch, &v);
+         },
+         1242, 1246, false},
+        {"27",
+         [&] {
+             uint8_t v;
+             return qxctl_get_27(&ch, &v);
+         },
+         1301, 1305, false},
+        {"193",
+         [&] {
+             uint32_t v;
+             return qxctl_get_193(&ch, &v);
+         },
+         1361, 1365, false},
+        {"20",
+         [&] {
+             uint8_t v;
+             return qxctl_get_20(&ch, &v);
+         },
+         1434, 1438, false},
+        {"list",
+         [&] {
+             QxListEntry e[2];
+             unsigned n;
+             return qxctl_list_113(&ch, e, 2, &n);
+         },
          1758, 1762, false},
-        {"get_value", [&] { int16_t v; return qxctl_get_value(&ch, 1, 2, &v); }, 1892, 1896,
-         false},
-        {"blob_28", [&] { char b[8]; unsigned n; return qxctl_get_blob_28(&ch, b, 8, &n); }, 1961,
-         1965, false},
-        {"product", [&] { char b[8]; unsigned n; return qxctl_get_product(&ch, b, 8, &n); }, 1505,
-         1509, false},
-        {"version_alt", [&] { int16_t v; return qxctl_get_version_alt(&ch, &v); }, 1611, 1615,
-         true},
-        {"build_alt", [&] { int16_t v; return qxctl_get_build_alt(&ch, &v); }, 1684, 1688, true},
+        {"get_value",
+         [&] {
+             int16_t v;
+             return qxctl_get_value(&ch, 1, 2, &v);
+         },
+         1892, 1896, false},
+        {"blob_28",
+         [&] {
+             char b[8];
+             unsigned n;
+             return qxctl_get_blob_28(&ch, b, 8, &n);
+         },
+         1961, 1965, false},
+        {"product",
+         [&] {
+             char b[8];
+             unsigned n;
+             return qxctl_get_product(&ch, b, 8, &n);
+         },
+         1505, 1509, false},
+        {"version_alt",
+         [&] {
+             int16_t v;
+             return qxctl_get_version_alt(&ch, &v);
+         },
+         1611, 1615, true},
+        {"build_alt",
+         [&] {
+             int16_t v;
+             return qxctl_get_build_alt(&ch, &v);
+         },
+         1684, 1688, true},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -454,9 +536,7 @@ TEST_F(Cmd, AnsweredCommandWaitAndSendLines)
 
         dev.calls.clear();
         out.clear();
-        dev.fallback = [](const IoCall &c) {
-            return c.is_write() ? failure() : answer_of({});
-        };
+        dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.send)));
         EXPECT_EQ(1u, out.count(c.alt ? line(118) : line(62)));
@@ -782,8 +862,8 @@ TEST_F(Cmd, AddressedCommandsOnTheWire)
         {[&] { return qxctl_cmd_85(&ch, 1, 2, 9, 3, 4, 5, 6); },
          {97, 2, 1, 98, 2, 2, 81, 2, 3, 82, 2, 4, 83, 2, 5, 84, 2, 6, 85, 2, 9, 0, 0}},
         {[&] { return qxctl_cmd_151(&ch, 1, 2, 9, 3, 4, 5, 6, 7, 8); },
-         {97, 2, 1, 98, 2, 2, 145, 2, 3, 146, 2, 4, 147, 2, 5, 148, 2, 6, 149, 2, 7, 150, 2, 8,
-          151, 2, 9, 0, 0}},
+         {97,  2, 1, 98,  2, 2, 145, 2, 3, 146, 2, 4, 147, 2, 5,
+          148, 2, 6, 149, 2, 7, 150, 2, 8, 151, 2, 9, 0,   0}},
     };
     for (auto &c : cases) {
         dev.calls.clear();
@@ -807,9 +887,7 @@ TEST_F(Cmd, AddressedCommandFailureLines)
     };
     for (auto &c : cases) {
         out.clear();
-        dev.fallback = [](const IoCall &c) {
-            return c.is_write() ? failure() : answer_of({});
-        };
+        dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.send)));
         out.clear();
@@ -860,25 +938,43 @@ TEST(QxCtlBuild, FailingItemRestoresPos)
         std::vector<unsigned> sizes; // item sizes: 3 for a value, 2 for a marker
         std::vector<int> lines;
     } builders[] = {
-        {"get_value", [](QxMsg *m) { return qxctl_build_get_value(m, 1, 2); }, {3, 3, 2},
+        {"get_value",
+         [](QxMsg *m) { return qxctl_build_get_value(m, 1, 2); },
+         {3, 3, 2},
          {1832, 1841, 1850}},
-        {"67", [](QxMsg *m) { return qxctl_build_cmd_67(m, 1, 2, 3, 4); },
-         {3, 3, 2, 3, 3, 2, 2}, {2019, 2028, 2037, 2047, 2056, 2065, 2074}},
-        {"70", [](QxMsg *m) { return qxctl_build_cmd_70(m, 1, 2, 3, 4, 5, 6); },
-         {3, 3, 2, 3, 3, 2, 3, 3, 2}, {2142, 2151, 2160, 2170, 2179, 2188, 2197, 2206, 2215}},
-        {"85", [](QxMsg *m) { return qxctl_build_cmd_85(m, 1, 2, 3, 4, 5, 6, 7); },
-         {3, 3, 3, 3, 3, 3, 3}, {2246, 2255, 2264, 2273, 2282, 2291, 2300}},
-        {"151", [](QxMsg *m) { return qxctl_build_cmd_151(m, 1, 2, 3, 4, 5, 6, 7, 8, 9); },
-         {3, 3, 3, 3, 3, 3, 3, 3, 3}, {2367, 2376, 2385, 2394, 2403, 2412, 2421, 2430, 2439}},
-        {"213", [](QxMsg *m) { return qxctl_build_cmd_213(m, 1, 2, 3, 4); }, {3, 3, 3, 3, 2},
+        {"67",
+         [](QxMsg *m) { return qxctl_build_cmd_67(m, 1, 2, 3, 4); },
+         {3, 3, 2, 3, 3, 2, 2},
+         {2019, 2028, 2037, 2047, 2056, 2065, 2074}},
+        {"70",
+         [](QxMsg *m) { return qxctl_build_cmd_70(m, 1, 2, 3, 4, 5, 6); },
+         {3, 3, 2, 3, 3, 2, 3, 3, 2},
+         {2142, 2151, 2160, 2170, 2179, 2188, 2197, 2206, 2215}},
+        {"85",
+         [](QxMsg *m) { return qxctl_build_cmd_85(m, 1, 2, 3, 4, 5, 6, 7); },
+         {3, 3, 3, 3, 3, 3, 3},
+         {2246, 2255, 2264, 2273, 2282, 2291, 2300}},
+        {"151",
+         [](QxMsg *m) { return qxctl_build_cmd_151(m, 1, 2, 3, 4, 5, 6, 7, 8, 9); },
+         {3, 3, 3, 3, 3, 3, 3, 3, 3},
+         {2367, 2376, 2385, 2394, 2403, 2412, 2421, 2430, 2439}},
+        {"213",
+         [](QxMsg *m) { return qxctl_build_cmd_213(m, 1, 2, 3, 4); },
+         {3, 3, 3, 3, 2},
          {2505, 2514, 2522, 2530, 2538}},
-        {"76", [](QxMsg *m) { return qxctl_build_cmd_76(m, 1, 2, 3); }, {3, 3, 3, 2},
+        {"76",
+         [](QxMsg *m) { return qxctl_build_cmd_76(m, 1, 2, 3); },
+         {3, 3, 3, 2},
          {2569, 2578, 2586, 2594}},
         {"72", [](QxMsg *m) { return qxctl_build_cmd_72(m, 1, 2); }, {3, 3}, {2642, 2650}},
-        {"139", [](QxMsg *m) { return qxctl_build_cmd_139(m, 1, 2, 3, 4); }, {3, 3, 3, 3},
+        {"139",
+         [](QxMsg *m) { return qxctl_build_cmd_139(m, 1, 2, 3, 4); },
+         {3, 3, 3, 3},
          {2682, 2691, 2700, 2709}},
-        {"addressed", [](QxMsg *m) { return qxctl_build_addressed(m, 1, 2, 131, 4); },
-         {3, 3, 3}, {2743, 2752, 2761}},
+        {"addressed",
+         [](QxMsg *m) { return qxctl_build_addressed(m, 1, 2, 131, 4); },
+         {3, 3, 3},
+         {2743, 2752, 2761}},
     };
     const unsigned start = 5;
     for (auto &b : builders) {
@@ -967,10 +1063,10 @@ TEST(QxCtlNoChannel, CommandsFailWithoutIo)
 // buffers (run under the sanitizers) nor wait beyond its bounds.
 TEST_F(Cmd, ArbitraryAnswersStayBounded)
 {
-    uint32_t seed = 777;
+    uint32_t state = 777;
     auto next = [&] {
-        seed = seed * 1664525u + 1013904223u;
-        return (uint8_t)(seed >> 24);
+        state = state * 1664525u + 1013904223u;
+        return (uint8_t)(state >> 24);
     };
     dev.fallback = [&](const IoCall &c) {
         if (c.is_write())

@@ -8,9 +8,13 @@
 #include "qxmsg.h"
 #include "testkit.h"
 
-namespace {
+namespace
+{
 
-std::vector<uint8_t> bytes(const QxMsg &m, unsigned n) { return {m.buf, m.buf + n}; }
+std::vector<uint8_t> bytes(const QxMsg &m, unsigned n)
+{
+    return {m.buf, m.buf + n};
+}
 
 struct Parsed {
     unsigned tag = 0xFFFF, type = 0xFFFF, size = 0xFFFF;
@@ -426,13 +430,13 @@ TEST(QxMsg, PosBeyondCapNeverTouchesMemory)
 TEST(QxMsg, ArbitraryBytesParseWithinBounds)
 {
     OutputCapture out;
-    uint32_t seed = 12345;
+    uint32_t state = 12345;
     for (int round = 0; round < 2000; round++) {
         size_t cap = 1 + round % 20;
         std::vector<uint8_t> buf(cap);
         for (auto &b : buf) {
-            seed = seed * 1103515245u + 12345u;
-            b = (uint8_t)(seed >> 16);
+            state = state * 1103515245u + 12345u;
+            b = (uint8_t)(state >> 16);
             if ((round & 1) && (b & 0x80))
                 b &= 0x05; // more valid type codes
         }
