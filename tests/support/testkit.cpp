@@ -1,11 +1,19 @@
 #include "testkit.h"
 
 #include <cstring>
+#include <fstream>
+#include <random>
 
 #include "qxsys.h"
 
-VirtualClock::VirtualClock() { qx_set_sleep(&VirtualClock::hook, this); }
-VirtualClock::~VirtualClock() { qx_set_sleep(nullptr, nullptr); }
+VirtualClock::VirtualClock()
+{
+    qx_set_sleep(&VirtualClock::hook, this);
+}
+VirtualClock::~VirtualClock()
+{
+    qx_set_sleep(nullptr, nullptr);
+}
 
 void VirtualClock::hook(void *self, uint32_t ms)
 {
@@ -16,8 +24,14 @@ void VirtualClock::hook(void *self, uint32_t ms)
         c->on_sleep(ms);
 }
 
-OutputCapture::OutputCapture() { qx_set_output(&OutputCapture::hook, this); }
-OutputCapture::~OutputCapture() { qx_set_output(nullptr, nullptr); }
+OutputCapture::OutputCapture()
+{
+    qx_set_output(&OutputCapture::hook, this);
+}
+OutputCapture::~OutputCapture()
+{
+    qx_set_output(nullptr, nullptr);
+}
 
 void OutputCapture::hook(void *self, const char *text, size_t len)
 {
@@ -55,7 +69,10 @@ ScriptedBackend::ScriptedBackend()
     usbdevs_set_backend(&backend_);
 }
 
-ScriptedBackend::~ScriptedBackend() { usbdevs_set_backend(nullptr); }
+ScriptedBackend::~ScriptedBackend()
+{
+    usbdevs_set_backend(nullptr);
+}
 
 int ScriptedBackend::find(void *self, const char *, uint16_t *path, size_t cap, int *status)
 {
@@ -109,22 +126,35 @@ void ScriptedBackend::print_error(void *, uint32_t error)
     qx_printf("%s:%d:GetLastError() = %#x\n", USBDEVS_SRC, 35, (unsigned)error);
 }
 
-void ScriptedBackend::answer(const std::vector<uint8_t> &msg)
+ScriptedBackend::Reply ScriptedBackend::answer_reply(const std::vector<uint8_t> &msg)
 {
     Reply r;
     r.out = msg;
     r.out.resize(64, 0);
-    script.push_back(r);
+    return r;
 }
 
-void ScriptedBackend::write_ok() { script.push_back(Reply()); }
-
-void ScriptedBackend::fail(uint32_t error)
+ScriptedBackend::Reply ScriptedBackend::failure_reply(uint32_t error)
 {
     Reply r;
     r.result = USBDEVS_ERR_CALL;
     r.error = error;
-    script.push_back(r);
+    return r;
+}
+
+void ScriptedBackend::answer(const std::vector<uint8_t> &msg)
+{
+    script.push_back(answer_reply(msg));
+}
+
+void ScriptedBackend::write_ok()
+{
+    script.push_back(Reply());
+}
+
+void ScriptedBackend::fail(uint32_t error)
+{
+    script.push_back(failure_reply(error));
 }
 
 std::vector<IoCall> ScriptedBackend::writes() const
@@ -136,6 +166,32 @@ std::vector<IoCall> ScriptedBackend::writes() const
     return w;
 }
 
+TempDir::TempDir()
+{
+    std::random_device rd;
+    for (int i = 0; i < 100 && path_.empty(); i++) {
+        std::filesystem::path p =
+            std::filesystem::temp_directory_path() / ("qxtest-" + std::to_string(rd()));
+        std::error_code ec;
+        if (std::filesystem::create_directory(p, ec))
+            path_ = p;
+    }
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
+}
+
+bool write_file(const std::string &path, const std::vector<uint8_t> &data)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(data.data()), (std::streamsize)data.size());
+    return (bool)out;
+}
+
 std::vector<uint8_t> tlv(std::initializer_list<std::vector<uint8_t>> items)
 {
     std::vector<uint8_t> m;
@@ -143,7 +199,10 @@ std::vector<uint8_t> tlv(std::initializer_list<std::vector<uint8_t>> items)
         m.insert(m.end(), i.begin(), i.end());
     return m;
 }
-std::vector<uint8_t> item_u8(unsigned tag, unsigned v) { return {(uint8_t)tag, 2, (uint8_t)v}; }
+std::vector<uint8_t> item_u8(unsigned tag, unsigned v)
+{
+    return {(uint8_t)tag, 2, (uint8_t)v};
+}
 std::vector<uint8_t> item_u16(unsigned tag, unsigned v)
 {
     return {(uint8_t)tag, 3, (uint8_t)v, (uint8_t)(v >> 8)};
@@ -152,7 +211,10 @@ std::vector<uint8_t> item_u32(unsigned tag, uint32_t v)
 {
     return {(uint8_t)tag, 4, (uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
 }
-std::vector<uint8_t> item_empty(unsigned tag) { return {(uint8_t)tag, 1}; }
+std::vector<uint8_t> item_empty(unsigned tag)
+{
+    return {(uint8_t)tag, 1};
+}
 std::vector<uint8_t> item_blob(unsigned tag, const std::string &bytes)
 {
     std::vector<uint8_t> m;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,8 +13,9 @@
 #include "usbdevs.h"
 
 // Installs itself as the modules' sleep for its lifetime; no real waiting.
-class VirtualClock {
-public:
+class VirtualClock
+{
+  public:
     VirtualClock();
     ~VirtualClock();
     VirtualClock(const VirtualClock &) = delete;
@@ -25,15 +27,16 @@ public:
     // Called after every sleep (e.g. to let a simulated device change state).
     std::function<void(uint32_t)> on_sleep;
 
-private:
+  private:
     static void hook(void *self, uint32_t ms);
     uint64_t now_ = 0;
     std::vector<uint32_t> sleeps_;
 };
 
 // Captures everything the modules print for its lifetime.
-class OutputCapture {
-public:
+class OutputCapture
+{
+  public:
     OutputCapture();
     ~OutputCapture();
     OutputCapture(const OutputCapture &) = delete;
@@ -45,7 +48,7 @@ public:
     size_t count(const std::string &needle) const;
     bool contains(const std::string &needle) const { return count(needle) > 0; }
 
-private:
+  private:
     static void hook(void *self, const char *text, size_t len);
     std::string text_;
 };
@@ -63,13 +66,14 @@ struct IoCall {
 // A backend that answers from a script: each reply is handed out in order;
 // when the script is empty the fallback decides. Installs itself on
 // construction and restores the platform backend on destruction.
-class ScriptedBackend {
-public:
+class ScriptedBackend
+{
+  public:
     struct Reply {
-        int result = USBDEVS_OK;      // USBDEVS_OK, USBDEVS_ERR_OPEN, USBDEVS_ERR_CALL
-        uint32_t error = 0;           // system code with USBDEVS_ERR_CALL
-        std::vector<uint8_t> out;     // bytes delivered
-        bool exact = true;            // deliver out_size bytes (out zero-padded/cut)
+        int result = USBDEVS_OK;  // USBDEVS_OK, USBDEVS_ERR_OPEN, USBDEVS_ERR_CALL
+        uint32_t error = 0;       // system code with USBDEVS_ERR_CALL
+        std::vector<uint8_t> out; // bytes delivered
+        bool exact = true;        // deliver out_size bytes (out zero-padded/cut)
     };
     ScriptedBackend();
     ~ScriptedBackend();
@@ -83,19 +87,43 @@ public:
     std::function<Reply(const IoCall &)> fallback;
     std::vector<IoCall> calls;
 
+    // A read answer holding these message bytes (zero-padded to 64), and a
+    // failed call.
+    static Reply answer_reply(const std::vector<uint8_t> &msg);
+    static Reply failure_reply(uint32_t error = USBDEVS_ERROR_GEN_FAILURE);
+
     // Convenience: queue a read answer holding these message bytes (zero-padded to 64).
     void answer(const std::vector<uint8_t> &msg);
     void write_ok();
     void fail(uint32_t error = USBDEVS_ERROR_GEN_FAILURE);
     std::vector<IoCall> writes() const;
 
-private:
+  private:
     static int find(void *self, const char *service, uint16_t *path, size_t cap, int *status);
     static int ioctl(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_size,
                      uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error);
     static void print_error(void *self, uint32_t error);
     UsbdevsBackend backend_;
 };
+
+// A directory of its own under the system temp folder, removed afterwards.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    bool ok() const { return !path_.empty(); }
+    const std::filesystem::path &path() const { return path_; }
+    std::string file(const std::string &name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+bool write_file(const std::string &path, const std::vector<uint8_t> &data);
 
 // Bytes of a message built with the codec, for writing expectations.
 std::vector<uint8_t> tlv(std::initializer_list<std::vector<uint8_t>> items);

@@ -26,39 +26,6 @@ using Bytes = std::vector<uint8_t>;
 namespace
 {
 
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        std::random_device rd;
-        for (int i = 0; i < 100 && path_.empty(); i++) {
-            fs::path p = fs::temp_directory_path() / ("qxbuild-" + std::to_string(rd()));
-            std::error_code ec;
-            if (fs::create_directory(p, ec))
-                path_ = p;
-        }
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string &name) const { return (path_ / name).string(); }
-    bool ok() const { return !path_.empty(); }
-
-  private:
-    fs::path path_;
-};
-
-bool write_file(const std::string &path, const Bytes &data)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(data.data()), (std::streamsize)data.size());
-    return (bool)out;
-}
-
 Bytes read_all(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

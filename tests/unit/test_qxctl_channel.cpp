@@ -9,7 +9,8 @@
 #include "qxctl.h"
 #include "testkit.h"
 
-namespace {
+namespace
+{
 
 const char L46[] = "..\\qxtest\\qxctl:46:ERROR\n";
 const char L55[] = "..\\qxtest\\qxctl:55:ERROR\n";
@@ -18,22 +19,6 @@ const char L79[] = "..\\qxtest\\qxctl:79:ERROR\n";
 const char L86[] = "..\\qxtest\\qxctl:86:ERROR\n";
 const char L169[] = "..\\qxtest\\qxctl:169:ERROR\n";
 const char L216[] = "..\\qxtest\\qxctl:216:ERROR\n";
-
-ScriptedBackend::Reply answer_of(const std::vector<uint8_t> &msg)
-{
-    ScriptedBackend::Reply r;
-    r.out = msg;
-    r.out.resize(64, 0);
-    return r;
-}
-
-ScriptedBackend::Reply failure()
-{
-    ScriptedBackend::Reply r;
-    r.result = USBDEVS_ERR_CALL;
-    r.error = USBDEVS_ERROR_GEN_FAILURE;
-    return r;
-}
 
 uint32_t u32_at(const std::vector<uint8_t> &v, size_t at)
 {
@@ -213,7 +198,7 @@ TEST_F(Channel, SendRetriesAfterFailedWrites)
 
 TEST_F(Channel, SendGivesUpAfterTenTries)
 {
-    dev.fallback = [](const IoCall &) { return failure(); };
+    dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
     uint8_t buf[64] = {0x31, 1};
     QxMsg m;
     qxmsg_init(&m, buf, 64);
@@ -247,7 +232,7 @@ TEST_F(Channel, SendAltUsesRequest45AndItsLines)
 
     out.clear();
     m.pos = 4;
-    dev.fallback = [](const IoCall &) { return failure(); };
+    dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
     EXPECT_EQ(1, qxctl_send_alt(&ch, &m));
     EXPECT_EQ(10u, out.count("..\\qxtest\\qxctl:111:ERROR\n"));
     EXPECT_EQ(1u, out.count("..\\qxtest\\qxctl:118:ERROR\n"));
@@ -381,7 +366,9 @@ TEST_F(Channel, BusyThenReady)
 
 TEST_F(Channel, AlwaysBusyGivesUpAfterThousandCycles)
 {
-    dev.fallback = [](const IoCall &) { return answer_of(tlv({item_u8(161, 0)})); };
+    dev.fallback = [](const IoCall &) {
+        return ScriptedBackend::answer_reply(tlv({item_u8(161, 0)}));
+    };
     EXPECT_EQ(1, qxctl_wait_ready(&ch));
     EXPECT_EQ(1000u, dev.calls.size());
     const auto &s = clock.sleeps();
@@ -394,7 +381,7 @@ TEST_F(Channel, AlwaysBusyGivesUpAfterThousandCycles)
 
 TEST_F(Channel, FailedReadsDoNotEndTheWait)
 {
-    dev.fallback = [](const IoCall &) { return failure(); };
+    dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
     EXPECT_EQ(1, qxctl_wait_ready(&ch));
     EXPECT_EQ(1000u, dev.calls.size());
     EXPECT_EQ(1000u, out.count(std::string(L86) + L169 + "wait 1\n"));
@@ -414,7 +401,9 @@ TEST_F(Channel, FailedReadThenReady)
 
 TEST_F(Channel, WaitReadyAltAlwaysBusy)
 {
-    dev.fallback = [](const IoCall &) { return answer_of(tlv({item_u8(161, 0)})); };
+    dev.fallback = [](const IoCall &) {
+        return ScriptedBackend::answer_reply(tlv({item_u8(161, 0)}));
+    };
     EXPECT_EQ(1, qxctl_wait_ready_alt(&ch));
     EXPECT_EQ(100u, dev.calls.size());
     for (const auto &c : dev.calls)
@@ -425,7 +414,7 @@ TEST_F(Channel, WaitReadyAltAlwaysBusy)
 
 TEST_F(Channel, WaitReadyAltFailsAtFirstFailedRead)
 {
-    dev.fallback = [](const IoCall &) { return failure(); };
+    dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
     EXPECT_EQ(1, qxctl_wait_ready_alt(&ch));
     EXPECT_EQ(1u, dev.calls.size());
     EXPECT_EQ(1u, out.count("..\\qxtest\\qxctl:142:ERROR\n"));

@@ -17,22 +17,6 @@ std::string line(int n)
     return "..\\qxtest\\qxctl:" + std::to_string(n) + ":ERROR\n";
 }
 
-ScriptedBackend::Reply answer_of(const std::vector<uint8_t> &msg)
-{
-    ScriptedBackend::Reply r;
-    r.out = msg;
-    r.out.resize(64, 0);
-    return r;
-}
-
-ScriptedBackend::Reply failure()
-{
-    ScriptedBackend::Reply r;
-    r.result = USBDEVS_ERR_CALL;
-    r.error = USBDEVS_ERROR_GEN_FAILURE;
-    return r;
-}
-
 // An opened channel over a scripted backend; the default fallback answers
 // every read with a zero-filled (ready, empty) message and accepts writes.
 struct Cmd : ::testing::Test {
@@ -77,7 +61,7 @@ struct Cmd : ::testing::Test {
     void always_answer(const std::vector<uint8_t> &msg)
     {
         dev.fallback = [msg](const IoCall &c) {
-            return c.is_write() ? ScriptedBackend::Reply() : answer_of(msg);
+            return c.is_write() ? ScriptedBackend::Reply() : ScriptedBackend::answer_reply(msg);
         };
     }
 };
@@ -242,7 +226,7 @@ TEST_F(Cmd, InfoFailureLines)
 {
     uint16_t v;
     // Wait fails: 1000 failed readiness reads.
-    dev.fallback = [](const IoCall &) { return failure(); };
+    dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
     EXPECT_EQ(1, qxctl_get_version(&ch, &v));
     EXPECT_EQ(1u, out.count(line(1505)));
     EXPECT_TRUE(dev.writes().empty());
@@ -250,7 +234,9 @@ TEST_F(Cmd, InfoFailureLines)
     // Send fails: ready, then 10 failed writes.
     dev.calls.clear();
     out.clear();
-    dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
+    dev.fallback = [](const IoCall &c) {
+        return c.is_write() ? ScriptedBackend::failure_reply() : ScriptedBackend::answer_reply({});
+    };
     EXPECT_EQ(1, qxctl_get_version(&ch, &v));
     EXPECT_EQ(1u, out.count(line(62)));
     EXPECT_EQ(1u, out.count(line(1509)));
@@ -311,11 +297,14 @@ TEST_F(Cmd, SetterFailureLines)
     };
     for (auto &c : cases) {
         out.clear();
-        dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
+        dev.fallback = [](const IoCall &c) {
+            return c.is_write() ? ScriptedBackend::failure_reply()
+                                : ScriptedBackend::answer_reply({});
+        };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.send)));
         out.clear();
-        dev.fallback = [](const IoCall &) { return failure(); };
+        dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.wait)));
     }
@@ -536,7 +525,10 @@ TEST_F(Cmd, AnsweredCommandWaitAndSendLines)
 
         dev.calls.clear();
         out.clear();
-        dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
+        dev.fallback = [](const IoCall &c) {
+            return c.is_write() ? ScriptedBackend::failure_reply()
+                                : ScriptedBackend::answer_reply({});
+        };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.send)));
         EXPECT_EQ(1u, out.count(c.alt ? line(118) : line(62)));
@@ -548,7 +540,7 @@ TEST_F(Cmd, AnsweredCommandWaitAndSendLines)
 
         dev.calls.clear();
         out.clear();
-        dev.fallback = [](const IoCall &) { return failure(); };
+        dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.wait)));
         EXPECT_TRUE(dev.writes().empty());
@@ -887,11 +879,14 @@ TEST_F(Cmd, AddressedCommandFailureLines)
     };
     for (auto &c : cases) {
         out.clear();
-        dev.fallback = [](const IoCall &c) { return c.is_write() ? failure() : answer_of({}); };
+        dev.fallback = [](const IoCall &c) {
+            return c.is_write() ? ScriptedBackend::failure_reply()
+                                : ScriptedBackend::answer_reply({});
+        };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.send)));
         out.clear();
-        dev.fallback = [](const IoCall &) { return failure(); };
+        dev.fallback = [](const IoCall &) { return ScriptedBackend::failure_reply(); };
         EXPECT_EQ(1, c.run());
         EXPECT_EQ(1u, out.count(line(c.wait)));
     }
@@ -1081,7 +1076,7 @@ TEST_F(Cmd, ArbitraryAnswersStayBounded)
             a[i] = tags[a[i] % sizeof tags];
             a[i + 1] %= 6;
         }
-        return answer_of(a);
+        return ScriptedBackend::answer_reply(a);
     };
     for (int round = 0; round < 30; round++) {
         uint64_t start = clock.now_ms();
