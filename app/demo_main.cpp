@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "mainwindow.h"
+#include "qxtrace.h"
 
 namespace
 {
@@ -32,6 +33,8 @@ int main(int argc, char *argv[])
         return 0;
 
     QCoreApplication::setApplicationName("qxupdater");
+    // QX_TRACE records the run, as in the window's own entry.
+    qxtrace_from_env();
     MainWindow window;
     window.setWindowTitle(QCoreApplication::applicationName());
     window.show();

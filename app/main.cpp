@@ -7,6 +7,7 @@
 #include <QSystemSemaphore>
 
 #include "mainwindow.h"
+#include "qxtrace.h"
 
 namespace
 {
@@ -73,6 +74,9 @@ int main(int argc, char *argv[])
     if (!guard.is_first())
         return -1;
 
+    // QX_TRACE records the run. After the guard: a second start must not
+    // cut short the first one's trace.
+    qxtrace_from_env();
     QCoreApplication::setApplicationVersion("1.0.0");
     // On the heap: the window holds the 1 MiB image buffer.
     std::unique_ptr<MainWindow> window(new MainWindow());

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "qxproc.h"
-#include "qxtrace.h"
+#include "qxtrace_read.h"
 
 namespace
 {

@@ -30,8 +30,8 @@ namespace
 QxTrace g_trace;
 std::mutex g_taps_lock;
 std::vector<std::unique_ptr<QxTraceTap>> g_taps;
-enum { ENV_UNREAD, INACTIVE, ACTIVE };
-std::atomic<int> g_state{ENV_UNREAD};
+enum { INACTIVE, ACTIVE };
+std::atomic<int> g_state{INACTIVE};
 
 // Caller holds trace->lock.
 bool open_file(QxTrace *trace, const char *path, const char *origin)
@@ -138,38 +138,6 @@ void tap_print_error(void *self, uint32_t error)
     tap->inner->print_error(tap->inner->self, error);
 }
 
-bool get_u64(const Json &j, const char *key, uint64_t *v)
-{
-    auto it = j.find(key);
-    if (it == j.end() || !it->is_number_integer())
-        return false;
-    int64_t s = it->get<int64_t>();
-    if (it->is_number_unsigned())
-        *v = it->get<uint64_t>();
-    else if (s >= 0)
-        *v = (uint64_t)s;
-    else
-        return false;
-    return true;
-}
-
-bool get_u32(const Json &j, const char *key, uint32_t *v)
-{
-    uint64_t x;
-    if (!get_u64(j, key, &x) || x > UINT32_MAX)
-        return false;
-    *v = (uint32_t)x;
-    return true;
-}
-
-bool get_hex(const Json &j, const char *key, std::vector<uint8_t> *v)
-{
-    auto it = j.find(key);
-    if (it == j.end() || !it->is_string())
-        return false;
-    return qxtrace_unhex(it->get_ref<const std::string &>(), v) == 0;
-}
-
 } // namespace
 
 QxTrace *qxtrace_open(const char *path, const char *origin)
@@ -262,6 +230,9 @@ int qxtrace_start(const char *path)
         ok = path && *path && open_file(&g_trace, path, "host");
     }
     g_state.store(ok ? ACTIVE : INACTIVE, std::memory_order_release);
+    // Every device call from now on goes through qxtrace_wrap, whichever
+    // backend is active.
+    usbdevs_set_decorator(qxtrace_wrap);
     return ok ? 0 : 1;
 }
 
@@ -274,25 +245,8 @@ int qxtrace_stop(void)
 
 const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
 {
-    int state = g_state.load(std::memory_order_acquire);
-    if (state == INACTIVE || !inner)
+    if (g_state.load(std::memory_order_acquire) != ACTIVE || !inner)
         return inner;
-    if (state == ENV_UNREAD) {
-        std::lock_guard<std::mutex> hold(g_taps_lock);
-        if (g_state.load(std::memory_order_acquire) == ENV_UNREAD) {
-            const char *path = getenv(QXTRACE_ENV);
-            int ok = 0;
-            if (path && *path) {
-                std::lock_guard<std::mutex> hold_trace(g_trace.lock);
-                ok = open_file(&g_trace, path, "host");
-                if (!ok)
-                    qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);
-            }
-            g_state.store(ok ? ACTIVE : INACTIVE, std::memory_order_release);
-        }
-        if (g_state.load(std::memory_order_acquire) != ACTIVE)
-            return inner;
-    }
     std::lock_guard<std::mutex> hold(g_taps_lock);
     for (const auto &tap : g_taps)
         if (tap->inner == inner)
@@ -302,125 +256,16 @@ const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
     return &g_taps.back()->backend;
 }
 
-int qxtrace_parse_line(const std::string &text, QxTraceCall *call)
+int qxtrace_from_env(void)
 {
-    Json line = Json::parse(text, nullptr, false);
-    if (line.is_discarded() || !line.is_object())
-        return -1;
-    auto op = line.find("op");
-    if (op == line.end() || !op->is_string())
-        return -1;
-    if (op->get_ref<const std::string &>() != "ioctl")
+    const char *path = getenv(QXTRACE_ENV);
+    if (!path || !*path)
         return 0;
-    QxTraceCall c;
-    uint64_t result;
-    if (!get_u64(line, "seq", &c.seq) || !get_u64(line, "t_us", &c.t_us) ||
-        !get_u32(line, "code", &c.code) || !get_hex(line, "in", &c.in) ||
-        !get_u32(line, "out_size", &c.out_size) || !get_u64(line, "result", &result) ||
-        result > USBDEVS_ERR_NOMEM || !get_u32(line, "status", &c.status) ||
-        !get_u32(line, "returned", &c.returned) || !get_hex(line, "out", &c.out))
-        return -1;
-    if (!get_u64(line, "dur_us", &c.dur_us))
-        c.dur_us = 0;
-    c.result = (int)result;
-    if (call)
-        *call = std::move(c);
-    return 1;
-}
-
-int qxtrace_load(const char *path, std::vector<QxTraceCall> *calls, std::string *error)
-{
-    FILE *f = path ? fopen(path, "rb") : nullptr;
-    if (!f) {
-        if (error)
-            *error = std::string("cannot open ") + (path ? path : "(null)");
+    if (qxtrace_start(path) != 0) {
+        qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);
         return 1;
     }
-    std::vector<QxTraceCall> got;
-    std::string line;
-    unsigned number = 0;
-    bool bad = false;
-    int ch;
-    for (;;) {
-        ch = fgetc(f);
-        if (ch != EOF && ch != '\n') {
-            line.push_back((char)ch);
-            continue;
-        }
-        if (!line.empty() || ch != EOF) {
-            ++number;
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (!line.empty()) {
-                QxTraceCall call;
-                int r = qxtrace_parse_line(line, &call);
-                if (r < 0) {
-                    bad = true;
-                    break;
-                }
-                if (r > 0)
-                    got.push_back(std::move(call));
-            }
-        }
-        line.clear();
-        if (ch == EOF)
-            break;
-    }
-    bool read_error = ferror(f) != 0;
-    fclose(f);
-    if (bad || read_error) {
-        if (error)
-            *error = read_error
-                         ? std::string("cannot read ") + path
-                         : std::string(path) + ":" + std::to_string(number) + ": not a trace line";
-        return 1;
-    }
-    if (calls)
-        *calls = std::move(got);
     return 0;
-}
-
-bool qxtrace_same_request(const QxTraceCall *recorded, uint32_t code, const uint8_t *in,
-                          uint32_t in_size, uint32_t out_size)
-{
-    if (!recorded || recorded->code != code || recorded->out_size != out_size ||
-        recorded->in.size() != in_size)
-        return false;
-    return in_size == 0 || (in && memcmp(recorded->in.data(), in, in_size) == 0);
-}
-
-std::string qxtrace_describe_difference(const QxTraceCall *recorded, uint32_t code,
-                                        const uint8_t *in, uint32_t in_size, uint32_t out_size)
-{
-    char buf[160];
-    if (!recorded)
-        return "a call beyond the end of the recording";
-    if (recorded->code != code) {
-        snprintf(buf, sizeof buf, "code %#x, recorded %#x", (unsigned)code,
-                 (unsigned)recorded->code);
-        return buf;
-    }
-    if (recorded->out_size != out_size) {
-        snprintf(buf, sizeof buf, "output size %u, recorded %u", (unsigned)out_size,
-                 (unsigned)recorded->out_size);
-        return buf;
-    }
-    size_t n = recorded->in.size() < in_size ? recorded->in.size() : in_size;
-    size_t at = 0;
-    while (at < n && in && recorded->in[at] == in[at])
-        ++at;
-    std::string text;
-    if (at == n && recorded->in.size() != in_size) {
-        snprintf(buf, sizeof buf, "input of %u bytes, recorded %u", (unsigned)in_size,
-                 (unsigned)recorded->in.size());
-        text = buf;
-    } else {
-        snprintf(buf, sizeof buf, "input byte %u is %02x, recorded %02x", (unsigned)at,
-                 in ? in[at] : 0, recorded->in[at]);
-        text = buf;
-    }
-    return text + "; input " + qxtrace_hex(in, in ? in_size : 0) + ", recorded " +
-           qxtrace_hex(recorded->in.data(), recorded->in.size());
 }
 
 std::string qxtrace_hex(const uint8_t *data, size_t len)

@@ -4,8 +4,9 @@
 //
 // Recording is a decorator around whatever backend is active, so it works
 // the same over the Linux socket, the Windows driver and in-process devices.
-// A run records when QX_TRACE names a file (read at the first device call)
-// or when a program calls qxtrace_start.
+// A run records when its program's main calls qxtrace_from_env (QX_TRACE
+// names a file) or qxtrace_start. Reading traces back is in
+// sim/qxtrace_read.h.
 //
 // File format, one object per line:
 //   {"op":"start","format":1,"origin":"host"}
@@ -62,30 +63,21 @@ void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner);
 
 // --- the process's own trace ---
 
-// Records this process's calls to path from now on, in place of QX_TRACE.
-// 0, or 1 when the file cannot be created (nothing is recorded then).
+// Records this process's calls to path from now on, whichever backend is
+// active (installs qxtrace_wrap with usbdevs_set_decorator). 0, or 1 when
+// the file cannot be created (nothing is recorded then).
 int qxtrace_start(const char *path);
+// qxtrace_start on the file QX_TRACE names, for a program's main before its
+// first device call; nothing when the variable is unset or empty. 0, or 1
+// when the file cannot be created (said on standard output).
+int qxtrace_from_env(void);
 // Ends the process's trace; 1 when any line of it could not be written.
 int qxtrace_stop(void);
 // The backend that device access should use: inner itself, or a recording
-// decorator around it while the process's trace is active. The first call
-// reads QX_TRACE unless qxtrace_start came first.
+// decorator around it while the process's trace is active.
 const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner);
 
-// --- reading ---
-
-// Reads the ioctl lines of a trace file in order. 0, or 1 with *error saying
-// which line could not be understood.
-int qxtrace_load(const char *path, std::vector<QxTraceCall> *calls, std::string *error);
-// Parses one line; 1 = an ioctl call stored in *call, 0 = another kind of
-// line, -1 = not a trace line.
-int qxtrace_parse_line(const std::string &line, QxTraceCall *call);
-// True when a request (code, input buffer, output size) is the one recorded.
-bool qxtrace_same_request(const QxTraceCall *recorded, uint32_t code, const uint8_t *in,
-                          uint32_t in_size, uint32_t out_size);
-// One line saying how a request differs from the recorded one.
-std::string qxtrace_describe_difference(const QxTraceCall *recorded, uint32_t code,
-                                        const uint8_t *in, uint32_t in_size, uint32_t out_size);
+// --- hex text of the byte fields ---
 
 std::string qxtrace_hex(const uint8_t *data, size_t len);
 // Lower- or upper-case hex digits, even count; 0, or 1 on anything else.

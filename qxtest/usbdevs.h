@@ -67,6 +67,11 @@ typedef struct UsbdevsBackend {
 // The backend every operation uses; null restores the platform's own.
 void usbdevs_set_backend(const UsbdevsBackend *backend);
 const UsbdevsBackend *usbdevs_backend(void);
+// A layer around whichever backend is active, applied at every call (a trace
+// recorder installs one); it returns the backend to use in place of inner.
+// Null removes it.
+typedef const UsbdevsBackend *(*UsbdevsDecorator)(const UsbdevsBackend *inner);
+void usbdevs_set_decorator(UsbdevsDecorator decorator);
 const UsbdevsBackend *usbdevs_platform_backend(void);
 
 int usbdevs_init(void);

@@ -18,7 +18,7 @@
 
 #include "qxsim_device.h"
 #include "qxsys.h"
-#include "qxtrace.h"
+#include "qxtrace_read.h"
 #include "qxwire.h"
 
 namespace

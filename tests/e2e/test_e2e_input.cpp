@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "e2e.h"
-#include "qxtrace.h"
+#include "qxtrace_read.h"
 
 namespace
 {

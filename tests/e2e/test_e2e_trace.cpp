@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "e2e.h"
-#include "qxtrace.h"
+#include "qxtrace_read.h"
 
 namespace
 {

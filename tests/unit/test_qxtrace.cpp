@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "qxsys.h"
-#include "qxtrace.h"
+#include "qxtrace_read.h"
 #include "testkit.h"
 
 namespace fs = std::filesystem;
