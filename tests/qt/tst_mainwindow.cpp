@@ -44,6 +44,43 @@ void write_file(const QString &path, const QByteArray &bytes)
     QCOMPARE(f.write(bytes), (qint64)bytes.size());
 }
 
+// Device faults the window is tried with, by number (0: none).
+enum Fault { NO_FAULT, STAYS_BUSY, WRITES_REFUSED, ANSWER_DROPPED, ANSWER_SHORT, FAIL_TRANSFER,
+             NO_ROOM, TRANSFER_ANSWER_DROPPED, TRANSFER_ANSWER_SHORT, NEVER_COMPLETE };
+
+void apply_fault(QxSimConfig &c, int fault)
+{
+    switch (fault) {
+    case STAYS_BUSY:
+        c.busy_answers = 1000;
+        break;
+    case WRITES_REFUSED:
+        c.fail_writes = 10;
+        break;
+    case ANSWER_DROPPED:
+        c.drop_read_every = 2;
+        break;
+    case ANSWER_SHORT:
+        c.short_read_every = 2;
+        break;
+    case FAIL_TRANSFER:
+        c.fail_transfer = 1;
+        break;
+    case NO_ROOM:
+        c.room = 0;
+        break;
+    case TRANSFER_ANSWER_DROPPED:
+        c.drop_read_every = 7;
+        break;
+    case TRANSFER_ANSWER_SHORT:
+        c.short_read_every = 7;
+        break;
+    case NEVER_COMPLETE:
+        c.never_complete = true;
+        break;
+    }
+}
+
 struct Finally {
     std::function<void()> run;
     ~Finally() { run(); }
@@ -81,6 +118,7 @@ class tst_MainWindow : public QObject
     void confirmation_declined_data();
     void confirmation_declined();
     void full_update();
+    void failure_text_in_label_data();
     void failure_text_in_label();
     void licence_dialog();
     void licence_missing();
@@ -517,13 +555,30 @@ void tst_MainWindow::refusals_data()
     QTest::addColumn<int>("entry");
     QTest::addColumn<bool>("installed");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("waited"); // virtual ms, -1: not checked
     QTest::newRow("no device") << false << "QX-20" << 220 << 1 << false
-                               << "Supported hardware is not connected.";
+                               << "Supported hardware is not connected." << 0 << -1;
     QTest::newRow("other product")
-        << true << "QX-20" << 220 << 0 << false << "Product is not matching";
+        << true << "QX-20" << 220 << 0 << false << "Product is not matching" << 0 << -1;
     QTest::newRow("same version") << true << "QX-20" << 230 << 1 << false
-                                  << "Cannot downgrade from 2.30 to 2.30";
-    QTest::newRow("already installed") << true << "QX-20" << 229 << 1 << true << "Already updated.";
+                                  << "Cannot downgrade from 2.30 to 2.30" << 0 << -1;
+    QTest::newRow("already installed")
+        << true << "QX-20" << 229 << 1 << true << "Already updated." << 0 << -1;
+    // 1000 busy answers with pauses of 2, 3, ... 20, 20 ms; ten refused
+    // write tries 5 ms apart; a failed answer read ends the request at once.
+    QTest::newRow("device stays busy") << true << "QX-20" << 220 << 1 << false
+                                       << "Cannot get connected hardware product"
+                                       << int(STAYS_BUSY) << 19829;
+    QTest::newRow("every write try refused")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(WRITES_REFUSED) << 50;
+    QTest::newRow("answer read dropped")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(ANSWER_DROPPED) << 0;
+    QTest::newRow("answer read short")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(ANSWER_SHORT) << 0;
 }
 
 void tst_MainWindow::refusals()
@@ -534,6 +589,8 @@ void tst_MainWindow::refusals()
     QFETCH(int, entry);
     QFETCH(bool, installed);
     QFETCH(QString, text);
+    QFETCH(int, fault);
+    QFETCH(int, waited);
     QxSimConfig config;
     config.product = product.toStdString();
     config.version = (uint16_t)version;
@@ -549,8 +606,15 @@ void tst_MainWindow::refusals()
     file_menu(w)->actions().at(entry)->trigger();
     if (!present)
         rig->dev.unplug();
+    if (fault) {
+        apply_fault(config, fault);
+        rig->dev.set_config(config);
+    }
+    uint64_t t0 = clock->now_ms();
     boxes->answer(QMessageBox::Ok);
     button(w)->click();
+    if (waited >= 0)
+        QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
     QCOMPARE(boxes->seen.size(), size_t(1));
     QCOMPARE(boxes->seen[0].title, QString("Error"));
     QCOMPARE(boxes->seen[0].text, text);
@@ -693,15 +757,38 @@ void tst_MainWindow::full_update()
     QVERIFY(w.close());
 }
 
+void tst_MainWindow::failure_text_in_label_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("waited"); // virtual ms from the confirmation on
+    // The one-second pause, then the first chunk's ten tries 5 ms apart.
+    QTest::newRow("data writes refused") << int(FAIL_TRANSFER) << 1000 + 10 * 5;
+    // 2000 failed checks 5 ms apart after the one-second pause.
+    QTest::newRow("no room") << int(NO_ROOM) << 1000 + 2000 * 5;
+    // A failed answer read in the transfer ends it at once.
+    QTest::newRow("transfer answer dropped") << int(TRANSFER_ANSWER_DROPPED) << -1;
+    QTest::newRow("transfer answer short") << int(TRANSFER_ANSWER_SHORT) << -1;
+    // 20 finish cycles of 10 reads 100 ms apart and 1 s.
+    QTest::newRow("end never confirmed") << int(NEVER_COMPLETE) << 1000 + 20 * 2000;
+}
+
 void tst_MainWindow::failure_text_in_label()
 {
-    QxSimConfig config;
-    config.fail_transfer = 1;
+    QFETCH(int, fault);
+    QFETCH(int, waited);
     rig.reset();
-    rig.reset(new SimRig(config));
+    rig.reset(new SimRig);
     MainWindow w;
+    QxSimConfig config = rig->dev.config();
+    apply_fault(config, fault);
+    rig->dev.set_config(config);
+    uint64_t t0 = clock->now_ms();
     start_update(w);
     QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    if (waited >= 0)
+        QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
+    else
+        QVERIFY(clock->now_ms() - t0 <= 1010);
     QCOMPARE(label(w)->text(), QString("Firmware Update Failed"));
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
     QCOMPARE(bar(w)->maximum(), k_image_size);
