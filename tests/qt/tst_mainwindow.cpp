@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTranslator>
 #include <QtTest>
 
@@ -80,6 +81,31 @@ void apply_fault(QxSimConfig &c, int fault)
         break;
     }
 }
+
+// Watches, application-wide, for the update worker (it is moved to its
+// thread) and for the queued calls delivered to the window.
+class WorkerSpy : public QObject
+{
+  public:
+    explicit WorkerSpy(QObject *window) : window_(window) { qApp->installEventFilter(this); }
+    ~WorkerSpy() override { qApp->removeEventFilter(this); }
+    QPointer<QObject> worker;
+    QPointer<QThread> thread;
+    int queued_calls = 0;
+
+  protected:
+    bool eventFilter(QObject *obj, QEvent *e) override
+    {
+        if (e->type() == QEvent::ThreadChange && obj->inherits("FWUpdateWorker"))
+            worker = obj;
+        if (e->type() == QEvent::MetaCall && obj == window_)
+            queued_calls++;
+        return false;
+    }
+
+  private:
+    QObject *window_;
+};
 
 struct Finally {
     std::function<void()> run;
@@ -686,6 +712,7 @@ void tst_MainWindow::full_update()
             after_transfer.wait();
     };
     MainWindow w;
+    WorkerSpy spy(&w);
     // Should a check fail, the worker must not be left waiting on a window
     // that is going away.
     Finally release{[&] {
@@ -698,6 +725,12 @@ void tst_MainWindow::full_update()
     QCOMPARE(checked(w), file_menu(w)->actions().at(1));
     start_update(w);
     QVERIFY(before_transfer.wait_reached(10000));
+    // The worker's texts arrive as queued calls: none has been delivered
+    // while this thread was waiting for the pause.
+    QVERIFY(label(w)->text() != QString("Preparing..."));
+    QVERIFY(spy.worker);
+    spy.thread = spy.worker->thread();
+    QVERIFY(spy.thread && spy.thread != qApp->thread());
 
     // Updating: button, File menu and shortcut out of use, closing refused.
     QVERIFY(!button(w)->isEnabled());
@@ -716,11 +749,23 @@ void tst_MainWindow::full_update()
     QCOMPARE(boxes->seen[1].kind, QString("QMessageBox"));
     QVERIFY(w.isVisible());
     size_t seen = boxes->seen.size();
+    const QByteArray job_before(reinterpret_cast<const char *>(w.job.data), (int)w.job.size);
+    const uint32_t sum_before = w.ctx.fw_checksum();
+    QAction *entry_before = checked(w);
     button(w)->click(); // disabled: nothing happens
-    // Even a choice that got through leaves the image being sent alone.
-    file_menu(w)->actions().at(0)->trigger();
+    QTest::keyClick(&w, Qt::Key_F, Qt::ControlModifier | Qt::AltModifier);
+    // Even a choice or a file dialog that got through leaves the image being
+    // sent and the context alone.
+    for (QAction *a : file_menu(w)->actions())
+        a->trigger();
+    QVERIFY(QMetaObject::invokeMethod(&w, "select_fw_path"));
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_button_fwupdate_clicked"));
+    QTest::qWait(50);
     QCOMPARE(boxes->seen.size(), seen);
     QCOMPARE(label(w)->text(), QString("Preparing..."));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(w.job.data), (int)w.job.size), job_before);
+    QCOMPARE(w.ctx.fw_checksum(), sum_before);
+    QCOMPARE(checked(w), entry_before);
 
     before_transfer.open();
     QVERIFY(after_transfer.wait_reached(10000));
@@ -731,6 +776,11 @@ void tst_MainWindow::full_update()
     QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE(label(w)->text(), QString(k_completed));
+    // Worker and thread go once finished() has been handled; every text
+    // and the end came as queued calls, run by this thread's event loop.
+    QTRY_VERIFY(spy.worker.isNull());
+    QTRY_VERIFY(spy.thread.isNull());
+    QVERIFY(spy.queued_calls >= 5); // Preparing, Sending, Checking, Completed, finished
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QCOMPARE(bar(w)->value(), k_image_size);
     QVERIFY(!w.timer.isActive());
