@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "prgdecode.h"
+#include "qxctl.h"
 #include "qxmsg.h"
 #include "qxsim_device.h"
 #include "testkit.h"
@@ -1022,6 +1023,62 @@ TEST(SimBackend, RoutesDeviceAccessToTheModel)
     EXPECT_EQ(USBDEVS_OK, b.ioctl(b.self, entry->path, in, 20, answer, 64, &returned, &error));
     EXPECT_EQ(64u, returned);
     usbdevs_set_backend(nullptr);
+}
+
+// Every command of the host, on both pairs, against a device that answers
+// busy after each write and splits its status answers: nothing it does
+// breaks the contract.
+TEST(SimBackend, HostCommandsKeepTheContractOnBothPairs)
+{
+    VirtualClock clock;
+    OutputCapture cap;
+    QxSimConfig c;
+    c.busy_after_write = 1;
+    c.split_status_answer = 1;
+    QxSimDevice dev(c);
+    UsbdevsBackend b = qxsim_backend(&dev);
+    usbdevs_set_backend(&b);
+    QxCtl ctl = {};
+    QxChannel ch = nullptr;
+    qxctl_clear(&ctl);
+    qxctl_init(&ctl);
+    ASSERT_EQ(0, qxctl_open(&ctl, &ch));
+    std::vector<uint8_t> image = qxsim_make_image("QX-20", 240, 3, 1000, 4);
+    uint16_t u16;
+    int16_t i16;
+    uint32_t u32;
+    uint8_t u8;
+    char text[64];
+    unsigned n;
+    QxListEntry entries[1];
+    EXPECT_EQ(0, qxctl_get_version(&ch, &u16));
+    EXPECT_EQ(0, qxctl_get_build(&ch, &u16));
+    EXPECT_EQ(0, qxctl_get_product(&ch, text, sizeof text, &n));
+    EXPECT_EQ(0, qxctl_set_23(&ch, 1000));
+    EXPECT_EQ(0, qxctl_get_24(&ch, &u32));
+    EXPECT_EQ(0, qxctl_get_20(&ch, &u8));
+    EXPECT_EQ(0, qxctl_set_131(&ch, 3, 1, 16));
+    EXPECT_EQ(0, qxctl_get_value(&ch, 3, 1, &i16));
+    EXPECT_EQ(0, qxctl_list_113(&ch, entries, 1, &n));
+    EXPECT_EQ(0, qxctl_get_blob_28(&ch, text, sizeof text, &n));
+    EXPECT_EQ(0, qxctl_read_debug_text(&ch, text, sizeof text, &n));
+    EXPECT_EQ(0, qxctl_read_status(&ch, &u32));
+    EXPECT_EQ(0, qxctl_get_version_alt(&ch, &i16));
+    EXPECT_EQ(0, qxctl_get_build_alt(&ch, &i16));
+    EXPECT_EQ(0, qxctl_get_checksum(&ch, 968, &u32));
+    EXPECT_EQ(0, qxctl_get_checksum_alt(&ch, 968, &u32));
+    EXPECT_EQ(0, qxctl_update_firmware(&ch, image.data(), uint32_t(image.size()), nullptr));
+    // The alternate finish reads one answer per query, which a busy answer
+    // would take every time.
+    c.busy_after_write = 0;
+    dev.set_config(c);
+    EXPECT_EQ(0, qxctl_update_firmware_alt(&ch, image.data(), uint32_t(image.size()), nullptr));
+    usbdevs_set_backend(nullptr);
+    EXPECT_EQ(image, dev.firmware());
+    EXPECT_EQ(2u, dev.stats().completed);
+    EXPECT_EQ(0u, dev.stats().breaches);
+    for (const QxSimBreach &br : dev.breaches())
+        ADD_FAILURE() << "call " << br.call << ": " << br.kind << ": " << br.text;
 }
 
 TEST(SimDevice, ConcurrentCallersSeeWholeAnswers)
