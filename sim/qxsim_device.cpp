@@ -285,8 +285,7 @@ struct QxSimDevice::Impl {
     std::map<std::string, uint64_t> breach_counts;
     std::function<void(const QxSimBreach &)> breach_listener;
 
-    uint32_t breach(const char *kind, const std::string &text,
-                    uint32_t status = kErrGenFailure);
+    uint32_t breach(const char *kind, const std::string &text, uint32_t status = kErrGenFailure);
     uint32_t check_header(const uint8_t *in, size_t in_size, uint32_t out_size);
     uint32_t check_items(const uint8_t *buf, uint32_t length);
 
@@ -406,8 +405,8 @@ uint32_t QxSimDevice::Impl::check_items(const uint8_t *bytes, uint32_t length)
             if (!active)
                 return breach("chunk-before-begin", format("tag-%u chunk without a transfer", tag));
             if (type != QXMSG_BLOB)
-                return breach("chunk-size", format("tag-%u chunk of type %u (a blob expected)", tag,
-                                                   type));
+                return breach("chunk-size",
+                              format("tag-%u chunk of type %u (a blob expected)", tag, type));
             if (tag == TAG_DATA && size != kChunk)
                 return breach("chunk-size", format("tag-37 chunk of %u bytes (61 expected)", size));
             if (tag == TAG_DATA_LAST && (size < 1 || size > kChunk))
@@ -415,11 +414,12 @@ uint32_t QxSimDevice::Impl::check_items(const uint8_t *bytes, uint32_t length)
             if (!a.valid)
                 return breach("burst-offset", "chunk without a status answer before its burst");
             if (a.taken == 0 && a.offset != at)
-                return breach("burst-offset", format("burst at offset %u, announced %u", at,
-                                                     a.offset));
+                return breach("burst-offset",
+                              format("burst at offset %u, announced %u", at, a.offset));
             if (uint64_t(a.taken) + size > a.room)
-                return breach("burst-room", format("burst of %u bytes past the announced room of %u",
-                                                   a.taken + size, a.room));
+                return breach("burst-room",
+                              format("burst of %u bytes past the announced room of %u",
+                                     a.taken + size, a.room));
             if (uint64_t(at) + size > total)
                 return breach("burst-room",
                               format("chunk up to %u past the image length %u", at + size, total));
@@ -695,8 +695,8 @@ uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint
 {
     Mailbox &box = request == REQ_SEND ? main_box : alt_box;
     if (busy_pending)
-        return breach("write-busy", format("write on request %u while the device reports busy",
-                                           request));
+        return breach("write-busy",
+                      format("write on request %u while the device reports busy", request));
     if (box.wrote && !box.ready_since_write)
         return breach("write-unready",
                       format("write on request %u after an accepted write with no ready read "

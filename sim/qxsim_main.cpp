@@ -547,8 +547,8 @@ int write_summary(const std::string &path, const Server &s, const QxSimDevice &d
     FILE *f = fopen(path.c_str(), "w");
     if (!f)
         return 1;
-    fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n",
-            (unsigned long long)s.calls, (unsigned long long)s.service_us);
+    fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)s.calls,
+            (unsigned long long)s.service_us);
     fprintf(f, "  \"breaches\": {\n    \"count\": %llu,\n    \"kinds\": {",
             (unsigned long long)dev.stats().breaches);
     const char *sep = "";

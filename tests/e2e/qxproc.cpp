@@ -295,8 +295,8 @@ bool SimDaemon::start(const std::string &qxsim, const std::string &dir,
         return false;
     summary_path_ = dir + "/qxsim.summary.json";
     breaches_.clear();
-    std::vector<std::string> argv = {qxsim, "--dir", dir, "--ready-fd", "3", "--summary",
-                                     summary_path_};
+    std::vector<std::string> argv = {qxsim, "--dir",     dir,          "--ready-fd",
+                                     "3",   "--summary", summary_path_};
     argv.insert(argv.end(), args.begin(), args.end());
     out_path_ = dir + "/qxsim.out";
     err_path_ = dir + "/qxsim.err";

@@ -572,7 +572,7 @@ TEST(SimDeviceFaults, DroppedReadKeepsTheAnswerShortReadLosesIt)
     Wire w{dev};
     std::vector<uint8_t> out;
     uint32_t n = 0;
-    ASSERT_EQ(kOk, w.send(tlv({item_empty(49)})));          // its ready read is read 1
+    ASSERT_EQ(kOk, w.send(tlv({item_empty(49)})));       // its ready read is read 1
     EXPECT_EQ(kGenFailure, w.read_raw(30, out, 64, &n)); // read 2
     EXPECT_EQ(0u, n);
     EXPECT_NE(nullptr, find(w.read(), 50)); // read 3: still there
@@ -760,9 +760,7 @@ TEST(SimDeviceInput, RefusesAndCountsEveryBreach)
         in.resize(n);
         return in;
     };
-    auto chunk = [](unsigned tag, size_t n) {
-        return tlv({item_blob(tag, std::string(n, 'x'))});
-    };
+    auto chunk = [](unsigned tag, size_t n) { return tlv({item_blob(tag, std::string(n, 'x'))}); };
     std::vector<uint8_t> image = qxsim_make_image("QX-20", 1, 1, 1000, 3);
     auto begun = [](Wire &w) { ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 1000)}))); };
     auto announced = [&](Wire &w) {
@@ -840,45 +838,143 @@ TEST(SimDeviceInput, RefusesAndCountsEveryBreach)
          kGenFailure, "write-input"},
         {"message of 65 bytes", plain, none, IOCTL_QX_CONTROL,
          write_in(std::vector<uint8_t>(65, 0)), 0, kGenFailure, "write-input"},
-        {"chunk before a begin", plain, none, IOCTL_QX_CONTROL, {}, 0, kGenFailure,
-         "chunk-before-begin", chunk(38, 3)},
-        {"tag-37 chunk of 40", plain, announced, IOCTL_QX_CONTROL, {}, 0, kGenFailure,
-         "chunk-size", chunk(37, 40)},
-        {"tag-37 chunk of 61", plain, announced, IOCTL_QX_CONTROL, {}, 0, kOk, nullptr,
+        {"chunk before a begin",
+         plain,
+         none,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-before-begin",
+         chunk(38, 3)},
+        {"tag-37 chunk of 40",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-size",
+         chunk(37, 40)},
+        {"tag-37 chunk of 61",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kOk,
+         nullptr,
          chunk(37, 61)},
-        {"tag-38 chunk of 0", plain, announced, IOCTL_QX_CONTROL, {}, 0, kGenFailure,
-         "chunk-size", chunk(38, 0)},
-        {"tag-38 chunk of 61", plain, announced, IOCTL_QX_CONTROL, {}, 0, kOk, nullptr,
+        {"tag-38 chunk of 0",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-size",
+         chunk(38, 0)},
+        {"tag-38 chunk of 61",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kOk,
+         nullptr,
          chunk(38, 61)},
-        {"chunk that is no blob", plain, announced, IOCTL_QX_CONTROL, {}, 0, kGenFailure,
-         "chunk-size", tlv({item_u8(38, 1)})},
-        {"burst without a status answer", plain, begun, IOCTL_QX_CONTROL, {}, 0, kGenFailure,
-         "burst-offset", chunk(38, 3)},
-        {"burst in the same message as its query", plain, begun, IOCTL_QX_CONTROL, {}, 0,
-         kGenFailure, "burst-offset", tlv({item_empty(34), item_blob(38, "abc")})},
-        {"burst at a lagging offset", lag, [&](Wire &w) {
+        {"chunk that is no blob",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-size",
+         tlv({item_u8(38, 1)})},
+        {"burst without a status answer",
+         plain,
+         begun,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-offset",
+         chunk(38, 3)},
+        {"burst in the same message as its query",
+         plain,
+         begun,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-offset",
+         tlv({item_empty(34), item_blob(38, "abc")})},
+        {"burst at a lagging offset",
+         lag,
+         [&](Wire &w) {
              one_burst(w);
              w.status();
          },
-         IOCTL_QX_CONTROL, {}, 0, kGenFailure, "burst-offset", chunk(38, 3)},
-        {"burst past the room", room_100, [&](Wire &w) {
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-offset",
+         chunk(38, 3)},
+        {"burst past the room",
+         room_100,
+         [&](Wire &w) {
              announced(w);
              w.send(chunk(37, 61));
          },
-         IOCTL_QX_CONTROL, {}, 0, kGenFailure, "burst-room", chunk(38, 40)},
-        {"burst up to the room", room_100, [&](Wire &w) {
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-room",
+         chunk(38, 40)},
+        {"burst up to the room",
+         room_100,
+         [&](Wire &w) {
              announced(w);
              w.send(chunk(37, 61));
          },
-         IOCTL_QX_CONTROL, {}, 0, kOk, nullptr, chunk(38, 39)},
-        {"second burst without a query", plain, one_burst, IOCTL_QX_CONTROL, {}, 0, kGenFailure,
-         "burst-room", chunk(38, 1)},
-        {"burst into room 0", room_zero, [&](Wire &w) {
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kOk,
+         nullptr,
+         chunk(38, 39)},
+        {"second burst without a query",
+         plain,
+         one_burst,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-room",
+         chunk(38, 1)},
+        {"burst into room 0",
+         room_zero,
+         [&](Wire &w) {
              one_burst(w);
              w.status();
          },
-         IOCTL_QX_CONTROL, {}, 0, kGenFailure, "burst-room", chunk(38, 1)},
-        {"begin of 16 bits", plain, none, IOCTL_QX_CONTROL, {}, 0, kGenFailure, "begin-type",
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-room",
+         chunk(38, 1)},
+        {"begin of 16 bits",
+         plain,
+         none,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "begin-type",
          tlv({item_u16(33, 1000)})},
         {"write while busy", busy, none, IOCTL_QX_CONTROL, write_in(info), 0, kGenFailure,
          "write-busy"},
@@ -886,12 +982,14 @@ TEST(SimDeviceInput, RefusesAndCountsEveryBreach)
          write_in(info), 0, kGenFailure, "write-unready"},
         {"write after a write on the other pair", plain, [&](Wire &w) { w.raw_write(45, info); },
          IOCTL_QX_CONTROL, write_in(info), 0, kOk, nullptr},
-        {"a busy answer is no ready read", busy_after, [&](Wire &w) {
+        {"a busy answer is no ready read", busy_after,
+         [&](Wire &w) {
              w.send(info);
              w.read();
          },
          IOCTL_QX_CONTROL, write_in(info), 0, kGenFailure, "write-unready"},
-        {"a short answer is no ready read", short_reads, [&](Wire &w) {
+        {"a short answer is no ready read", short_reads,
+         [&](Wire &w) {
              w.send(info);
              std::vector<uint8_t> out;
              uint32_t n;

@@ -180,8 +180,8 @@ struct StrictSim : QxSimDevice {
     ~StrictSim()
     {
         for (const QxSimBreach &b : breaches())
-            ADD_FAILURE() << "the host broke the device contract: call " << b.call << ": "
-                          << b.kind << ": " << b.text;
+            ADD_FAILURE() << "the host broke the device contract: call " << b.call << ": " << b.kind
+                          << ": " << b.text;
     }
 };
 
@@ -901,8 +901,8 @@ TEST(Qxsim, UnpluggedDeviceLeavesDiscovery)
     ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
     // Begin, status query and the first chunk of its burst, each write after
     // a ready read as the host sends them.
-    const std::vector<std::vector<uint8_t>> msgs = {
-        tlv({item_u32(33, 100)}), tlv({item_empty(34)}), tlv({item_blob(38, "12345678")})};
+    const std::vector<std::vector<uint8_t>> msgs = {tlv({item_u32(33, 100)}), tlv({item_empty(34)}),
+                                                    tlv({item_blob(38, "12345678")})};
     uint8_t answer[64];
     OutputCapture out;
     for (const auto &msg : msgs) {

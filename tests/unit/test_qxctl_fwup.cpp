@@ -273,8 +273,9 @@ TEST_F(Fwup, RoomOffsetAndChecksumAtAnyWidth)
     for (unsigned type : {QXMSG_U8, QXMSG_U16, QXMSG_U32}) {
         SCOPED_TRACE("type " + std::to_string(type));
         auto item = [type](unsigned tag, uint32_t v) {
-            return type == QXMSG_U8 ? item_u8(tag, v)
-                                    : type == QXMSG_U16 ? item_u16(tag, v) : item_u32(tag, v);
+            return type == QXMSG_U8    ? item_u8(tag, v)
+                   : type == QXMSG_U16 ? item_u16(tag, v)
+                                       : item_u32(tag, v);
         };
         FakeDevice d;
         d.room = 100;
