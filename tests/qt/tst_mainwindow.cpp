@@ -8,8 +8,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QResource>
 #include <QPushButton>
+#include <QResource>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBrowser>
@@ -46,8 +46,18 @@ void write_file(const QString &path, const QByteArray &bytes)
 }
 
 // Device faults the window is tried with, by number (0: none).
-enum Fault { NO_FAULT, STAYS_BUSY, WRITES_REFUSED, ANSWER_DROPPED, ANSWER_SHORT, FAIL_TRANSFER,
-             NO_ROOM, TRANSFER_ANSWER_DROPPED, TRANSFER_ANSWER_SHORT, NEVER_COMPLETE };
+enum Fault {
+    NO_FAULT,
+    STAYS_BUSY,
+    WRITES_REFUSED,
+    ANSWER_DROPPED,
+    ANSWER_SHORT,
+    FAIL_TRANSFER,
+    NO_ROOM,
+    TRANSFER_ANSWER_DROPPED,
+    TRANSFER_ANSWER_SHORT,
+    NEVER_COMPLETE
+};
 
 void apply_fault(QxSimConfig &c, int fault)
 {
@@ -593,9 +603,9 @@ void tst_MainWindow::refusals_data()
         << true << "QX-20" << 229 << 1 << true << "Already updated." << 0 << -1;
     // 1000 busy answers with pauses of 2, 3, ... 20, 20 ms; ten refused
     // write tries 5 ms apart; a failed answer read ends the request at once.
-    QTest::newRow("device stays busy") << true << "QX-20" << 220 << 1 << false
-                                       << "Cannot get connected hardware product"
-                                       << int(STAYS_BUSY) << 19829;
+    QTest::newRow("device stays busy")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(STAYS_BUSY) << 19829;
     QTest::newRow("every write try refused")
         << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
         << int(WRITES_REFUSED) << 50;
