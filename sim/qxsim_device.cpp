@@ -9,9 +9,18 @@
 // A completed transfer installs the stored image at once; when its header
 // names a product, the device reports that product, version and build from
 // then on (no power cycle needed).
+//
+// What the host must keep to (a breach is refused with status 31 and logged):
+// the header and buffer sizes of every call, the answer size of every read,
+// a ready read on a pair between two accepted writes on it, no write while
+// busy, and the transfer's shape: a 32-bit begin, 61-byte chunks tagged 37
+// and a 1..61-byte chunk tagged 38 closing each burst, every burst after a
+// status answer, from the offset it announced and within its room.
 #include "qxsim_device.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,6 +44,8 @@ constexpr unsigned kMsgSize = 64;              // one endpoint packet
 constexpr size_t kMaxImage = 16u << 20;        // the device's flash, generously
 constexpr size_t kMaxQueued = 256;             // answers kept per mailbox
 constexpr size_t kMaxLog = 65536;              // messages kept in the write log
+constexpr size_t kMaxBreaches = 1000;          // breaches kept in full
+constexpr unsigned kChunk = 61;                // image bytes in a full chunk
 constexpr uint32_t kDefaultImageSize = 315424; // size of the shipped images
 
 enum {
@@ -84,6 +95,33 @@ enum {
 constexpr uint8_t kStatusBusy = 0x00;
 constexpr uint8_t kStatusReady = 0x01;
 constexpr uint8_t kStatusUpdating = 0x02;
+
+#if defined(__GNUC__)
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
+
+std::string format(const char *fmt, ...)
+{
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return text;
+}
+
+bool all_zero(const uint8_t *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (p[i])
+            return false;
+    return true;
+}
+
+uint32_t get_le16(const uint8_t *p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
 
 uint32_t get_le32(const uint8_t *p)
 {
@@ -188,6 +226,19 @@ std::string header_product(const std::vector<uint8_t> &image)
 
 struct Mailbox {
     std::deque<std::vector<uint8_t>> answers;
+    // Readiness as the host must track it on this pair: after an accepted
+    // write, the next write needs a ready read in between.
+    bool wrote = false;
+    bool ready_since_write = false;
+};
+
+// The room and offset of the last status answer, and how much of that room
+// the burst after it has taken.
+struct Announced {
+    bool valid = false;
+    uint32_t offset = 0;
+    uint32_t room = 0;
+    uint32_t taken = 0;
 };
 
 } // namespace
@@ -213,6 +264,7 @@ struct QxSimDevice::Impl {
     uint32_t lag_left = 0;
     uint32_t room_zero_left = 0;
     bool unplug_fired = false;
+    Announced announced;
 
     // Fault counters.
     uint64_t busy_pending = 0;
@@ -229,6 +281,13 @@ struct QxSimDevice::Impl {
     Mailbox main_box, alt_box;
     QxSimStats stats;
     std::deque<std::pair<unsigned, std::vector<uint8_t>>> log;
+    std::vector<QxSimBreach> breach_log;
+    std::map<std::string, uint64_t> breach_counts;
+    std::function<void(const QxSimBreach &)> breach_listener;
+
+    uint32_t breach(const char *kind, const std::string &text, uint32_t status = kErrGenFailure);
+    uint32_t check_header(const uint8_t *in, size_t in_size, uint32_t out_size);
+    uint32_t check_items(const uint8_t *buf, uint32_t length);
 
     void apply_identity(const QxSimConfig &c);
     void arm_faults();
@@ -244,10 +303,133 @@ struct QxSimDevice::Impl {
     void queue_info(Mailbox &box);
     void queue_status(Mailbox &box);
     void begin(uint32_t length, Mailbox &box);
-    void take_data(const uint8_t *data, unsigned size, Mailbox &box);
+    void take_data(const uint8_t *data, unsigned size);
     void complete();
     void debug(Mailbox &box, const char *text);
 };
+
+uint32_t QxSimDevice::Impl::breach(const char *kind, const std::string &text, uint32_t status)
+{
+    stats.breaches++;
+    breach_counts[kind]++;
+    QxSimBreach b;
+    b.call = stats.calls;
+    b.kind = kind;
+    b.text = text;
+    if (breach_listener)
+        breach_listener(b);
+    if (breach_log.size() < kMaxBreaches)
+        breach_log.push_back(std::move(b));
+    return status;
+}
+
+// The call as the driver sees it: header fields, buffer sizes, padding.
+// Returns 0 when the call may go on to the device, else the refusal.
+uint32_t QxSimDevice::Impl::check_header(const uint8_t *in, size_t in_size, uint32_t out_size)
+{
+    if (in_size < USBDEVS_HEADER_SIZE)
+        return breach("header", format("input of %zu bytes holds no header", in_size));
+    uint32_t direction = get_le32(in);
+    uint32_t length = get_le32(in + 4);
+    unsigned kind = get_le16(in + 8), value = get_le16(in + 10), index = get_le16(in + 12);
+    unsigned reserved = in[14], request = in[15];
+    if (kind != USBDEVS_KIND)
+        return breach("header", format("kind %u (%u expected)", kind, USBDEVS_KIND));
+    if (value || index || reserved)
+        return breach("header", format("value %u, index %u, reserved %u (all 0 expected)", value,
+                                       index, reserved));
+    if (direction == 0) {
+        if (request != REQ_SEND && request != REQ_SEND_ALT)
+            return breach("header", format("write with request %u", request));
+        if (length == 0 || length > kMsgSize)
+            return breach("write-input", format("message of %u bytes (1 to 64)", length));
+        size_t want = std::max<size_t>(USBDEVS_HEADER_SIZE + length, USBDEVS_MIN_INPUT);
+        if (in_size != want)
+            return breach("write-input", format("input of %zu bytes for a %u-byte message "
+                                                "(%zu expected)",
+                                                in_size, length, want));
+        size_t end = USBDEVS_HEADER_SIZE + length;
+        if (!all_zero(in + end, in_size - end))
+            return breach("write-input", "non-zero padding behind the message");
+        return 0;
+    }
+    if (direction == 1) {
+        if (request != REQ_STATUS && request != REQ_RECV && request != REQ_RECV_ALT)
+            return breach("header", format("read with request %u", request));
+        if (length)
+            return breach("header", format("read with length %u (0 expected)", length));
+        if (in_size != USBDEVS_MIN_INPUT)
+            return breach("read-input",
+                          format("input of %zu bytes (%u expected)", in_size, USBDEVS_MIN_INPUT));
+        if (!all_zero(in + USBDEVS_HEADER_SIZE, USBDEVS_MIN_INPUT - USBDEVS_HEADER_SIZE))
+            return breach("read-input", "non-zero bytes behind the header");
+        uint32_t want = request == REQ_STATUS ? 1 : kMsgSize;
+        if (out_size != want)
+            return breach("read-size", format("read of %u bytes on request %u (%u expected)",
+                                              out_size, request, want));
+        return 0;
+    }
+    return breach("header", format("direction %u", direction));
+}
+
+// The transfer items of one message against what the device has announced,
+// followed along the message without changing the device. Returns 0 when
+// they keep the rules, else the refusal.
+uint32_t QxSimDevice::Impl::check_items(const uint8_t *bytes, uint32_t length)
+{
+    uint8_t buf[kMsgSize];
+    std::memcpy(buf, bytes, length);
+    QxMsg msg;
+    qxmsg_init(&msg, buf, uint8_t(length));
+    bool active = transfer_active;
+    uint32_t at = offset, total = expected;
+    Announced a = announced;
+    for (;;) {
+        if (msg.cap - msg.pos >= 2 && msg.buf[msg.pos + 1] > QXMSG_BLOB)
+            return 0;
+        unsigned tag, type, size;
+        uintptr_t value;
+        if (qxmsg_next(&msg, &tag, &type, &value, &size))
+            return 0;
+        if (tag == TAG_BEGIN) {
+            if (type != QXMSG_U32)
+                return breach("begin-type",
+                              format("begin item of type %u (a 32-bit number expected)", type));
+            total = uint32_t(value);
+            active = total <= kMaxImage;
+            at = 0;
+            a = Announced();
+        } else if (tag == TAG_STATUS) {
+            a = Announced(); // its answer is not read yet
+        } else if (tag == TAG_DATA || tag == TAG_DATA_LAST) {
+            if (!active)
+                return breach("chunk-before-begin", format("tag-%u chunk without a transfer", tag));
+            if (type != QXMSG_BLOB)
+                return breach("chunk-size",
+                              format("tag-%u chunk of type %u (a blob expected)", tag, type));
+            if (tag == TAG_DATA && size != kChunk)
+                return breach("chunk-size", format("tag-37 chunk of %u bytes (61 expected)", size));
+            if (tag == TAG_DATA_LAST && (size < 1 || size > kChunk))
+                return breach("chunk-size", format("tag-38 chunk of %u bytes (1 to 61)", size));
+            if (!a.valid)
+                return breach("burst-offset", "chunk without a status answer before its burst");
+            if (a.taken == 0 && a.offset != at)
+                return breach("burst-offset",
+                              format("burst at offset %u, announced %u", at, a.offset));
+            if (uint64_t(a.taken) + size > a.room)
+                return breach("burst-room",
+                              format("burst of %u bytes past the announced room of %u",
+                                     a.taken + size, a.room));
+            if (uint64_t(at) + size > total)
+                return breach("burst-room",
+                              format("chunk up to %u past the image length %u", at + size, total));
+            a.taken += size;
+            at += size;
+            if (at == total && !config.never_complete)
+                active = false;
+        }
+    }
+}
 
 void QxSimDevice::Impl::apply_identity(const QxSimConfig &c)
 {
@@ -348,6 +530,11 @@ void QxSimDevice::Impl::queue_status(Mailbox &box)
     if (config.never_complete && expected && offset == expected)
         room = 1;
 
+    announced.valid = true;
+    announced.offset = reported;
+    announced.room = room;
+    announced.taken = 0;
+
     AnswerBuilder ab;
     ab.put(TAG_ROOM, QXMSG_U32, room);
     // The closing answer stays whole: the host's finish reads one answer at a time.
@@ -364,6 +551,7 @@ void QxSimDevice::Impl::begin(uint32_t length, Mailbox &box)
     offset = 0;
     burst_open = false;
     lag_left = room_zero_left = 0;
+    announced = Announced();
     if (length > kMaxImage) {
         expected = 0;
         transfer_active = false;
@@ -376,17 +564,11 @@ void QxSimDevice::Impl::begin(uint32_t length, Mailbox &box)
         complete();
 }
 
-void QxSimDevice::Impl::take_data(const uint8_t *data, unsigned size, Mailbox &box)
+// The chunk has passed check_items: a transfer runs and it fits.
+void QxSimDevice::Impl::take_data(const uint8_t *data, unsigned size)
 {
-    if (!transfer_active) {
-        debug(box, "no transfer");
-        return;
-    }
     uint32_t take = std::min<uint32_t>(size, expected - offset);
-    if (take < size)
-        debug(box, "data beyond image length refused");
-    if (!take)
-        return;
+    announced.taken += take;
     if (!burst_open) {
         burst_open = true;
         burst_start = offset;
@@ -439,7 +621,7 @@ void QxSimDevice::Impl::handle(Mailbox &box, unsigned tag, unsigned type, uintpt
     case TAG_DATA:
     case TAG_DATA_LAST:
         if (blob)
-            take_data(blob, size, box);
+            take_data(blob, size);
         return;
     case TAG_CHECKSUM_QUERY: {
         if (config.checksum_silent)
@@ -511,10 +693,17 @@ void QxSimDevice::Impl::handle(Mailbox &box, unsigned tag, unsigned type, uintpt
 
 uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint32_t length)
 {
-    if (request != REQ_SEND && request != REQ_SEND_ALT)
-        return kErrInvalidParameter;
-    if (length == 0 || length > kMsgSize)
-        return kErrInvalidParameter;
+    Mailbox &box = request == REQ_SEND ? main_box : alt_box;
+    if (busy_pending)
+        return breach("write-busy",
+                      format("write on request %u while the device reports busy", request));
+    if (box.wrote && !box.ready_since_write)
+        return breach("write-unready",
+                      format("write on request %u after an accepted write with no ready read "
+                             "on request %u between",
+                             request, request + 1));
+    if (uint32_t refused = check_items(payload, length))
+        return refused;
 
     uint8_t buf[kMsgSize];
     std::memcpy(buf, payload, length);
@@ -544,11 +733,12 @@ uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint
         return kErrGenFailure;
 
     stats.writes++;
+    box.wrote = true;
+    box.ready_since_write = false;
     if (log.size() >= kMaxLog)
         log.pop_front();
     log.emplace_back(request, std::vector<uint8_t>(payload, payload + length));
 
-    Mailbox &box = request == REQ_SEND ? main_box : alt_box;
     uint8_t addr = 0, subaddr = 0;
     for (;;) {
         // The codec reports a bad type code aloud; the device stops quietly.
@@ -585,14 +775,17 @@ uint32_t QxSimDevice::Impl::read(unsigned request, uint8_t *out, uint32_t out_si
         return kErrGenFailure; // nothing delivered, nothing consumed
 
     uint8_t answer[kMsgSize] = {};
+    Mailbox *ready_box = nullptr; // the pair whose read answered ready
     if (request == REQ_STATUS) {
         answer[0] = busy_pending ? kStatusBusy : transfer_active ? kStatusUpdating : kStatusReady;
     } else {
         Mailbox &box = request == REQ_RECV ? main_box : alt_box;
         QxMsg msg;
         qxmsg_init(&msg, answer, kMsgSize);
+        ready_box = &box;
         if (busy_pending) {
             busy_pending--;
+            ready_box = nullptr;
             qxmsg_put(&msg, TAG_READY, QXMSG_U8, 0, 0);
         } else if (!box.answers.empty()) {
             std::memcpy(answer, box.answers.front().data(), kMsgSize);
@@ -609,6 +802,8 @@ uint32_t QxSimDevice::Impl::read(unsigned request, uint8_t *out, uint32_t out_si
     uint32_t n = out_size;
     if (config.short_read_every && out_size && read_attempts % config.short_read_every == 0)
         n = out_size - 1; // the answer went out one byte short
+    else if (ready_box)
+        ready_box->ready_since_write = true;
     stats.reads++;
     if (returned)
         *returned = n;
@@ -632,24 +827,16 @@ uint32_t QxSimDevice::ioctl(uint32_t code, const uint8_t *in, size_t in_size, ui
     if (!d->present)
         return kErrNotConnected;
     if (code != IOCTL_QX_CONTROL)
-        return kErrInvalidFunction;
-    if (!in || in_size < USBDEVS_MIN_INPUT)
-        return kErrInvalidParameter;
-
-    uint32_t direction = get_le32(in);
-    uint32_t length = get_le32(in + 4);
-    unsigned kind = in[8] | in[9] << 8;
+        return d->breach("ioctl-code", format("I/O-control code %#x", (unsigned)code),
+                         kErrInvalidFunction);
+    if (!in)
+        return kErrInvalidParameter; // no input buffer at all: not a call the wire can carry
+    if (uint32_t refused = d->check_header(in, in_size, out_size))
+        return refused;
     unsigned request = in[15];
-    if (kind != USBDEVS_KIND)
-        return kErrInvalidParameter;
-    if (direction == 0) {
-        if (length > in_size - USBDEVS_HEADER_SIZE)
-            return kErrInvalidParameter;
-        return d->write(request, in + USBDEVS_HEADER_SIZE, length);
-    }
-    if (direction == 1)
-        return d->read(request, out, out_size, returned);
-    return kErrInvalidParameter;
+    if (get_le32(in) == 0)
+        return d->write(request, in + USBDEVS_HEADER_SIZE, get_le32(in + 4));
+    return d->read(request, out, out_size, returned);
 }
 
 bool QxSimDevice::present() const
@@ -677,6 +864,8 @@ void QxSimDevice::replug()
     d->burst_open = false;
     d->lag_left = d->room_zero_left = 0;
     d->busy_pending = d->config.busy_answers;
+    d->announced = Announced();
+    d->main_box.wrote = d->alt_box.wrote = false;
 }
 
 uint32_t QxSimDevice::checksum(uint32_t length) const
@@ -753,6 +942,24 @@ void QxSimDevice::set_config(const QxSimConfig &config)
     if (config.build != old.build)
         d->build = config.build;
     d->arm_faults();
+}
+
+std::vector<QxSimBreach> QxSimDevice::breaches() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->breach_log;
+}
+
+std::map<std::string, uint64_t> QxSimDevice::breach_counts() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->breach_counts;
+}
+
+void QxSimDevice::on_breach(std::function<void(const QxSimBreach &)> listener)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->breach_listener = std::move(listener);
 }
 
 std::vector<uint8_t> qxsim_make_image(const std::string &product, uint16_t version, uint16_t build,

@@ -1,12 +1,16 @@
 // The simulated QX device: the device's side of the control contract
 // (readiness, info, transfer with room and offset, checksum over the stored
 // descrambled body, debug text, alternate pair, raw status byte), with knobs
-// for identity, room, latency and injected faults. Thread-safe: every call
-// takes the device's lock.
+// for identity, room, latency and injected faults. It is as strict as the
+// real device and driver: a call they would not take is refused with status
+// 31 and recorded as a breach of the contract. Thread-safe: every call takes
+// the device's lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +56,29 @@ struct QxSimStats {
     uint64_t begins = 0;
     uint64_t chunks = 0;
     uint64_t completed = 0; // transfers confirmed complete
+    uint64_t breaches = 0;  // calls refused as breaches of the contract
+};
+
+// One call that the real device or its driver would not take. Kinds:
+//   "ioctl-code"          an I/O-control code other than the device's
+//   "header"              kind not 23, non-zero value, index or reserved, an
+//                         unknown direction or request, a read with a length
+//   "read-size"           a read on 30/46 of other than 64 bytes, on 28 of other than 1
+//   "read-input"          a read input that is not 20 bytes, or non-zero behind the header
+//   "write-input"         a write input that is not max(16 + n, 20) bytes,
+//                         non-zero padding, or a message outside 1..64 bytes
+//   "chunk-before-begin"  image data without a transfer begun
+//   "chunk-size"          a tag-37 chunk of other than 61 bytes, a tag-38 chunk
+//                         outside 1..61, a chunk that is no blob
+//   "burst-offset"        a burst without a status answer, or not at the announced offset
+//   "burst-room"          a burst past the announced room or the image length
+//   "begin-type"          a begin item that is not a 32-bit number
+//   "write-busy"          a write while the device reports busy
+//   "write-unready"       a write after an accepted write with no ready read between
+struct QxSimBreach {
+    uint64_t call = 0; // number of the call, from 1
+    std::string kind;
+    std::string text;
 };
 
 class QxSimDevice
@@ -80,6 +107,14 @@ class QxSimDevice
     void clear_log();
     QxSimConfig config() const;
     void set_config(const QxSimConfig &config); // keeps the stored image and state
+
+    // Breaches so far: the first ones in full (up to a thousand), and a
+    // count per kind of all of them.
+    std::vector<QxSimBreach> breaches() const;
+    std::map<std::string, uint64_t> breach_counts() const;
+    // Called for every breach as it happens, under the device's lock: it
+    // must not call the device.
+    void on_breach(std::function<void(const QxSimBreach &)> listener);
 
   private:
     struct Impl;

@@ -32,6 +32,7 @@ struct Options {
     std::string firmware_file;
     std::string record_file;
     std::string replay_file;
+    std::string summary_file;
     std::string dir;
     int ready_fd = -1;
     bool verbose = false;
@@ -113,6 +114,11 @@ const OptDef g_opts[] = {
      "                          simulating; reports the first call that differs\n"
      "                          and answers it and every later one with status 31",
      FIELD(o.replay_file)},
+    {"--summary", OPT_TEXT, "FILE",
+     "on exit, write the calls, the breaches of the device\n"
+     "                          contract (counts per kind and a list) and the\n"
+     "                          device's own service time to FILE as JSON",
+     FIELD(o.summary_file)},
 };
 
 void usage(FILE *f)
@@ -132,6 +138,12 @@ void usage(FILE *f)
                "Once listening it prints\n"
                "  qxsim: serving <product> version <x.yy> build <n> on <endpoint>\n"
                "on standard output.\n"
+               "\n"
+               "The device is as strict as the real one: a call that breaks the device\n"
+               "contract (wrong sizes or header fields, a chunk of the wrong size or out\n"
+               "of its burst, a write without a ready read after the previous one, ...)\n"
+               "is refused with status 31 and reported on standard error as\n"
+               "  qxsim: breach: call <n>: <kind>: <what>\n"
                "\n"
                "Options (--name VALUE or --name=VALUE):\n");
     for (const OptDef &s : g_opts) {
@@ -372,6 +384,8 @@ struct Server {
     Replay *replay = nullptr;
     std::vector<uint8_t> request = std::vector<uint8_t>(QXWIRE_MAX_REQUEST + 1);
     std::vector<uint8_t> reply = std::vector<uint8_t>(QXWIRE_MAX_REPLY);
+    uint64_t calls = 0;      // requests answered
+    uint64_t service_us = 0; // from each request's arrival to its reply's send
 };
 
 // Removes the endpoint if it is still the one this process bound: a newer
@@ -460,6 +474,7 @@ void serve_one(Server &s, int conn)
     } while (n < 0 && errno == EINTR && !g_stop);
     if (n <= 0)
         return; // nothing asked: a probe, a timeout or a stop
+    auto t_served = std::chrono::steady_clock::now();
     // Zeroed: the log line below reads it even when the packet was refused.
     QxWireRequest req = {};
     uint32_t status;
@@ -502,6 +517,55 @@ void serve_one(Server &s, int conn)
     do {
         w = send(conn, s.reply.data(), len, MSG_NOSIGNAL);
     } while (w < 0 && errno == EINTR && !g_stop);
+    s.calls++;
+    s.service_us += (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - t_served)
+                        .count();
+}
+
+std::string json_text(const std::string &t)
+{
+    std::string out = "\"";
+    for (unsigned char c : t) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+// The run in numbers: calls, breaches by kind and in full, service time.
+int write_summary(const std::string &path, const Server &s, const QxSimDevice &dev)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f)
+        return 1;
+    fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)s.calls,
+            (unsigned long long)s.service_us);
+    fprintf(f, "  \"breaches\": {\n    \"count\": %llu,\n    \"kinds\": {",
+            (unsigned long long)dev.stats().breaches);
+    const char *sep = "";
+    for (const auto &k : dev.breach_counts()) {
+        fprintf(f, "%s\n      %s: %llu", sep, json_text(k.first).c_str(),
+                (unsigned long long)k.second);
+        sep = ",";
+    }
+    fprintf(f, "%s},\n    \"list\": [", *sep ? "\n    " : "");
+    sep = "";
+    for (const auto &b : dev.breaches()) {
+        fprintf(f, "%s\n      {\"call\": %llu, \"kind\": %s, \"text\": %s}", sep,
+                (unsigned long long)b.call, json_text(b.kind).c_str(), json_text(b.text).c_str());
+        sep = ",";
+    }
+    fprintf(f, "%s]\n  }\n}\n", *sep ? "\n    " : "");
+    return fclose(f) ? 1 : 0;
 }
 
 int run(Server &s)
@@ -559,6 +623,16 @@ int main(int argc, char **argv)
             fprintf(stderr, "qxsim: cannot replay: %s\n", why.c_str());
             return 1;
         }
+    }
+    if (!o.summary_file.empty()) {
+        // Made now, so that a bad path stops the start rather than the end.
+        FILE *f = fopen(o.summary_file.c_str(), "w");
+        if (!f) {
+            fprintf(stderr, "qxsim: cannot create %s: %s\n", o.summary_file.c_str(),
+                    strerror(errno));
+            return 1;
+        }
+        fclose(f);
     }
     if (o.ready_fd >= 0 && fcntl(o.ready_fd, F_GETFD) < 0) {
         fprintf(stderr, "qxsim: --ready-fd %d is not open\n", o.ready_fd);
@@ -671,6 +745,10 @@ int main(int argc, char **argv)
         s.replay = &replay;
 
     QxSimDevice dev(o.config);
+    dev.on_breach([](const QxSimBreach &b) {
+        fprintf(stderr, "qxsim: breach: call %llu: %s: %s\n", (unsigned long long)b.call,
+                b.kind.c_str(), b.text.c_str());
+    });
     s.dev = &dev;
     QxSimConfig cfg = dev.config();
     s.latency_us = cfg.latency_us;
@@ -705,5 +783,10 @@ int main(int argc, char **argv)
     }
     remove_endpoint(s);
     close(s.fd);
+    if (!o.summary_file.empty() && write_summary(o.summary_file, s, dev)) {
+        fprintf(stderr, "qxsim: cannot write %s: %s\n", o.summary_file.c_str(), strerror(errno));
+        if (rc == 0)
+            rc = 1;
+    }
     return rc;
 }

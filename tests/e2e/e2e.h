@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,10 @@
 struct E2e : ::testing::Test {
     TempDir dev_dir;
     TempDir work;
-    SimDaemon sim;
+    SimDaemon sim; // strict: a breach of the device contract fails the test
+    // The virtual time the last tool() run waited (its pauses as asked for,
+    // in milliseconds), or -1.
+    long long waited_ms = -1;
 
     void serve(const std::vector<std::string> &args = {})
     {
@@ -29,10 +33,16 @@ struct E2e : ::testing::Test {
     {
         std::vector<std::string> argv = {QXTOOL_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
+        std::string log = work.file("waited.ms");
+        remove(log.c_str());
         EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
-                          {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
+                          {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE},
+                          {"QX_TEST_SLEEP_LOG", log.c_str()}};
         env.insert(env.end(), extra.begin(), extra.end());
-        return proc_run(argv, env, 90, input);
+        ProcResult r = proc_run(argv, env, 90, input);
+        std::string text = read_text_file(log);
+        waited_ms = text.empty() ? -1 : std::stoll(text);
+        return r;
     }
 
     // An image built by qxtool mkimage from a patterned body.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +20,10 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+
+#ifdef QXPROC_GTEST
+#include <gtest/gtest.h>
+#endif
 
 extern char **environ;
 
@@ -288,7 +293,10 @@ bool SimDaemon::start(const std::string &qxsim, const std::string &dir,
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)
         return false;
-    std::vector<std::string> argv = {qxsim, "--dir", dir, "--ready-fd", "3"};
+    summary_path_ = dir + "/qxsim.summary.json";
+    breaches_.clear();
+    std::vector<std::string> argv = {qxsim, "--dir",     dir,          "--ready-fd",
+                                     "3",   "--summary", summary_path_};
     argv.insert(argv.end(), args.begin(), args.end());
     out_path_ = dir + "/qxsim.out";
     err_path_ = dir + "/qxsim.err";
@@ -323,5 +331,21 @@ ProcResult SimDaemon::stop()
     pid_ = -1;
     res.out = read_text_file(out_path_);
     res.err = read_text_file(err_path_);
+    const std::string mark = "qxsim: breach: ";
+    std::istringstream err(res.err);
+    std::string line;
+    std::string all;
+    while (std::getline(err, line))
+        if (line.compare(0, mark.size(), mark) == 0) {
+            breaches_.push_back(line);
+            all += line + "\n";
+        }
+    if (!breaches_.empty() && !breaches_expected_) {
+#ifdef QXPROC_GTEST
+        ADD_FAILURE() << "the host broke the device contract:\n" << all;
+#else
+        fprintf(stderr, "the host broke the device contract:\n%s", all.c_str());
+#endif
+    }
     return res;
 }

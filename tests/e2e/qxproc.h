@@ -52,7 +52,11 @@ PtyResult proc_run_pty(const std::vector<std::string> &argv, const EnvChanges &e
                        double timeout_s, unsigned short columns, const std::string &input_text,
                        const std::string &type_on = "");
 
-// A qxsim serving in a directory of its own until stopped.
+// A qxsim serving in a directory of its own until stopped. The device is
+// strict: every call of the host that breaks the device contract is a
+// failure of the running test when the daemon stops (in the benchmarks, a
+// line on standard error), unless the test breaks the contract on purpose
+// and says so with expect_breaches().
 class SimDaemon
 {
   public:
@@ -60,17 +64,26 @@ class SimDaemon
     ~SimDaemon();
     SimDaemon(const SimDaemon &) = delete;
     SimDaemon &operator=(const SimDaemon &) = delete;
-    // Starts qxsim with --dir dir and args; true once it listens.
+    // Starts qxsim with --dir dir, --summary in dir, and args; true once it
+    // listens.
     bool start(const std::string &qxsim, const std::string &dir,
                const std::vector<std::string> &args);
     // SIGTERM, then waits; the daemon's exit status and output.
     ProcResult stop();
     bool running() const { return pid_ > 0; }
+    void expect_breaches() { breaches_expected_ = true; }
+    // After stop(): the breaches qxsim reported, one line each, and its
+    // --summary file.
+    const std::vector<std::string> &breaches() const { return breaches_; }
+    const std::string &summary_path() const { return summary_path_; }
 
   private:
     int pid_ = -1;
     std::string out_path_;
     std::string err_path_;
+    std::string summary_path_;
+    bool breaches_expected_ = false;
+    std::vector<std::string> breaches_;
 };
 
 std::string read_text_file(const std::string &path);

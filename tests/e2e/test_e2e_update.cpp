@@ -64,6 +64,8 @@ struct Refusal {
     const char *err;               // standard error, whole
     int status;
     const char *input = "";
+    // Bounds of the virtual time the run waited, in ms (-1: not checked).
+    long long wait_min = -1, wait_max = -1;
 };
 
 const Refusal k_refusals[] = {
@@ -113,7 +115,49 @@ const Refusal k_refusals[] = {
      {"--checksum-silent"},
      {"--yes"},
      "Cannot get hardware checksum\n",
-     1},
+     1,
+     "",
+     30000, // 6000 polls 5 ms apart
+     30000},
+    // A device that stays busy: 1000 reads, the pauses 2, 3, ... 20, 20 ms.
+    {"DeviceStaysBusy",
+     0,
+     {"--busy", "1000"},
+     {"--yes"},
+     "Cannot get connected hardware product\n",
+     1,
+     "",
+     19829,
+     19829},
+    // Ten refused writes are all the tries of one request.
+    {"EveryWriteTryRefused",
+     0,
+     {"--fail-writes", "10"},
+     {"--yes"},
+     "Cannot get connected hardware product\n",
+     1,
+     "",
+     50,
+     50},
+    // The answer poll takes no failed read: the first one ends the request.
+    {"AnswerReadDropped",
+     0,
+     {"--drop-read-every", "2"},
+     {"--yes"},
+     "Cannot get connected hardware product\n",
+     1,
+     "",
+     0,
+     0},
+    {"AnswerReadShort",
+     0,
+     {"--short-read-every", "2"},
+     {"--yes"},
+     "Cannot get connected hardware product\n",
+     1,
+     "",
+     0,
+     0},
     {"AlreadyInstalled", INSTALL_IMAGE, {}, {"--yes"}, "Already updated.\n", 3},
     {"NotConfirmedWithoutTerminal",
      0,
@@ -159,6 +203,10 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     ProcResult r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
     EXPECT_EQ(row.err, r.err);
+    if (row.wait_max >= 0) {
+        EXPECT_GE(waited_ms, row.wait_min);
+        EXPECT_LE(waited_ms, row.wait_max);
+    }
     // Nothing was started: no stage text, and the device still runs what it had.
     EXPECT_EQ(std::string::npos, r.out.find("Preparing...")) << r.out;
     if (!(row.flags & NO_SIM) && row.sim.empty()) {
@@ -177,7 +225,16 @@ struct Outcome {
     std::vector<std::string> args; // after "update"
     std::vector<std::string> texts;
     const char *error; // null: completes
+    // Bounds of the virtual time the run waited, in ms (-1: not checked).
+    long long wait_min = -1, wait_max = -1;
 };
+
+const std::vector<std::string> k_completes = {"Preparing...", "Sending and Updating...",
+                                              "Checking...", k_done};
+// A 4036-byte image goes in 16 bursts under the default room of 256 (79
+// chunks); an update that matches at once pauses 1 s before the transfer
+// and 1 s before the check.
+const long long k_pauses = 2000;
 
 const Outcome k_outcomes[] = {
     // The rules that --allow-older and --allow-reinstall lift.
@@ -186,7 +243,112 @@ const Outcome k_outcomes[] = {
      {"--version", "230", "--build", "57"},
      {"--yes", "--allow-older"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
-     nullptr},
+     nullptr,
+     k_pauses,
+     k_pauses},
+    // Device faults the update rides out. The waits they cost: after each
+    // of the 15 bursts before the last, a lagging offset or room 0 costs a
+    // 5 ms pause per answer; a lagging offset after the last one costs the
+    // finish phase a cycle (10 reads 100 ms apart and 1 s) per answer.
+    {"OffsetLags",
+     0,
+     {"--offset-lag", "2"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 15 * 2 * 5 + 2 * 2000,
+     k_pauses + 15 * 2 * 5 + 2 * 2000},
+    {"RoomZeroAfterBursts",
+     0,
+     {"--room-zero", "2"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 15 * 2 * 5,
+     k_pauses + 15 * 2 * 5},
+    // Room and offset in two answers: one more read, 5 ms later, per query.
+    {"SplitStatus",
+     0,
+     {"--split-status"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 16 * 5,
+     k_pauses + 16 * 5},
+    {"BusyAtStart",
+     0,
+     {"--busy", "5"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 2 + 3 + 4 + 5 + 6,
+     k_pauses + 2 + 3 + 4 + 5 + 6},
+    // 105 writes, each followed by one busy read: after the begin and the
+    // 79 chunks a 2 ms ready-wait pause, after the 24 requests with an
+    // answer poll (3 info, 4 checksums, 16 status) a 5 ms poll pause, and
+    // after the closing status query a 100 ms finish pause.
+    {"BusyAfterEveryWrite",
+     0,
+     {"--busy-after-write", "1"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 80 * 2 + 24 * 5 + 100,
+     k_pauses + 80 * 2 + 24 * 5 + 100},
+    // Every third write try refused: 52 of the 157 tries, each a 5 ms pause
+    // and the same write again.
+    {"EveryThirdWriteRefused",
+     0,
+     {"--fail-write-every", "3"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 52 * 5,
+     k_pauses + 52 * 5},
+    // Reads 50 and 100 of about 130 fail: both are ready-wait reads, which
+    // go on after a 2 ms pause.
+    {"ReadsDroppedInReadyWaits",
+     0,
+     {"--drop-read-every", "50"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 2 * 2,
+     k_pauses + 2 * 2},
+    {"ShortReadsInReadyWaits",
+     0,
+     {"--short-read-every", "50"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 2 * 2,
+     k_pauses + 2 * 2},
+    {"NineWritesRefused",
+     0,
+     {"--fail-writes", "9"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses + 9 * 5,
+     k_pauses + 9 * 5},
+    {"SmallRoom", 0, {"--room", "100"}, {"--yes"}, k_completes, nullptr, k_pauses, k_pauses},
+    {"ChecksumJitterWithinMargin",
+     0,
+     {"--checksum-jitter", "5"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses,
+     k_pauses},
+    {"DebugText",
+     0,
+     {"--debug-text", "boot ok"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     k_pauses,
+     k_pauses},
+    {"SlowDevice", 0, {"--latency-us", "100"}, {"--yes"}, k_completes, nullptr, k_pauses, k_pauses},
     {"AllowReinstall",
      INSTALL_IMAGE,
      {},
@@ -248,7 +410,36 @@ const Outcome k_outcomes[] = {
      {"--never-complete"},
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
-     "Firmware Update Failed"},
+     "Firmware Update Failed",
+     1000 + 20 * 2000, // 20 finish cycles of 10 reads 100 ms apart and 1 s
+     1000 + 20 * 2000},
+    // A failed answer read in the transfer ends it at once: no more than
+    // the pause before it and a few ready-wait pauses.
+    {"TransferAnswerDropped",
+     0,
+     {"--drop-read-every", "7"},
+     {"--yes"},
+     {"Preparing...", "Sending and Updating..."},
+     "Firmware Update Failed",
+     1000,
+     1010},
+    {"TransferAnswerShort",
+     0,
+     {"--short-read-every", "7"},
+     {"--yes"},
+     {"Preparing...", "Sending and Updating..."},
+     "Firmware Update Failed",
+     1000,
+     1010},
+    // No room ever: 2000 failed checks 5 ms apart.
+    {"NoRoom",
+     0,
+     {"--room", "0"},
+     {"--yes"},
+     {"Preparing...", "Sending and Updating..."},
+     "Firmware Update Failed",
+     1000 + 2000 * 5,
+     1000 + 2000 * 5},
     {"SecondTransferFails",
      0,
      {"--checksum-offset", "100", "--fail-transfer", "2"},
@@ -288,6 +479,10 @@ TEST_P(OutcomeTest, ShowsTheWorkersTextsAndStatus)
     args.push_back(fw);
     ProcResult r = tool(args);
     EXPECT_EQ(lines(row.texts), after_confirmation(r.out)) << r.out;
+    if (row.wait_max >= 0) {
+        EXPECT_GE(waited_ms, row.wait_min);
+        EXPECT_LE(waited_ms, row.wait_max);
+    }
     if (row.error) {
         EXPECT_EQ(1, r.status);
         EXPECT_EQ(std::string(row.error) + "\n", r.err);

@@ -4,9 +4,11 @@
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
+#include <QTest>
 
 #include <chrono>
 #include <cstdlib>
+#include <string>
 
 #include "qxsys.h"
 
@@ -95,6 +97,13 @@ SimRig::SimRig(const QxSimConfig &config) : dev(config)
 SimRig::~SimRig()
 {
     usbdevs_set_backend(nullptr);
+    std::vector<QxSimBreach> breaches = dev.breaches();
+    if (breaches.empty() || breaches_expected)
+        return;
+    std::string text = "the host broke the device contract:";
+    for (const QxSimBreach &b : breaches)
+        text += "\n  call " + std::to_string(b.call) + ": " + b.kind + ": " + b.text;
+    QTest::qFail(text.c_str(), __FILE__, __LINE__);
 }
 
 int SimRig::init(void *self)

@@ -63,7 +63,9 @@ class Gate
 };
 
 // A simulated device that this process's device access reaches. Can be made
-// to fail every call from the nth request message on (fail_from_send).
+// to fail every call from the nth request message on (fail_from_send). The
+// device is strict: a call that breaks the device contract fails the running
+// test when the rig goes, unless the test says it breaks it on purpose.
 class SimRig
 {
   public:
@@ -76,6 +78,7 @@ class SimRig
     // 0: never; n: the nth request message and every call after it fail.
     int fail_from_send = 0;
     int sends() const { return sends_; }
+    bool breaches_expected = false;
 
   private:
     static int init(void *self);

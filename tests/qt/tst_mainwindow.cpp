@@ -8,11 +8,12 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QResource>
 #include <QPushButton>
+#include <QResource>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTranslator>
 #include <QtTest>
 
@@ -43,6 +44,78 @@ void write_file(const QString &path, const QByteArray &bytes)
     QVERIFY(f.open(QIODevice::WriteOnly));
     QCOMPARE(f.write(bytes), (qint64)bytes.size());
 }
+
+// Device faults the window is tried with, by number (0: none).
+enum Fault {
+    NO_FAULT,
+    STAYS_BUSY,
+    WRITES_REFUSED,
+    ANSWER_DROPPED,
+    ANSWER_SHORT,
+    FAIL_TRANSFER,
+    NO_ROOM,
+    TRANSFER_ANSWER_DROPPED,
+    TRANSFER_ANSWER_SHORT,
+    NEVER_COMPLETE
+};
+
+void apply_fault(QxSimConfig &c, int fault)
+{
+    switch (fault) {
+    case STAYS_BUSY:
+        c.busy_answers = 1000;
+        break;
+    case WRITES_REFUSED:
+        c.fail_writes = 10;
+        break;
+    case ANSWER_DROPPED:
+        c.drop_read_every = 2;
+        break;
+    case ANSWER_SHORT:
+        c.short_read_every = 2;
+        break;
+    case FAIL_TRANSFER:
+        c.fail_transfer = 1;
+        break;
+    case NO_ROOM:
+        c.room = 0;
+        break;
+    case TRANSFER_ANSWER_DROPPED:
+        c.drop_read_every = 7;
+        break;
+    case TRANSFER_ANSWER_SHORT:
+        c.short_read_every = 7;
+        break;
+    case NEVER_COMPLETE:
+        c.never_complete = true;
+        break;
+    }
+}
+
+// Watches, application-wide, for the update worker (it is moved to its
+// thread) and for the queued calls delivered to the window.
+class WorkerSpy : public QObject
+{
+  public:
+    explicit WorkerSpy(QObject *window) : window_(window) { qApp->installEventFilter(this); }
+    ~WorkerSpy() override { qApp->removeEventFilter(this); }
+    QPointer<QObject> worker;
+    QPointer<QThread> thread;
+    int queued_calls = 0;
+
+  protected:
+    bool eventFilter(QObject *obj, QEvent *e) override
+    {
+        if (e->type() == QEvent::ThreadChange && obj->inherits("FWUpdateWorker"))
+            worker = obj;
+        if (e->type() == QEvent::MetaCall && obj == window_)
+            queued_calls++;
+        return false;
+    }
+
+  private:
+    QObject *window_;
+};
 
 struct Finally {
     std::function<void()> run;
@@ -81,6 +154,7 @@ class tst_MainWindow : public QObject
     void confirmation_declined_data();
     void confirmation_declined();
     void full_update();
+    void failure_text_in_label_data();
     void failure_text_in_label();
     void licence_dialog();
     void licence_missing();
@@ -517,13 +591,30 @@ void tst_MainWindow::refusals_data()
     QTest::addColumn<int>("entry");
     QTest::addColumn<bool>("installed");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("waited"); // virtual ms, -1: not checked
     QTest::newRow("no device") << false << "QX-20" << 220 << 1 << false
-                               << "Supported hardware is not connected.";
+                               << "Supported hardware is not connected." << 0 << -1;
     QTest::newRow("other product")
-        << true << "QX-20" << 220 << 0 << false << "Product is not matching";
+        << true << "QX-20" << 220 << 0 << false << "Product is not matching" << 0 << -1;
     QTest::newRow("same version") << true << "QX-20" << 230 << 1 << false
-                                  << "Cannot downgrade from 2.30 to 2.30";
-    QTest::newRow("already installed") << true << "QX-20" << 229 << 1 << true << "Already updated.";
+                                  << "Cannot downgrade from 2.30 to 2.30" << 0 << -1;
+    QTest::newRow("already installed")
+        << true << "QX-20" << 229 << 1 << true << "Already updated." << 0 << -1;
+    // 1000 busy answers with pauses of 2, 3, ... 20, 20 ms; ten refused
+    // write tries 5 ms apart; a failed answer read ends the request at once.
+    QTest::newRow("device stays busy")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(STAYS_BUSY) << 19829;
+    QTest::newRow("every write try refused")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(WRITES_REFUSED) << 50;
+    QTest::newRow("answer read dropped")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(ANSWER_DROPPED) << 0;
+    QTest::newRow("answer read short")
+        << true << "QX-20" << 220 << 1 << false << "Cannot get connected hardware product"
+        << int(ANSWER_SHORT) << 0;
 }
 
 void tst_MainWindow::refusals()
@@ -534,6 +625,8 @@ void tst_MainWindow::refusals()
     QFETCH(int, entry);
     QFETCH(bool, installed);
     QFETCH(QString, text);
+    QFETCH(int, fault);
+    QFETCH(int, waited);
     QxSimConfig config;
     config.product = product.toStdString();
     config.version = (uint16_t)version;
@@ -549,8 +642,15 @@ void tst_MainWindow::refusals()
     file_menu(w)->actions().at(entry)->trigger();
     if (!present)
         rig->dev.unplug();
+    if (fault) {
+        apply_fault(config, fault);
+        rig->dev.set_config(config);
+    }
+    uint64_t t0 = clock->now_ms();
     boxes->answer(QMessageBox::Ok);
     button(w)->click();
+    if (waited >= 0)
+        QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
     QCOMPARE(boxes->seen.size(), size_t(1));
     QCOMPARE(boxes->seen[0].title, QString("Error"));
     QCOMPARE(boxes->seen[0].text, text);
@@ -622,6 +722,7 @@ void tst_MainWindow::full_update()
             after_transfer.wait();
     };
     MainWindow w;
+    WorkerSpy spy(&w);
     // Should a check fail, the worker must not be left waiting on a window
     // that is going away.
     Finally release{[&] {
@@ -634,6 +735,12 @@ void tst_MainWindow::full_update()
     QCOMPARE(checked(w), file_menu(w)->actions().at(1));
     start_update(w);
     QVERIFY(before_transfer.wait_reached(10000));
+    // The worker's texts arrive as queued calls: none has been delivered
+    // while this thread was waiting for the pause.
+    QVERIFY(label(w)->text() != QString("Preparing..."));
+    QVERIFY(spy.worker);
+    spy.thread = spy.worker->thread();
+    QVERIFY(spy.thread && spy.thread != qApp->thread());
 
     // Updating: button, File menu and shortcut out of use, closing refused.
     QVERIFY(!button(w)->isEnabled());
@@ -652,11 +759,23 @@ void tst_MainWindow::full_update()
     QCOMPARE(boxes->seen[1].kind, QString("QMessageBox"));
     QVERIFY(w.isVisible());
     size_t seen = boxes->seen.size();
+    const QByteArray job_before(reinterpret_cast<const char *>(w.job.data), (int)w.job.size);
+    const uint32_t sum_before = w.ctx.fw_checksum();
+    QAction *entry_before = checked(w);
     button(w)->click(); // disabled: nothing happens
-    // Even a choice that got through leaves the image being sent alone.
-    file_menu(w)->actions().at(0)->trigger();
+    QTest::keyClick(&w, Qt::Key_F, Qt::ControlModifier | Qt::AltModifier);
+    // Even a choice or a file dialog that got through leaves the image being
+    // sent and the context alone.
+    for (QAction *a : file_menu(w)->actions())
+        a->trigger();
+    QVERIFY(QMetaObject::invokeMethod(&w, "select_fw_path"));
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_button_fwupdate_clicked"));
+    QTest::qWait(50);
     QCOMPARE(boxes->seen.size(), seen);
     QCOMPARE(label(w)->text(), QString("Preparing..."));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(w.job.data), (int)w.job.size), job_before);
+    QCOMPARE(w.ctx.fw_checksum(), sum_before);
+    QCOMPARE(checked(w), entry_before);
 
     before_transfer.open();
     QVERIFY(after_transfer.wait_reached(10000));
@@ -667,6 +786,11 @@ void tst_MainWindow::full_update()
     QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE(label(w)->text(), QString(k_completed));
+    // Worker and thread go once finished() has been handled; every text
+    // and the end came as queued calls, run by this thread's event loop.
+    QTRY_VERIFY(spy.worker.isNull());
+    QTRY_VERIFY(spy.thread.isNull());
+    QVERIFY(spy.queued_calls >= 5); // Preparing, Sending, Checking, Completed, finished
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QCOMPARE(bar(w)->value(), k_image_size);
     QVERIFY(!w.timer.isActive());
@@ -693,15 +817,38 @@ void tst_MainWindow::full_update()
     QVERIFY(w.close());
 }
 
+void tst_MainWindow::failure_text_in_label_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("waited"); // virtual ms from the confirmation on
+    // The one-second pause, then the first chunk's ten tries 5 ms apart.
+    QTest::newRow("data writes refused") << int(FAIL_TRANSFER) << 1000 + 10 * 5;
+    // 2000 failed checks 5 ms apart after the one-second pause.
+    QTest::newRow("no room") << int(NO_ROOM) << 1000 + 2000 * 5;
+    // A failed answer read in the transfer ends it at once.
+    QTest::newRow("transfer answer dropped") << int(TRANSFER_ANSWER_DROPPED) << -1;
+    QTest::newRow("transfer answer short") << int(TRANSFER_ANSWER_SHORT) << -1;
+    // 20 finish cycles of 10 reads 100 ms apart and 1 s.
+    QTest::newRow("end never confirmed") << int(NEVER_COMPLETE) << 1000 + 20 * 2000;
+}
+
 void tst_MainWindow::failure_text_in_label()
 {
-    QxSimConfig config;
-    config.fail_transfer = 1;
+    QFETCH(int, fault);
+    QFETCH(int, waited);
     rig.reset();
-    rig.reset(new SimRig(config));
+    rig.reset(new SimRig);
     MainWindow w;
+    QxSimConfig config = rig->dev.config();
+    apply_fault(config, fault);
+    rig->dev.set_config(config);
+    uint64_t t0 = clock->now_ms();
     start_update(w);
     QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    if (waited >= 0)
+        QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
+    else
+        QVERIFY(clock->now_ms() - t0 <= 1010);
     QCOMPARE(label(w)->text(), QString("Firmware Update Failed"));
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
     QCOMPARE(bar(w)->maximum(), k_image_size);

@@ -1,15 +1,18 @@
 // The simulated device driven with raw I/O-control buffers, the way the
-// driver receives them: answers, transfer, checksum and every fault knob.
+// driver receives them: answers, transfer, checksum, every fault knob, and
+// every breach of the device contract refused and counted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "prgdecode.h"
+#include "qxctl.h"
 #include "qxmsg.h"
 #include "qxsim_device.h"
 #include "testkit.h"
@@ -28,11 +31,32 @@ struct Item {
 };
 using Answer = std::vector<Item>;
 
-// Host side of one device: raw buffers in, parsed answers out.
+// Host side of one device: raw buffers in, parsed answers out. Its writes
+// keep the contract as the host does (a ready read on the pair first), its
+// raw writes do not.
 struct Wire {
     QxSimDevice &dev;
 
+    // Reads on the pair until an answer is not busy (at most 100 reads).
+    void ready(unsigned read_request)
+    {
+        for (int i = 0; i < 100; i++) {
+            std::vector<uint8_t> out;
+            uint32_t n = 0;
+            if (read_raw(read_request, out, 64, &n) != kOk)
+                return;
+            Answer a = parse(out);
+            if (n == 64 && !(a.size() == 1 && a[0].tag == 161 && a[0].value == 0))
+                return;
+        }
+    }
     uint32_t write(unsigned request, const std::vector<uint8_t> &msg, uint32_t *returned = nullptr)
+    {
+        ready(request + 1);
+        return raw_write(request, msg, returned);
+    }
+    uint32_t raw_write(unsigned request, const std::vector<uint8_t> &msg,
+                       uint32_t *returned = nullptr)
     {
         std::vector<uint8_t> in(usbdevs_write_size(unsigned(msg.size())));
         usbdevs_build_write(in.data(), request, 0, 0, unsigned(msg.size()), msg.data());
@@ -107,9 +131,12 @@ struct Wire {
         return {uint32_t(room), uint32_t(offset)};
     }
 
-    // One burst as the host sends it: full chunks tagged 37, the last one 38.
-    void burst(const std::vector<uint8_t> &image, uint32_t offset, uint32_t room)
+    // A status query and the burst after it as the host sends it: full
+    // chunks tagged 37, the last one 38. Returns the announced room and offset.
+    std::pair<uint32_t, uint32_t> burst(const std::vector<uint8_t> &image)
     {
+        auto announced = status();
+        uint32_t room = announced.first, offset = announced.second;
         while (offset < image.size() && room > 0) {
             uint32_t n = std::min<uint32_t>(uint32_t(image.size()) - offset, room);
             unsigned tag = 38;
@@ -118,10 +145,11 @@ struct Wire {
                 n = 61;
             }
             std::string bytes(image.begin() + offset, image.begin() + offset + n);
-            ASSERT_EQ(kOk, send(tlv({item_blob(tag, bytes)})));
+            EXPECT_EQ(kOk, send(tlv({item_blob(tag, bytes)})));
             offset += n;
             room -= n;
         }
+        return announced;
     }
 
     uint32_t checksum_reading(uint32_t length)
@@ -176,11 +204,6 @@ TEST(SimDevice, IdleReadAnswersReadyAndStatusByte)
     ASSERT_EQ(kOk, w.read_raw(28, out, 1, &n));
     EXPECT_EQ(1u, n);
     EXPECT_EQ(0x01, out[0]);
-
-    // Whatever the host asks for is what it gets, zero-filled past the answer.
-    ASSERT_EQ(kOk, w.read_raw(30, out, 100, &n));
-    EXPECT_EQ(100u, n);
-    EXPECT_EQ(std::vector<uint8_t>(36, 0), std::vector<uint8_t>(out.begin() + 64, out.end()));
 }
 
 TEST(SimDevice, InfoAnswersVersionBuildProduct)
@@ -339,12 +362,11 @@ TEST(SimDevice, TransferInBurstsInstallsImageAndReportsItsVersion)
 
     std::vector<uint32_t> offsets;
     for (int guard = 0; guard < 10; guard++) {
-        auto [room, offset] = w.status();
+        auto [room, offset] = w.burst(image);
         offsets.push_back(offset);
         if (room == 0)
             break;
         EXPECT_EQ(std::min<uint32_t>(256, 1000 - offset), room);
-        w.burst(image, offset, room);
     }
     EXPECT_EQ((std::vector<uint32_t>{0, 256, 512, 768, 1000}), offsets);
     EXPECT_EQ(image, dev.stored_image());
@@ -371,17 +393,18 @@ TEST(SimDevice, BurstChunkTagsAsTheHostSendsThem)
     std::vector<uint8_t> image = qxsim_make_image("QX-20", 1, 1, 300, 1);
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 300)})));
     dev.clear_log();
-    w.burst(image, 0, 256);
+    w.burst(image);
     auto log = dev.writes_log();
-    ASSERT_EQ(5u, log.size());
-    for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(6u, log.size());
+    EXPECT_EQ(34, log[0].second[0]);
+    for (int i = 1; i < 5; i++) {
         EXPECT_EQ(29u, log[i].first);
         EXPECT_EQ(64u, log[i].second.size());
         EXPECT_EQ(37, log[i].second[0]);
     }
-    EXPECT_EQ(38, log[4].second[0]);
-    EXPECT_EQ(12, log[4].second[2]);
-    EXPECT_EQ(17u, log[4].second.size());
+    EXPECT_EQ(38, log[5].second[0]);
+    EXPECT_EQ(12, log[5].second[2]);
+    EXPECT_EQ(17u, log[5].second.size());
     EXPECT_EQ(std::make_pair(uint32_t(44), uint32_t(256)), w.status());
 }
 
@@ -414,7 +437,7 @@ TEST(SimDevice, ChecksumFollowsTheStoredImageDuringATransfer)
     std::vector<uint8_t> image = qxsim_make_image("QX-20", 240, 3, 600, 9);
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 600)})));
     EXPECT_EQ(0u, w.checksum_reading(568));
-    w.burst(image, 0, 256);
+    w.burst(image);
     uint32_t part = 0;
     for (size_t i = 32; i < 256; i++)
         part += prg_descramble_table[image[i]];
@@ -422,22 +445,16 @@ TEST(SimDevice, ChecksumFollowsTheStoredImageDuringATransfer)
     EXPECT_EQ(220, dev.version()); // not installed yet
 }
 
-TEST(SimDevice, RefusesDataOutsideATransfer)
+TEST(SimDevice, HeaderlessImageKeepsTheIdentity)
 {
     QxSimDevice dev;
     Wire w{dev};
-    std::vector<uint8_t> before = dev.stored_image();
-    ASSERT_EQ(kOk, w.send(tlv({item_blob(38, "abc")})));
-    EXPECT_EQ(before, dev.stored_image());
-    EXPECT_EQ(18u, w.read()[0].tag);
-
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 4)})));
-    ASSERT_EQ(kOk, w.send(tlv({item_blob(38, "abcdefgh")})));
+    w.burst({'a', 'b', 'c', 'd'});
     EXPECT_EQ(std::vector<uint8_t>({'a', 'b', 'c', 'd'}), dev.stored_image());
-    EXPECT_EQ(18u, w.read()[0].tag); // told why the rest went
     EXPECT_EQ(std::make_pair(uint32_t(0), uint32_t(4)), w.status());
     EXPECT_EQ(1u, dev.stats().completed);
-    EXPECT_EQ(220, dev.version()); // no header: the identity stays
+    EXPECT_EQ(220, dev.version());
 }
 
 TEST(SimDevice, ZeroLengthTransferCompletesAtOnce)
@@ -491,8 +508,7 @@ TEST(SimDeviceFaults, OffsetLagAndRoomZeroAfterABurst)
     Wire w{dev};
     std::vector<uint8_t> image = qxsim_make_image("QX-20", 1, 1, 600, 1);
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 600)})));
-    EXPECT_EQ(std::make_pair(uint32_t(256), uint32_t(0)), w.status()); // no burst yet
-    w.burst(image, 0, 256);
+    EXPECT_EQ(std::make_pair(uint32_t(256), uint32_t(0)), w.burst(image)); // no burst before
     EXPECT_EQ(std::make_pair(uint32_t(0), uint32_t(0)), w.status());
     EXPECT_EQ(std::make_pair(uint32_t(256), uint32_t(0)), w.status());
     EXPECT_EQ(std::make_pair(uint32_t(256), uint32_t(256)), w.status());
@@ -516,8 +532,8 @@ TEST(SimDeviceFaults, SplitStatusAnswer)
     EXPECT_EQ(0u, second[0].value);
 
     // The closing answer comes whole, or the host could never see the end.
-    ASSERT_EQ(kOk, w.send(tlv({item_blob(37, std::string(50, 'z'))})));
-    ASSERT_EQ(kOk, w.send(tlv({item_blob(38, std::string(50, 'z'))})));
+    ASSERT_EQ(kOk, w.send(tlv({item_blob(37, std::string(61, 'z'))})));
+    ASSERT_EQ(kOk, w.send(tlv({item_blob(38, std::string(39, 'z'))})));
     ASSERT_EQ(kOk, w.send(tlv({item_empty(34)})));
     Answer last = w.read();
     ASSERT_EQ(2u, last.size());
@@ -556,8 +572,7 @@ TEST(SimDeviceFaults, DroppedReadKeepsTheAnswerShortReadLosesIt)
     Wire w{dev};
     std::vector<uint8_t> out;
     uint32_t n = 0;
-    ASSERT_EQ(kOk, w.send(tlv({item_empty(49)})));
-    EXPECT_TRUE(is_ready(w.read(46), 1));                // read 1
+    ASSERT_EQ(kOk, w.send(tlv({item_empty(49)})));       // its ready read is read 1
     EXPECT_EQ(kGenFailure, w.read_raw(30, out, 64, &n)); // read 2
     EXPECT_EQ(0u, n);
     EXPECT_NE(nullptr, find(w.read(), 50)); // read 3: still there
@@ -565,9 +580,7 @@ TEST(SimDeviceFaults, DroppedReadKeepsTheAnswerShortReadLosesIt)
     c.drop_read_every = 0;
     c.short_read_every = 2;
     dev.set_config(c);
-    ASSERT_EQ(kOk, w.send(tlv({item_empty(49)})));
-    ASSERT_EQ(kOk, w.read_raw(46, out, 64, &n));
-    EXPECT_EQ(64u, n);
+    ASSERT_EQ(kOk, w.send(tlv({item_empty(49)}))); // read 1 whole
     ASSERT_EQ(kOk, w.read_raw(30, out, 64, &n));
     EXPECT_EQ(63u, n);
     EXPECT_EQ(50, out[0]); // the answer went out, one byte short
@@ -623,7 +636,7 @@ TEST(SimDeviceFaults, NeverCompleteKeepsOneByteOfRoom)
     Wire w{dev};
     std::vector<uint8_t> image = qxsim_make_image("QX-20", 250, 1, 200, 3);
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 200)})));
-    w.burst(image, 0, 200);
+    EXPECT_EQ(std::make_pair(uint32_t(200), uint32_t(0)), w.burst(image));
     EXPECT_EQ(std::make_pair(uint32_t(1), uint32_t(200)), w.status());
     EXPECT_EQ(std::make_pair(uint32_t(1), uint32_t(200)), w.status());
     EXPECT_EQ(image, dev.stored_image());
@@ -638,13 +651,17 @@ TEST(SimDeviceFaults, FailTransferFromTheNthBegin)
     QxSimDevice dev(c);
     Wire w{dev};
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 10)})));
+    w.status();
     EXPECT_EQ(kOk, w.send(tlv({item_blob(38, "12345")})));
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 10)})));
+    w.status();
     EXPECT_EQ(kGenFailure, w.send(tlv({item_blob(38, "12345")})));
-    EXPECT_EQ(kGenFailure, w.send(tlv({item_blob(37, "12345")})));
+    EXPECT_EQ(kGenFailure, w.send(tlv({item_blob(38, "12345")})));
     EXPECT_EQ(std::make_pair(uint32_t(10), uint32_t(0)), w.status()); // the rest still works
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 10)})));
+    w.status();
     EXPECT_EQ(kGenFailure, w.send(tlv({item_blob(38, "12345")})));
+    EXPECT_EQ(0u, dev.stats().breaches);
 }
 
 TEST(SimDeviceFaults, UnplugMidTransferThenReplug)
@@ -660,8 +677,8 @@ TEST(SimDeviceFaults, UnplugMidTransferThenReplug)
 
     std::vector<uint8_t> image = qxsim_make_image("QX-20", 1, 1, 2000, 1);
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 2000)})));
-    w.burst(image, 0, 256);
-    w.burst(image, 256, 256);
+    w.burst(image);
+    w.burst(image);
     EXPECT_FALSE(dev.present());
     EXPECT_EQ(512u, dev.stored_image().size());
     std::vector<uint8_t> out;
@@ -678,7 +695,7 @@ TEST(SimDeviceFaults, UnplugMidTransferThenReplug)
     // It vanishes once per configuration: a second attempt gets through.
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 2000)})));
     for (uint32_t off = 0; off < 2000; off += 256)
-        w.burst(image, off, 256);
+        w.burst(image);
     EXPECT_TRUE(dev.present());
     EXPECT_EQ(image, dev.firmware());
     usbdevs_set_backend(nullptr);
@@ -701,8 +718,8 @@ TEST(SimDevice, SetConfigKeepsAnInstalledUpdate)
     Wire w{dev};
     std::vector<uint8_t> image = qxsim_make_image("QX-10", 400, 9, 300, 2);
     ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 300)})));
-    w.burst(image, 0, 256);
-    w.burst(image, 256, 256);
+    w.burst(image);
+    w.burst(image);
     ASSERT_EQ(400, dev.version());
     QxSimConfig c = dev.config();
     c.latency_us = 1500;
@@ -718,58 +735,298 @@ TEST(SimDevice, SetConfigKeepsAnInstalledUpdate)
 
 // --- malformed input ---
 
-TEST(SimDeviceInput, DriverRefusesMalformedCalls)
+// Every call that the real device or its driver would not take is refused
+// with status 31 (an unknown code with 1), changes nothing and counts as a
+// breach of its kind; the calls the host makes are taken. These calls break
+// the contract on purpose.
+TEST(SimDeviceInput, RefusesAndCountsEveryBreach)
 {
-    QxSimDevice dev;
-    uint8_t msg[4] = {49, 1, 0, 0};
-    uint8_t good[20];
-    usbdevs_build_write(good, 29, 0, 0, 4, msg);
-    uint8_t out[64];
-    uint32_t n;
-
-    auto with = [&](auto edit) {
-        std::vector<uint8_t> in(good, good + sizeof good);
-        edit(in);
+    const std::vector<uint8_t> info = {49, 1, 0, 0};
+    auto write_in = [](std::vector<uint8_t> msg) {
+        std::vector<uint8_t> in(usbdevs_write_size(unsigned(msg.size())));
+        usbdevs_build_write(in.data(), 29, 0, 0, unsigned(msg.size()), msg.data());
         return in;
     };
+    auto read_in = [](unsigned request) {
+        std::vector<uint8_t> in(USBDEVS_MIN_INPUT);
+        usbdevs_build_read(in.data(), request, 0, 0);
+        return in;
+    };
+    auto edit = [](std::vector<uint8_t> in, size_t at, uint8_t v) {
+        in[at] = v;
+        return in;
+    };
+    auto resized = [](std::vector<uint8_t> in, size_t n) {
+        in.resize(n);
+        return in;
+    };
+    auto chunk = [](unsigned tag, size_t n) { return tlv({item_blob(tag, std::string(n, 'x'))}); };
+    std::vector<uint8_t> image = qxsim_make_image("QX-20", 1, 1, 1000, 3);
+    auto begun = [](Wire &w) { ASSERT_EQ(kOk, w.send(tlv({item_u32(33, 1000)}))); };
+    auto announced = [&](Wire &w) {
+        begun(w);
+        w.status();
+    };
+    auto one_burst = [&](Wire &w) {
+        begun(w);
+        w.burst(image);
+    };
+    QxSimConfig plain, room_100, lag, room_zero, busy, busy_after, fail_once, short_reads;
+    room_100.room = 100;
+    lag.offset_lag = 1;
+    room_zero.room_zero_answers = 1;
+    busy.busy_answers = 2;
+    busy_after.busy_after_write = 1;
+    fail_once.fail_writes = 1;
+    short_reads.short_read_every = 2;
+    auto none = [](Wire &) {};
+
     struct Case {
         const char *name;
+        QxSimConfig config;
+        std::function<void(Wire &)> before;
         uint32_t code;
-        std::vector<uint8_t> in;
-        uint32_t expect;
+        std::vector<uint8_t> in; // empty: the last message of 'message' written raw
+        uint32_t out_size;
+        uint32_t status;
+        const char *kind; // null: taken
+        std::vector<uint8_t> message = {};
     } cases[] = {
-        {"good", IOCTL_QX_CONTROL, with([](auto &) {}), kOk},
-        {"other code", 0x222004, with([](auto &) {}), kInvalidFunction},
-        {"short input", IOCTL_QX_CONTROL, with([](auto &in) { in.resize(19); }), kInvalidParameter},
-        {"kind", IOCTL_QX_CONTROL, with([](auto &in) { in[8] = 24; }), kInvalidParameter},
-        {"length past input", IOCTL_QX_CONTROL, with([](auto &in) { in[4] = 5; }),
-         kInvalidParameter},
-        {"huge length", IOCTL_QX_CONTROL, with([](auto &in) { in[7] = 0x80; }), kInvalidParameter},
-        {"zero length", IOCTL_QX_CONTROL, with([](auto &in) { in[4] = 0; }), kInvalidParameter},
-        {"direction 2", IOCTL_QX_CONTROL, with([](auto &in) { in[0] = 2; }), kInvalidParameter},
-        {"write on read code", IOCTL_QX_CONTROL, with([](auto &in) { in[15] = 30; }),
-         kInvalidParameter},
-        {"read on write code", IOCTL_QX_CONTROL, with([](auto &in) { in[0] = 1; }),
-         kInvalidParameter},
-        {"unknown request", IOCTL_QX_CONTROL, with([](auto &in) { in[15] = 99; }),
-         kInvalidParameter},
+        {"sound write", plain, none, IOCTL_QX_CONTROL, write_in(info), 0, kOk, nullptr},
+        {"sound read", plain, none, IOCTL_QX_CONTROL, read_in(30), 64, kOk, nullptr},
+        {"sound status read", plain, none, IOCTL_QX_CONTROL, read_in(28), 1, kOk, nullptr},
+        {"other code", plain, none, 0x222004, write_in(info), 0, kInvalidFunction, "ioctl-code"},
+        {"read of 32 on 30", plain, none, IOCTL_QX_CONTROL, read_in(30), 32, kGenFailure,
+         "read-size"},
+        {"read of 63 on 46", plain, none, IOCTL_QX_CONTROL, read_in(46), 63, kGenFailure,
+         "read-size"},
+        {"read of 64 on 28", plain, none, IOCTL_QX_CONTROL, read_in(28), 64, kGenFailure,
+         "read-size"},
+        {"no header", plain, none, IOCTL_QX_CONTROL, resized(write_in(info), 15), 0, kGenFailure,
+         "header"},
+        {"kind", plain, none, IOCTL_QX_CONTROL, edit(write_in(info), 8, 24), 0, kGenFailure,
+         "header"},
+        {"value", plain, none, IOCTL_QX_CONTROL, edit(read_in(30), 10, 1), 64, kGenFailure,
+         "header"},
+        {"index", plain, none, IOCTL_QX_CONTROL, edit(write_in(info), 13, 1), 0, kGenFailure,
+         "header"},
+        {"reserved", plain, none, IOCTL_QX_CONTROL, edit(read_in(30), 14, 1), 64, kGenFailure,
+         "header"},
+        {"direction 2", plain, none, IOCTL_QX_CONTROL, edit(write_in(info), 0, 2), 0, kGenFailure,
+         "header"},
+        {"write on a read code", plain, none, IOCTL_QX_CONTROL, edit(write_in(info), 15, 30), 0,
+         kGenFailure, "header"},
+        {"read on a write code", plain, none, IOCTL_QX_CONTROL, read_in(29), 64, kGenFailure,
+         "header"},
+        {"read with a length", plain, none, IOCTL_QX_CONTROL, edit(read_in(30), 4, 4), 64,
+         kGenFailure, "header"},
+        {"read input of 24", plain, none, IOCTL_QX_CONTROL, resized(read_in(30), 24), 64,
+         kGenFailure, "read-input"},
+        {"read input of 16", plain, none, IOCTL_QX_CONTROL, resized(read_in(30), 16), 64,
+         kGenFailure, "read-input"},
+        {"read input not zero behind the header", plain, none, IOCTL_QX_CONTROL,
+         edit(read_in(30), 19, 1), 64, kGenFailure, "read-input"},
+        {"write input longer than the message", plain, none, IOCTL_QX_CONTROL,
+         resized(write_in(info), 24), 0, kGenFailure, "write-input"},
+        {"write input of 19 for 3 bytes", plain, none, IOCTL_QX_CONTROL,
+         resized(write_in({49, 1, 0}), 19), 0, kGenFailure, "write-input"},
+        {"length past the input", plain, none, IOCTL_QX_CONTROL, edit(write_in(info), 4, 5), 0,
+         kGenFailure, "write-input"},
+        {"non-zero padding", plain, none, IOCTL_QX_CONTROL, edit(write_in({49, 1}), 19, 1), 0,
+         kGenFailure, "write-input"},
+        {"message of 0 bytes", plain, none, IOCTL_QX_CONTROL, edit(write_in(info), 4, 0), 0,
+         kGenFailure, "write-input"},
+        {"message of 65 bytes", plain, none, IOCTL_QX_CONTROL,
+         write_in(std::vector<uint8_t>(65, 0)), 0, kGenFailure, "write-input"},
+        {"chunk before a begin",
+         plain,
+         none,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-before-begin",
+         chunk(38, 3)},
+        {"tag-37 chunk of 40",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-size",
+         chunk(37, 40)},
+        {"tag-37 chunk of 61",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kOk,
+         nullptr,
+         chunk(37, 61)},
+        {"tag-38 chunk of 0",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-size",
+         chunk(38, 0)},
+        {"tag-38 chunk of 61",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kOk,
+         nullptr,
+         chunk(38, 61)},
+        {"chunk that is no blob",
+         plain,
+         announced,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "chunk-size",
+         tlv({item_u8(38, 1)})},
+        {"burst without a status answer",
+         plain,
+         begun,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-offset",
+         chunk(38, 3)},
+        {"burst in the same message as its query",
+         plain,
+         begun,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-offset",
+         tlv({item_empty(34), item_blob(38, "abc")})},
+        {"burst at a lagging offset",
+         lag,
+         [&](Wire &w) {
+             one_burst(w);
+             w.status();
+         },
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-offset",
+         chunk(38, 3)},
+        {"burst past the room",
+         room_100,
+         [&](Wire &w) {
+             announced(w);
+             w.send(chunk(37, 61));
+         },
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-room",
+         chunk(38, 40)},
+        {"burst up to the room",
+         room_100,
+         [&](Wire &w) {
+             announced(w);
+             w.send(chunk(37, 61));
+         },
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kOk,
+         nullptr,
+         chunk(38, 39)},
+        {"second burst without a query",
+         plain,
+         one_burst,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-room",
+         chunk(38, 1)},
+        {"burst into room 0",
+         room_zero,
+         [&](Wire &w) {
+             one_burst(w);
+             w.status();
+         },
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "burst-room",
+         chunk(38, 1)},
+        {"begin of 16 bits",
+         plain,
+         none,
+         IOCTL_QX_CONTROL,
+         {},
+         0,
+         kGenFailure,
+         "begin-type",
+         tlv({item_u16(33, 1000)})},
+        {"write while busy", busy, none, IOCTL_QX_CONTROL, write_in(info), 0, kGenFailure,
+         "write-busy"},
+        {"write after a write", plain, [&](Wire &w) { w.raw_write(29, info); }, IOCTL_QX_CONTROL,
+         write_in(info), 0, kGenFailure, "write-unready"},
+        {"write after a write on the other pair", plain, [&](Wire &w) { w.raw_write(45, info); },
+         IOCTL_QX_CONTROL, write_in(info), 0, kOk, nullptr},
+        {"a busy answer is no ready read", busy_after,
+         [&](Wire &w) {
+             w.send(info);
+             w.read();
+         },
+         IOCTL_QX_CONTROL, write_in(info), 0, kGenFailure, "write-unready"},
+        {"a short answer is no ready read", short_reads,
+         [&](Wire &w) {
+             w.send(info);
+             std::vector<uint8_t> out;
+             uint32_t n;
+             w.read_raw(30, out, 64, &n);
+         },
+         IOCTL_QX_CONTROL, write_in(info), 0, kGenFailure, "write-unready"},
+        {"a retry after a refused write", fail_once, [&](Wire &w) { w.raw_write(29, info); },
+         IOCTL_QX_CONTROL, write_in(info), 0, kOk, nullptr},
     };
     for (const Case &c : cases) {
-        n = 5;
-        EXPECT_EQ(c.expect, dev.ioctl(c.code, c.in.data(), c.in.size(), out, 0, &n)) << c.name;
-        EXPECT_EQ(0u, n) << c.name;
+        SCOPED_TRACE(c.name);
+        QxSimDevice dev(c.config);
+        Wire w{dev};
+        c.before(w);
+        ASSERT_EQ(0u, dev.stats().breaches);
+        std::vector<uint8_t> in = c.in;
+        if (in.empty()) {
+            w.ready(30);
+            in = write_in(c.message);
+        }
+        uint64_t writes = dev.stats().writes;
+        std::vector<uint8_t> stored = dev.stored_image();
+        uint8_t out[64];
+        uint32_t n = 5;
+        EXPECT_EQ(c.status, dev.ioctl(c.code, in.data(), in.size(), out, c.out_size, &n));
+        if (!c.kind) {
+            EXPECT_EQ(0u, dev.stats().breaches);
+            continue;
+        }
+        EXPECT_EQ(0u, n);
+        EXPECT_EQ(writes, dev.stats().writes);
+        EXPECT_EQ(stored, dev.stored_image());
+        EXPECT_EQ(1u, dev.stats().breaches);
+        EXPECT_EQ((std::map<std::string, uint64_t>{{c.kind, 1}}), dev.breach_counts());
+        ASSERT_EQ(1u, dev.breaches().size());
+        EXPECT_EQ(dev.stats().calls, dev.breaches()[0].call);
     }
-    EXPECT_EQ(kInvalidParameter, dev.ioctl(IOCTL_QX_CONTROL, nullptr, 20, out, 0, &n));
-
-    // A write over 64 bytes is no message.
-    std::vector<uint8_t> big(65, 1), in(usbdevs_write_size(65));
-    usbdevs_build_write(in.data(), 29, 0, 0, 65, big.data());
-    EXPECT_EQ(kInvalidParameter, dev.ioctl(IOCTL_QX_CONTROL, in.data(), in.size(), out, 0, &n));
-    // A read into no buffer.
-    uint8_t rd[20];
-    usbdevs_build_read(rd, 30, 0, 0);
-    EXPECT_EQ(kInvalidParameter, dev.ioctl(IOCTL_QX_CONTROL, rd, 20, nullptr, 64, &n));
-    EXPECT_EQ(1u, dev.stats().writes); // only the good one
 }
 
 TEST(SimDeviceInput, GarbageMessagesAndBuffersNeverCrashOrPrint)
@@ -783,22 +1040,29 @@ TEST(SimDeviceInput, GarbageMessagesAndBuffersNeverCrashOrPrint)
         std::vector<uint8_t> in(len);
         for (auto &b : in)
             b = uint8_t(rng());
+        uint32_t out_size = uint32_t(rng() % (out.size() + 1));
         if (len >= 16 && rng() % 2) {
-            // Mostly valid headers, so the message parser sees the garbage.
-            uint8_t n = uint8_t(std::min<size_t>(len - 16, rng() % 70));
-            in[0] = uint8_t(rng() % 2);
-            std::memset(&in[1], 0, 7);
-            in[4] = n;
+            // Mostly sound calls, so that the message parser sees the garbage.
+            uint8_t n = uint8_t(1 + rng() % 64);
+            unsigned direction = rng() % 2;
+            unsigned request = direction ? std::vector<unsigned>{28, 30, 46}[rng() % 3]
+                                         : std::vector<unsigned>{29, 45}[rng() % 2];
+            in.resize(direction ? 20 : usbdevs_write_size(n));
+            std::memset(&in[0], 0, 16);
+            in[0] = uint8_t(direction);
+            in[4] = direction ? 0 : n;
             in[8] = 23;
-            in[9] = 0;
-            in[15] = std::vector<uint8_t>{28, 29, 30, 45, 46}[rng() % 5];
+            in[15] = uint8_t(request);
+            std::fill(in.begin() + (direction ? 16 : 16 + n), in.end(), 0);
+            if (direction)
+                out_size = request == 28 ? 1 : 64;
         }
         uint32_t n = 0;
-        uint32_t out_size = uint32_t(rng() % (out.size() + 1));
         dev.ioctl(IOCTL_QX_CONTROL, in.data(), in.size(), out.data(), out_size, &n);
         EXPECT_LE(n, out_size);
     }
     EXPECT_GT(dev.stats().writes, 100u);
+    EXPECT_GT(dev.stats().breaches, 100u);
     EXPECT_EQ("", cap.text());
 }
 
@@ -859,6 +1123,62 @@ TEST(SimBackend, RoutesDeviceAccessToTheModel)
     usbdevs_set_backend(nullptr);
 }
 
+// Every command of the host, on both pairs, against a device that answers
+// busy after each write and splits its status answers: nothing it does
+// breaks the contract.
+TEST(SimBackend, HostCommandsKeepTheContractOnBothPairs)
+{
+    VirtualClock clock;
+    OutputCapture cap;
+    QxSimConfig c;
+    c.busy_after_write = 1;
+    c.split_status_answer = 1;
+    QxSimDevice dev(c);
+    UsbdevsBackend b = qxsim_backend(&dev);
+    usbdevs_set_backend(&b);
+    QxCtl ctl = {};
+    QxChannel ch = nullptr;
+    qxctl_clear(&ctl);
+    qxctl_init(&ctl);
+    ASSERT_EQ(0, qxctl_open(&ctl, &ch));
+    std::vector<uint8_t> image = qxsim_make_image("QX-20", 240, 3, 1000, 4);
+    uint16_t u16;
+    int16_t i16;
+    uint32_t u32;
+    uint8_t u8;
+    char text[64];
+    unsigned n;
+    QxListEntry entries[1];
+    EXPECT_EQ(0, qxctl_get_version(&ch, &u16));
+    EXPECT_EQ(0, qxctl_get_build(&ch, &u16));
+    EXPECT_EQ(0, qxctl_get_product(&ch, text, sizeof text, &n));
+    EXPECT_EQ(0, qxctl_set_23(&ch, 1000));
+    EXPECT_EQ(0, qxctl_get_24(&ch, &u32));
+    EXPECT_EQ(0, qxctl_get_20(&ch, &u8));
+    EXPECT_EQ(0, qxctl_set_131(&ch, 3, 1, 16));
+    EXPECT_EQ(0, qxctl_get_value(&ch, 3, 1, &i16));
+    EXPECT_EQ(0, qxctl_list_113(&ch, entries, 1, &n));
+    EXPECT_EQ(0, qxctl_get_blob_28(&ch, text, sizeof text, &n));
+    EXPECT_EQ(0, qxctl_read_debug_text(&ch, text, sizeof text, &n));
+    EXPECT_EQ(0, qxctl_read_status(&ch, &u32));
+    EXPECT_EQ(0, qxctl_get_version_alt(&ch, &i16));
+    EXPECT_EQ(0, qxctl_get_build_alt(&ch, &i16));
+    EXPECT_EQ(0, qxctl_get_checksum(&ch, 968, &u32));
+    EXPECT_EQ(0, qxctl_get_checksum_alt(&ch, 968, &u32));
+    EXPECT_EQ(0, qxctl_update_firmware(&ch, image.data(), uint32_t(image.size()), nullptr));
+    // The alternate finish reads one answer per query, which a busy answer
+    // would take every time.
+    c.busy_after_write = 0;
+    dev.set_config(c);
+    EXPECT_EQ(0, qxctl_update_firmware_alt(&ch, image.data(), uint32_t(image.size()), nullptr));
+    usbdevs_set_backend(nullptr);
+    EXPECT_EQ(image, dev.firmware());
+    EXPECT_EQ(2u, dev.stats().completed);
+    EXPECT_EQ(0u, dev.stats().breaches);
+    for (const QxSimBreach &br : dev.breaches())
+        ADD_FAILURE() << "call " << br.call << ": " << br.kind << ": " << br.text;
+}
+
 TEST(SimDevice, ConcurrentCallersSeeWholeAnswers)
 {
     QxSimDevice dev;
@@ -874,7 +1194,8 @@ TEST(SimDevice, ConcurrentCallersSeeWholeAnswers)
     std::thread t1(worker, 29, 30), t2(worker, 45, 46);
     t1.join();
     t2.join();
-    EXPECT_EQ(1200u, dev.stats().calls);
+    EXPECT_EQ(1800u, dev.stats().calls); // a ready read, the request and its answer
+    EXPECT_EQ(0u, dev.stats().breaches);
 }
 
 } // namespace

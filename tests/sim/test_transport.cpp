@@ -173,6 +173,18 @@ class WireServer
     std::vector<std::vector<uint8_t>> requests_;
 };
 
+// A strict simulated device in this process: every breach of the device
+// contract fails the test when it goes.
+struct StrictSim : QxSimDevice {
+    using QxSimDevice::QxSimDevice;
+    ~StrictSim()
+    {
+        for (const QxSimBreach &b : breaches())
+            ADD_FAILURE() << "the host broke the device contract: call " << b.call << ": " << b.kind
+                          << ": " << b.text;
+    }
+};
+
 // Answers every call from a simulated device in this process.
 WireServer::Handler device_handler(QxSimDevice *dev)
 {
@@ -541,7 +553,7 @@ TEST(Transport, SimulatedDeviceAnswersTheInfoRequest)
     QxSimConfig cfg;
     cfg.version = 231;
     cfg.build = 9;
-    QxSimDevice sim(cfg);
+    StrictSim sim(cfg);
     WireServer server(d.endpoint, device_handler(&sim));
     ASSERT_TRUE(server.ok());
     QxDevice table[QXCTL_MAX_DEVICES] = {};
@@ -580,6 +592,8 @@ std::string read_all(int fd, int timeout_ms)
 }
 
 // qxsim as a child process, with its standard output and error captured.
+// Every breach of the device contract that it reports fails the test,
+// unless the test breaks the contract on purpose (expect_breaches).
 class Qxsim
 {
   public:
@@ -588,10 +602,14 @@ class Qxsim
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
+            stderr_ += read_all(err_, 100);
         }
         close(out_);
         close(err_);
+        if (!breaches_expected_ && stderr_.find("qxsim: breach: ") != std::string::npos)
+            ADD_FAILURE() << "the host broke the device contract:\n" << stderr_;
     }
+    void expect_breaches() { breaches_expected_ = true; }
 
     // Starts qxsim; true once it reports its endpoint. False when it ended
     // without (see wait()).
@@ -666,7 +684,22 @@ class Qxsim
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1;
     std::string ready_, stdout_, stderr_;
+    bool breaches_expected_ = false;
 };
+
+std::string read_text(const std::string &path)
+{
+    std::string s;
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    fclose(f);
+    return s;
+}
 
 // One call in the wire format, by hand.
 bool wire_call(const std::string &path, const uint8_t *in, uint32_t in_size, uint32_t out_size,
@@ -866,12 +899,60 @@ TEST(Qxsim, UnpluggedDeviceLeavesDiscovery)
     QxDevice table[QXCTL_MAX_DEVICES] = {};
     QxDevice *dev = nullptr;
     ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
-    const std::vector<uint8_t> msg = tlv({item_u32(33, 100), item_blob(37, "12345678")});
+    // Begin, status query and the first chunk of its burst, each write after
+    // a ready read as the host sends them.
+    const std::vector<std::vector<uint8_t>> msgs = {tlv({item_u32(33, 100)}), tlv({item_empty(34)}),
+                                                    tlv({item_blob(38, "12345678")})};
+    uint8_t answer[64];
     OutputCapture out;
-    usbdevs_write(dev, 29, 0, 0, (unsigned)msg.size(), msg.data());
+    for (const auto &msg : msgs) {
+        ASSERT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof answer, answer));
+        ASSERT_EQ(0, usbdevs_write(dev, 29, 0, 0, (unsigned)msg.size(), msg.data()));
+    }
     EXPECT_FALSE(exists(d.endpoint));
     EXPECT_EQ(0, find_device());
     EXPECT_EQ(0, sim.stop());
+}
+
+// The device refuses what the real one would not take, says so on standard
+// error and counts it in the summary. This test breaks the contract on purpose.
+TEST(Qxsim, ReportsBreachesAndWritesASummary)
+{
+    DeviceDir d;
+    std::string summary = d.root + "/summary.json";
+    Qxsim sim;
+    sim.expect_breaches();
+    ASSERT_TRUE(sim.start({"--summary", summary})) << sim.err();
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    uint8_t dst[64];
+    OutputCapture out;
+    EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, 32, dst)); // a 32-byte read on 30
+    EXPECT_NE(std::string::npos, out.text().find("GetLastError() = 0x1f")) << out.text();
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, 64, dst));
+    const std::vector<uint8_t> chunk = tlv({item_blob(37, std::string(40, 'x'))});
+    const std::vector<uint8_t> begin = tlv({item_u32(33, 100)});
+    EXPECT_EQ(0, usbdevs_write(dev, 29, 0, 0, (unsigned)begin.size(), begin.data()));
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, 64, dst));
+    EXPECT_EQ(1, usbdevs_write(dev, 29, 0, 0, (unsigned)chunk.size(), chunk.data()));
+    EXPECT_EQ(0, sim.stop());
+    EXPECT_EQ("qxsim: breach: call 1: read-size: read of 32 bytes on request 30 (64 expected)\n"
+              "qxsim: breach: call 5: chunk-size: tag-37 chunk of 40 bytes (61 expected)\n",
+              sim.err());
+    std::string json = read_text(summary);
+    for (const char *part :
+         {"\"calls\": 5,", "\"count\": 2,", "\"chunk-size\": 1", "\"read-size\": 1",
+          "{\"call\": 1, \"kind\": \"read-size\", \"text\": \"read of 32 bytes on request 30 "
+          "(64 expected)\"}",
+          "\"service_us\": "})
+        EXPECT_NE(std::string::npos, json.find(part)) << part << "\n" << json;
+
+    // A summary that cannot be made stops the start.
+    Qxsim bad;
+    EXPECT_FALSE(bad.start({"--summary", d.root + "/missing/summary.json"}));
+    EXPECT_EQ(1, bad.wait());
+    EXPECT_NE(std::string::npos, bad.err().find("cannot create")) << bad.err();
 }
 
 TEST(Qxsim, HelpNamesEveryOption)
@@ -904,6 +985,7 @@ TEST(Qxsim, HelpNamesEveryOption)
         "--fail-transfer",
         "--unplug-after",
         "--info-silent",
+        "--summary",
         "--dir",
         "--ready-fd",
         "--help",

@@ -225,6 +225,9 @@ TEST(PrgVerify, Table)
     ImageSpec bad_trailer = plain;
     bad_trailer.trailer_given = true;
     bad_trailer.trailer = 0x12345678;
+    ImageSpec bad_both = bad_sum;
+    bad_both.trailer_given = true;
+    bad_both.trailer = 0x12345678;
 
     ImageSpec zero36;
     ImageSpec zero36_trailer;
@@ -269,6 +272,8 @@ TEST(PrgVerify, Table)
          err(170) + "check size = -1, fw_size = 36\n"},
         {"sum differs", make_image(bad_sum), 1, err(191) + sum_msg},
         {"trailer differs", make_image(bad_trailer), 1, err(199) + trailer_msg},
+        // The trailer is compared only once the sum has matched.
+        {"sum and trailer differ", make_image(bad_both), 1, err(191) + sum_msg},
         {"36 bytes, all zero sums", make_image(zero36), 0, ""},
         {"36 bytes, trailer 1", make_image(zero36_trailer), 1,
          err(199) + "check_size = 0, real sum = 0x1, hdr sum = 0\n"},

@@ -829,10 +829,18 @@ TEST_F(Cmd, AltWaitFailsAtFirstFailedRead)
     EXPECT_EQ(1u, out.count(line(216)));
     EXPECT_EQ(1u, out.count(line(1611)));
     EXPECT_EQ(1u, dev.calls.size());
-    ready_and_sent();
-    dev.fail();
-    EXPECT_EQ(1, qxctl_get_build_alt(&ch, &v));
-    EXPECT_EQ(1u, out.count(line(1695)));
+    // A failed answer read ends either query at once, with its own line.
+    for (bool version : {true, false}) {
+        SCOPED_TRACE(version ? "version" : "build");
+        ready_and_sent();
+        dev.fail();
+        dev.calls.clear();
+        out.clear();
+        EXPECT_EQ(1, version ? qxctl_get_version_alt(&ch, &v) : qxctl_get_build_alt(&ch, &v));
+        std::string tail = line(142) + line(version ? 1622 : 1695);
+        EXPECT_EQ(out.text().size() - tail.size(), out.text().rfind(tail)) << out.text();
+        EXPECT_EQ((std::vector<unsigned>{46, 45, 46}), requests());
+    }
 }
 
 // --- addressed requests and builders ---

@@ -251,9 +251,12 @@ TEST_F(Fwup, EmptyImageGoesStraightToTheFinish)
 
 TEST_F(Fwup, RoomWithoutOffsetWaitsForTheNextAnswer)
 {
+    // Room and offset in two answers: the room of the first one is kept.
     dev.answer = [this](unsigned nth) {
         if (dev.status_queries == 1 && nth == 1)
             return tlv({item_u32(QXTAG_FWUP_ROOM, 256)});
+        if (dev.status_queries == 1 && nth == 2)
+            return tlv({item_u32(QXTAG_FWUP_OFFSET, 0)});
         return dev.status_items();
     };
     Bytes image = make_image(100);
@@ -262,6 +265,32 @@ TEST_F(Fwup, RoomWithoutOffsetWaitsForTheNextAnswer)
     EXPECT_EQ(repeat(5, 1), clock.sleeps());
     EXPECT_EQ(2u, dev.status_queries); // the query is not sent again
     EXPECT_EQ(image, dev.stored);
+}
+
+// The device may send room, offset and checksum as numbers of any width.
+TEST_F(Fwup, RoomOffsetAndChecksumAtAnyWidth)
+{
+    for (unsigned type : {QXMSG_U8, QXMSG_U16, QXMSG_U32}) {
+        SCOPED_TRACE("type " + std::to_string(type));
+        auto item = [type](unsigned tag, uint32_t v) {
+            return type == QXMSG_U8    ? item_u8(tag, v)
+                   : type == QXMSG_U16 ? item_u16(tag, v)
+                                       : item_u32(tag, v);
+        };
+        FakeDevice d;
+        d.room = 100;
+        d.answer = [&](unsigned) {
+            return tlv({item(QXTAG_FWUP_ROOM, d.taken < d.length ? d.room : 0),
+                        item(QXTAG_FWUP_OFFSET, d.taken), item(QXTAG_CHECKSUM, 0xC7)});
+        };
+        Bytes image = make_image(250);
+        EXPECT_EQ(0, qxctl_update_firmware(&ch, image.data(), 250, nullptr));
+        EXPECT_EQ(image, d.stored);
+        EXPECT_EQ(std::vector<Chunk>({D61, last(39), D61, last(39), last(50)}), d.chunks);
+        uint32_t sum = 0;
+        EXPECT_EQ(0, qxctl_get_checksum(&ch, 250, &sum));
+        EXPECT_EQ(0xC7u, sum);
+    }
 }
 
 TEST_F(Fwup, LaggingOffsetIsWaitedFor)
@@ -390,6 +419,9 @@ TEST_F(Fwup, TheTwoThousandAndFirstFailedCheckEndsTheTransfer)
     const RetryCase cases[] = {
         {false, 0, 0, "", 366, 356},
         {false, 10, 5, "offset = 5, pos = 0\n", 366, 358},
+        // Room 0 is checked first: a wrong offset beside it is not reported.
+        {false, 0, 5, "", 366, 356},
+        {true, 0, 5, "", 620, 610},
         // An offset beyond the image is never sent from.
         {false, 0xFFFFFFFFu, 0xFFFFFFF0u, "offset = 4294967280, pos = 0\n", 366, 358},
         {true, 0, 0, "", 620, 610},

@@ -1,6 +1,7 @@
 // qxtool: updates a QX-10/QX-20 from the command line with the same rules
 // and texts as the window, and offers the image and device tools the window
 // does not show.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,12 +28,25 @@ namespace
 {
 
 // Tests shorten the update's one-second pauses with QX_TEST_SLEEP_SCALE
-// (e.g. 0.01); the device sees the same requests, only sooner.
+// (e.g. 0.01); the device sees the same requests, only sooner. With it,
+// QX_TEST_SLEEP_LOG=FILE gets the sum of the pauses as asked for (the
+// virtual time the run waited, in milliseconds) when the program ends.
 double g_sleep_scale = 1.0;
+std::atomic<uint64_t> g_slept_ms{0};
+const char *g_sleep_log = nullptr;
 
 void scaled_sleep(void *, uint32_t ms)
 {
+    g_slept_ms += ms;
     std::this_thread::sleep_for(std::chrono::microseconds((int64_t)(ms * 1000.0 * g_sleep_scale)));
+}
+
+void write_sleep_log()
+{
+    if (FILE *f = fopen(g_sleep_log, "w")) {
+        fprintf(f, "%llu\n", (unsigned long long)g_slept_ms.load());
+        fclose(f);
+    }
 }
 
 void install_test_sleep()
@@ -46,6 +60,9 @@ void install_test_sleep()
         return;
     g_sleep_scale = scale;
     qx_set_sleep(scaled_sleep, nullptr);
+    g_sleep_log = getenv("QX_TEST_SLEEP_LOG");
+    if (g_sleep_log && *g_sleep_log)
+        atexit(write_sleep_log);
 }
 
 } // namespace
