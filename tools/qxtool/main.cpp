@@ -82,6 +82,9 @@ int main(int argc, char **argv)
                      "allow the image that the device already has");
     update->add_flag("-y,--yes", up.yes,
                      "update without asking (needed when standard input is not a terminal)");
+    update->add_flag("--json", up.json,
+                     "print JSON lines, one object an event (request, stage, progress, reading) "
+                     "and a last one with the result");
 
     std::string verify_path;
     bool verify_json = false;
