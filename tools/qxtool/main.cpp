@@ -54,6 +54,7 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
     app.set_version_flag("--version", "qxtool " QXTOOL_VERSION);
+    app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
     app.require_subcommand(0, 1);
     app.fallthrough();
     app.footer(qxtool_exit_help);
