@@ -99,7 +99,12 @@ std::string failure_text(const QxFailure &f)
     std::string text;
     switch (f.how) {
     case QXFAIL_CALL:
-        text = "the device stopped answering";
+        // A device that answers with a failure is still there; one that
+        // times out or is gone has stopped answering.
+        if (f.error == USBDEVS_ERROR_GEN_FAILURE)
+            text = "the device failed a request";
+        else
+            text = "the device stopped answering";
         break;
     case QXFAIL_NOT_READY:
         text = "the device never reported ready";
@@ -125,7 +130,8 @@ std::string failure_text(const QxFailure &f)
             text += " at byte " + grouped(f.position) + " of " + grouped(f.length);
         break;
     case QXOP_CHECKSUM:
-        text += " to the checksum query over " + grouped(f.length) + " bytes";
+        text += f.how == QXFAIL_NO_ANSWER ? " the checksum query" : " during the checksum query";
+        text += " over " + grouped(f.length) + " bytes";
         break;
     case QXOP_INFO:
         if (f.item == QXTAG_PRODUCT)
