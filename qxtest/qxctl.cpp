@@ -95,6 +95,9 @@ int qxctl_init(QxCtl *ctl)
         return 1;
     usbdevs_init();
     ctl->ndev = 0;
+    // A new session with the device starts without a failure.
+    memset(&ctl->failure, 0, sizeof ctl->failure);
+    memset(&ctl->pending, 0, sizeof ctl->pending);
     return 0;
 }
 

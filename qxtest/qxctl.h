@@ -124,7 +124,8 @@ void qxctl_failure_begin(QxChannel *ch, int op, unsigned item, uint32_t length);
 int qxctl_failure_end(QxChannel *ch, int result);
 void qxctl_failure_note(QxChannel *ch, int how);
 void qxctl_failure_position(QxChannel *ch, uint32_t position);
-// 0 and a copy of the last failure; 1 when nothing has failed.
+// 0 and a copy of the last failure since qxctl_init; 1 when nothing has
+// failed.
 int qxctl_last_failure(const QxCtl *ctl, QxFailure *failure);
 
 // --- device commands ---
