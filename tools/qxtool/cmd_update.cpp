@@ -146,15 +146,21 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
     bool sending = false;
     Clock::time_point started;
     int64_t reported = -1; // the position of the last progress line
+    Clock::time_point reported_at;
     auto draw = [&]() { // lock held
         double s = std::chrono::duration<double>(Clock::now() - started).count();
         console_progress(progress.load(), length, s);
     };
-    auto progress_line = [&]() { // lock held
+    // A line when the position moved: at most every 100 ms, and at every
+    // stage change whatever the time.
+    auto progress_line = [&](bool stage_change) { // lock held
         int64_t position = progress.load();
-        if (position == reported)
+        Clock::time_point now = Clock::now();
+        if (position == reported ||
+            (!stage_change && now - reported_at < std::chrono::milliseconds(100)))
             return;
         reported = position;
+        reported_at = now;
         Json j;
         j["event"] = "progress";
         j["position"] = position;
@@ -170,7 +176,7 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
             console_progress_end();
         }
         if (sending && json)
-            progress_line();
+            progress_line(true);
         // The transfer runs between these stages and the check.
         sending = stage == Stage::Sending || stage == Stage::Retrying;
         started = Clock::now();
@@ -202,7 +208,7 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
         if (sending && bar)
             console_progress_end();
         if (sending && json)
-            progress_line();
+            progress_line(true);
         sending = false;
         console_error(text);
     };
@@ -227,7 +233,7 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
             if (bar)
                 draw();
             if (json)
-                progress_line();
+                progress_line(false);
         }
     }
     worker.join();
