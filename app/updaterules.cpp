@@ -147,8 +147,8 @@ std::string failure_text(const QxFailure &f)
         break;
     }
     if (f.attempts)
-        text += " (attempt " + std::to_string(f.attempt) + " of " + std::to_string(f.attempts) +
-                ")";
+        text +=
+            " (attempt " + std::to_string(f.attempt) + " of " + std::to_string(f.attempts) + ")";
     if (f.error) {
         char code[32];
         snprintf(code, sizeof code, ": error 0x%x", (unsigned)f.error);
@@ -365,9 +365,9 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
     }
     if (highest - lowest > k_max_spread)
         return fail(UpdateResult::Unstable,
-                    because("the device's checksum readings spread from " + hex32(lowest) +
-                            " to " + hex32(highest) + ", more than " +
-                            std::to_string(k_max_spread) + " apart"));
+                    because("the device's checksum readings spread from " + hex32(lowest) + " to " +
+                            hex32(highest) + ", more than " + std::to_string(k_max_spread) +
+                            " apart"));
 
     for (int64_t attempt = 0;;) {
         qx_sleep_ms(k_pause_ms);

@@ -41,15 +41,15 @@ struct RequestOptions {
 
 // Why a device operation failed, beyond the text the user is shown.
 struct FailureCause {
-    std::string text;         // "the device stopped answering at byte 87,541 of 315,424 ..."
-    bool has_record = false;  // record holds the control channel's record of the failure
+    std::string text;        // "the device stopped answering at byte 87,541 of 315,424 ..."
+    bool has_record = false; // record holds the control channel's record of the failure
     QxFailure record{};
 };
 
 struct RequestCheck {
     RequestResult result = RequestResult::Ok;
-    std::string text;   // the refusal text; empty when result is Ok
-    Identity device;    // as far as it was read
+    std::string text; // the refusal text; empty when result is Ok
+    Identity device;  // as far as it was read
     Identity image;
     FailureCause cause; // when the device did not answer a read
 };

@@ -83,11 +83,11 @@ typedef struct QxFailure {
 
 typedef struct QxCtl {
     QxDevice devices[QXCTL_MAX_DEVICES];
-    uint8_t ndev;       // next device number to probe
-    QxFailure failure;  // the last failed info request, checksum query or transfer
-    QxFailure pending;  // the one under way
-    unsigned lines_at;  // diagnostic lines and failed calls of this thread
-    unsigned calls_at;  // when it began
+    uint8_t ndev;      // next device number to probe
+    QxFailure failure; // the last failed info request, checksum query or transfer
+    QxFailure pending; // the one under way
+    unsigned lines_at; // diagnostic lines and failed calls of this thread
+    unsigned calls_at; // when it began
 } QxCtl;
 
 // The channel: the opened entry (only entry 0 can be opened, so it designates

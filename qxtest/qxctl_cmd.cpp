@@ -250,7 +250,8 @@ int get_info_alt(QxChannel *ch, const Frame &f, int l_poll, unsigned answer, boo
 
 // --- the info query ---
 
-namespace {
+namespace
+{
 
 int get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag)
 {

@@ -310,7 +310,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device failed a request at byte 0 of 4,036 (attempt 1 of 3): error 0x1f, a device attached to the system is not functioning",
+     "the device failed a request at byte 0 of 4,036 (attempt 1 of 3): error 0x1f, a device "
+     "attached to the system is not functioning",
      3},
     {"UnpluggedDuringTransfer",
      0,
@@ -318,7 +319,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device stopped answering at byte 1,012 of 4,036 (attempt 1 of 3): error 0x2, the system cannot find the file specified",
+     "the device stopped answering at byte 1,012 of 4,036 (attempt 1 of 3): error 0x2, the system "
+     "cannot find the file specified",
      3},
     {"EndNeverConfirmed",
      0,
@@ -334,7 +336,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating...", "Checking...", "Retrying... 1/2"},
      "Firmware Update Failed",
-     "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, a device attached to the system is not functioning",
+     "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, a device "
+     "attached to the system is not functioning",
      13},
     {"ChecksumNeverEqual",
      0,

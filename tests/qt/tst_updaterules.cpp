@@ -86,8 +86,8 @@ void tst_UpdateRules::failure_text_data()
     QTest::newRow("busy") << (int)QXOP_INFO << (unsigned)QXTAG_VERSION << (int)QXFAIL_NOT_READY
                           << 0u << 0u << 0u << 0u
                           << "the device never reported ready when asked for its version";
-    QTest::newRow("no room") << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_NO_PROGRESS << 0u
-                             << 1220u << 315424u << 3u
+    QTest::newRow("no room") << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_NO_PROGRESS << 0u << 1220u
+                             << 315424u << 3u
                              << "the device stopped taking data at byte 1,220 of 315,424 "
                                 "(attempt 3 of 3)";
 }

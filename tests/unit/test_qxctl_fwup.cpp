@@ -46,8 +46,8 @@ std::vector<uint32_t> repeat(uint32_t ms, size_t n)
 }
 
 // The record a failed operation leaves on the channel.
-void expect_failure(const QxCtl &ctl, int op, int how, int line, uint32_t error,
-                    uint32_t position, uint32_t length)
+void expect_failure(const QxCtl &ctl, int op, int how, int line, uint32_t error, uint32_t position,
+                    uint32_t length)
 {
     QxFailure f;
     ASSERT_EQ(0, qxctl_last_failure(&ctl, &f));
@@ -553,18 +553,29 @@ uint32_t failure_error(Fault fault)
 TEST_F(Fwup, EachFailureSiteHasItsLine)
 {
     const FaultCase cases[] = {
-        {false, 100, WRITE_FAILS, 0, 280}, {false, 100, BUSY, 0, 276},
-        {false, 100, WRITE_FAILS, 1, 305}, {false, 100, BUSY, 1, 301},
-        {false, 100, READ_FAILS, 2, 317},  {false, 100, WRITE_FAILS, 2, 407},
-        {false, 100, BUSY, 2, 403},        {false, 0, WRITE_FAILS, 1, 436},
-        {false, 0, BUSY, 1, 432},          {false, 0, READ_FAILS, 2, 443},
-        {true, 100, WRITE_FAILS, 0, 535},  {true, 100, BUSY, 0, 531},
-        {true, 100, WRITE_FAILS, 1, 560},  {true, 100, BUSY, 1, 556},
-        {true, 100, READ_FAILS, 2, 572},   {true, 100, WRITE_FAILS, 2, 660},
-        {true, 100, BUSY, 2, 656},         {true, 0, WRITE_FAILS, 1, 688},
-        {true, 0, BUSY, 1, 684},           {true, 0, READ_FAILS, 2, 694},
+        {false, 100, WRITE_FAILS, 0, 280},
+        {false, 100, BUSY, 0, 276},
+        {false, 100, WRITE_FAILS, 1, 305},
+        {false, 100, BUSY, 1, 301},
+        {false, 100, READ_FAILS, 2, 317},
+        {false, 100, WRITE_FAILS, 2, 407},
+        {false, 100, BUSY, 2, 403},
+        {false, 0, WRITE_FAILS, 1, 436},
+        {false, 0, BUSY, 1, 432},
+        {false, 0, READ_FAILS, 2, 443},
+        {true, 100, WRITE_FAILS, 0, 535},
+        {true, 100, BUSY, 0, 531},
+        {true, 100, WRITE_FAILS, 1, 560},
+        {true, 100, BUSY, 1, 556},
+        {true, 100, READ_FAILS, 2, 572},
+        {true, 100, WRITE_FAILS, 2, 660},
+        {true, 100, BUSY, 2, 656},
+        {true, 0, WRITE_FAILS, 1, 688},
+        {true, 0, BUSY, 1, 684},
+        {true, 0, READ_FAILS, 2, 694},
         // The second chunk of a burst: the record holds the bytes sent.
-        {false, 100, WRITE_FAILS, 3, 407}, {true, 100, WRITE_FAILS, 3, 660},
+        {false, 100, WRITE_FAILS, 3, 407},
+        {true, 100, WRITE_FAILS, 3, 660},
     };
     for (const FaultCase &c : cases) {
         SCOPED_TRACE("line " + std::to_string(c.line));
@@ -671,8 +682,8 @@ TEST_F(Fwup, ChecksumFailureSites)
         EXPECT_EQ(1,
                   c.alt ? qxctl_get_checksum_alt(&ch, 4, &sum) : qxctl_get_checksum(&ch, 4, &sum));
         EXPECT_TRUE(ends_with(out.text(), err(c.line))) << out.text().substr(0, 200);
-        expect_failure(ctl, QXOP_CHECKSUM, failure_how(c.fault), c.line, failure_error(c.fault),
-                       0, 4);
+        expect_failure(ctl, QXOP_CHECKSUM, failure_how(c.fault), c.line, failure_error(c.fault), 0,
+                       4);
     }
 }
 

@@ -106,8 +106,8 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
             cause.has_record = true;
             cause.text = updaterules::failure_text(cause.record);
         }
-        return give_up(json, QXTOOL_FAILED, updaterules::refusal_text(RequestResult::NoProduct),
-                       "", &cause);
+        return give_up(json, QXTOOL_FAILED, updaterules::refusal_text(RequestResult::NoProduct), "",
+                       &cause);
     }
     const CatalogueImage *chosen = nullptr;
     for (unsigned i = 0; i < qxtool_catalogue_count; ++i) {
