@@ -35,6 +35,7 @@ int send_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_long, int l_try, 
         qx_sleep_ms(5);
     }
     qx_error_line(QXCTL_SRC, l_all);
+    qxctl_failure_note(ch, QXFAIL_CALL);
     return 1;
 }
 
@@ -53,6 +54,7 @@ int recv_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_cap, int l_read)
     }
     if (usbdevs_read(dev, request, 0, 0, n, msg->buf) != 0) {
         qx_error_line(QXCTL_SRC, l_read);
+        qxctl_failure_note(ch, QXFAIL_CALL);
         return 1;
     }
     return 0;
@@ -93,6 +95,9 @@ int qxctl_init(QxCtl *ctl)
         return 1;
     usbdevs_init();
     ctl->ndev = 0;
+    // A new session with the device starts without a failure.
+    memset(&ctl->failure, 0, sizeof ctl->failure);
+    memset(&ctl->pending, 0, sizeof ctl->pending);
     return 0;
 }
 
@@ -134,10 +139,12 @@ int qxctl_wait_ready(QxChannel *ch)
     uint8_t buf[QXCTL_MSG_SIZE];
     QxMsg msg;
     uint32_t delay = 2;
+    bool answered = false;
     for (int cycle = 0; cycle < 1000; cycle++) {
         memset(buf, 0, sizeof buf);
         qxmsg_init(&msg, buf, sizeof buf);
-        if (qxctl_recv(ch, &msg) != 0) {
+        answered = qxctl_recv(ch, &msg) == 0;
+        if (!answered) {
             qx_error_line(QXCTL_SRC, 169);
             qx_printf("wait 1\n");
         } else if (readiness(&msg) == ANSWER_READY) {
@@ -147,6 +154,8 @@ int qxctl_wait_ready(QxChannel *ch)
         if (delay < 20)
             delay++;
     }
+    // A device that stopped answering is told apart from a busy one.
+    qxctl_failure_note(ch, answered ? QXFAIL_NOT_READY : QXFAIL_CALL);
     return 1;
 }
 
@@ -167,6 +176,7 @@ int qxctl_wait_ready_alt(QxChannel *ch)
             return 0;
         qx_sleep_ms(5);
     }
+    qxctl_failure_note(ch, QXFAIL_NOT_READY);
     return 1;
 }
 
@@ -179,4 +189,61 @@ void qxctl_print_text(const char *text, int count)
         n++;
     if (n)
         qx_write(text, n);
+}
+
+void qxctl_failure_begin(QxChannel *ch, int op, unsigned item, uint32_t length)
+{
+    if (!ch || !*ch)
+        return;
+    QxCtl *ctl = *ch;
+    memset(&ctl->pending, 0, sizeof ctl->pending);
+    ctl->pending.op = op;
+    ctl->pending.item = item;
+    ctl->pending.length = length;
+    ctl->lines_at = qx_last_error_line(nullptr, nullptr);
+    usbdevs_last_error(&ctl->calls_at);
+}
+
+int qxctl_failure_end(QxChannel *ch, int result)
+{
+    if (!ch || !*ch)
+        return result;
+    QxCtl *ctl = *ch;
+    if (result != 0 && ctl->pending.op != QXOP_NONE) {
+        QxFailure *f = &ctl->pending;
+        const char *source = nullptr;
+        int line = 0;
+        if (qx_last_error_line(&source, &line) != ctl->lines_at) {
+            f->source = source;
+            f->line = line;
+        }
+        unsigned calls = 0;
+        uint32_t code = usbdevs_last_error(&calls);
+        if (f->how == QXFAIL_CALL && calls != ctl->calls_at)
+            f->error = code;
+        ctl->failure = *f;
+    }
+    ctl->pending.op = QXOP_NONE;
+    return result;
+}
+
+void qxctl_failure_note(QxChannel *ch, int how)
+{
+    if (ch && *ch && (*ch)->pending.op != QXOP_NONE)
+        (*ch)->pending.how = how;
+}
+
+void qxctl_failure_position(QxChannel *ch, uint32_t position)
+{
+    if (ch && *ch && (*ch)->pending.op != QXOP_NONE)
+        (*ch)->pending.position = position;
+}
+
+int qxctl_last_failure(const QxCtl *ctl, QxFailure *failure)
+{
+    if (!ctl || ctl->failure.op == QXOP_NONE)
+        return 1;
+    if (failure)
+        *failure = ctl->failure;
+    return 0;
 }

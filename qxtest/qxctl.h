@@ -48,9 +48,46 @@ enum {
     QXTAG_CHECKSUM = 40,
 };
 
+// The operations that keep a record of their failure.
+enum {
+    QXOP_NONE = 0,
+    QXOP_INFO,     // an info request (product, version, build, ...)
+    QXOP_CHECKSUM, // the device checksum query
+    QXOP_TRANSFER, // the firmware transfer
+};
+
+// How an operation failed.
+enum {
+    QXFAIL_OTHER = 0,     // the request could not be made (bad arguments, message too long)
+    QXFAIL_CALL,          // an I/O-control call failed: the device stopped answering
+    QXFAIL_NOT_READY,     // the device answered, but never reported ready
+    QXFAIL_NO_ANSWER,     // the answer polls ran out without the awaited item
+    QXFAIL_NO_PROGRESS,   // the device kept announcing no room or another offset
+    QXFAIL_NOT_CONFIRMED, // the device never confirmed the end of the transfer
+};
+
+// The last failure of an operation on a channel, kept beside the 0/1
+// results and the diagnostic lines so that a caller can say why.
+typedef struct QxFailure {
+    int op;             // QXOP_*; QXOP_NONE: nothing has failed
+    unsigned item;      // info: the tag asked for
+    int how;            // QXFAIL_*
+    const char *source; // the last failure site printed for it ("..\qxtest\qxctl"), or null
+    int line;           // and its line
+    uint32_t error;     // system or device error code of the failed call; 0 = none
+    uint32_t position;  // transfer: bytes sent when it failed
+    uint32_t length;    // transfer: the image length; checksum: the length asked
+    unsigned attempt;   // left 0 here; a caller that retries the operation fills
+    unsigned attempts;  // in which attempt it failed, of how many
+} QxFailure;
+
 typedef struct QxCtl {
     QxDevice devices[QXCTL_MAX_DEVICES];
-    uint8_t ndev; // next device number to probe
+    uint8_t ndev;      // next device number to probe
+    QxFailure failure; // the last failed info request, checksum query or transfer
+    QxFailure pending; // the one under way
+    unsigned lines_at; // diagnostic lines and failed calls of this thread
+    unsigned calls_at; // when it began
 } QxCtl;
 
 // The channel: the opened entry (only entry 0 can be opened, so it designates
@@ -78,6 +115,18 @@ int qxctl_send_alt(QxChannel *ch, QxMsg *msg);
 int qxctl_recv_alt(QxChannel *ch, QxMsg *msg);
 int qxctl_wait_ready_alt(QxChannel *ch);
 void qxctl_print_text(const char *text, int count);
+
+// --- the record of the last failure ---
+// An operation begins its record, notes how it fails and where it is, and
+// ends with its result: a failure becomes the channel's last failure, a
+// success leaves the earlier one in place.
+void qxctl_failure_begin(QxChannel *ch, int op, unsigned item, uint32_t length);
+int qxctl_failure_end(QxChannel *ch, int result);
+void qxctl_failure_note(QxChannel *ch, int how);
+void qxctl_failure_position(QxChannel *ch, uint32_t position);
+// 0 and a copy of the last failure since qxctl_init; 1 when nothing has
+// failed.
+int qxctl_last_failure(const QxCtl *ctl, QxFailure *failure);
 
 // --- device commands ---
 int qxctl_get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag);

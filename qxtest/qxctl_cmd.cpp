@@ -250,7 +250,10 @@ int get_info_alt(QxChannel *ch, const Frame &f, int l_poll, unsigned answer, boo
 
 // --- the info query ---
 
-int qxctl_get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag)
+namespace
+{
+
+int get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag)
 {
     static const Frame f = {1488, 1497, 1501, 1505, 1509, 1516};
     if (!has_channel(ch))
@@ -298,7 +301,16 @@ int qxctl_get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, 
         qx_sleep_ms(POLL_SLEEP_MS);
     }
     err(1552);
+    qxctl_failure_note(ch, QXFAIL_NO_ANSWER);
     return 1;
+}
+
+} // namespace
+
+int qxctl_get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag)
+{
+    qxctl_failure_begin(ch, QXOP_INFO, tag, 0);
+    return qxctl_failure_end(ch, get_info(ch, dst, capacity, size, tag));
 }
 
 int qxctl_get_version(QxChannel *ch, uint16_t *version)

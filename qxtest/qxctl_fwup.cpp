@@ -180,6 +180,7 @@ int send_burst(QxChannel *ch, QxMsg *msg, const FwupPair &p, const uint8_t *imag
             return 1;
         offset += n;
         room -= n;
+        qxctl_failure_position(ch, offset);
         // The chunk that completes the image shows only once the device confirms it.
         if (offset < length)
             store_progress(progress, offset);
@@ -204,6 +205,7 @@ int poll_status(QxChannel *ch, QxMsg *msg, const FwupPair &p, FwupStatus *st)
             qx_printf("wait:346\n");
         qx_sleep_ms(k_poll_ms);
     }
+    qxctl_failure_note(ch, QXFAIL_NO_ANSWER);
     return fail(p.status_polls);
 }
 
@@ -227,6 +229,7 @@ int finish_main(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t length, u
         }
         qx_sleep_ms(1000);
     }
+    qxctl_failure_note(ch, QXFAIL_NOT_CONFIRMED);
     return fail(p.finish_exhausted);
 }
 
@@ -247,6 +250,7 @@ int finish_alt(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t position,
         }
         qx_sleep_ms(1000);
     }
+    qxctl_failure_note(ch, QXFAIL_NOT_CONFIRMED);
     return fail(p.finish_exhausted);
 }
 
@@ -286,6 +290,7 @@ int update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length, QxProg
         }
         if (timeout_line) {
             if (++retries > k_max_retries) {
+                qxctl_failure_note(ch, QXFAIL_NO_PROGRESS);
                 fail(p.retries);
                 qx_printf("timeout line:%d\n", timeout_line);
                 return 1;
@@ -331,6 +336,7 @@ int get_checksum(QxChannel *ch, uint32_t length, uint32_t *checksum, const Check
         qx_sleep_ms(k_poll_ms);
     }
     // A silent device is the caller's to report.
+    qxctl_failure_note(ch, QXFAIL_NO_ANSWER);
     return 1;
 }
 
@@ -339,21 +345,25 @@ int get_checksum(QxChannel *ch, uint32_t length, uint32_t *checksum, const Check
 int qxctl_update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length,
                           QxProgress *progress)
 {
-    return update_firmware(ch, image, length, progress, k_main);
+    qxctl_failure_begin(ch, QXOP_TRANSFER, 0, length);
+    return qxctl_failure_end(ch, update_firmware(ch, image, length, progress, k_main));
 }
 
 int qxctl_update_firmware_alt(QxChannel *ch, const uint8_t *image, uint32_t length,
                               QxProgress *progress)
 {
-    return update_firmware(ch, image, length, progress, k_alt);
+    qxctl_failure_begin(ch, QXOP_TRANSFER, 0, length);
+    return qxctl_failure_end(ch, update_firmware(ch, image, length, progress, k_alt));
 }
 
 int qxctl_get_checksum(QxChannel *ch, uint32_t length, uint32_t *checksum)
 {
-    return get_checksum(ch, length, checksum, k_sum_main);
+    qxctl_failure_begin(ch, QXOP_CHECKSUM, 0, length);
+    return qxctl_failure_end(ch, get_checksum(ch, length, checksum, k_sum_main));
 }
 
 int qxctl_get_checksum_alt(QxChannel *ch, uint32_t length, uint32_t *checksum)
 {
-    return get_checksum(ch, length, checksum, k_sum_alt);
+    qxctl_failure_begin(ch, QXOP_CHECKSUM, 0, length);
+    return qxctl_failure_end(ch, get_checksum(ch, length, checksum, k_sum_alt));
 }

@@ -87,7 +87,26 @@ void qx_set_output(QxOutFn fn, void *ctx)
     g_out.store(&g_out_slot, std::memory_order_release);
 }
 
+namespace
+{
+thread_local const char *t_error_src = nullptr;
+thread_local int t_error_line = 0;
+thread_local unsigned t_error_count = 0;
+} // namespace
+
 void qx_error_line(const char *src, int line)
 {
+    t_error_src = src;
+    t_error_line = line;
+    t_error_count++;
     qx_printf("%s:%d:ERROR\n", src, line);
+}
+
+unsigned qx_last_error_line(const char **src, int *line)
+{
+    if (src)
+        *src = t_error_src;
+    if (line)
+        *line = t_error_line;
+    return t_error_count;
 }

@@ -35,3 +35,6 @@ void qx_set_output(QxOutFn fn, void *ctx);
 
 // "%s:%d:ERROR\n" with a module's source path and the failure site's line.
 void qx_error_line(const char *src, int line);
+// The last failure site this thread printed (src may be null) and how many
+// it has printed, so that a caller can tell whether a call added one.
+unsigned qx_last_error_line(const char **src, int *line);

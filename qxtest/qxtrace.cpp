@@ -127,7 +127,7 @@ int tap_ioctl(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_s
 
     if (returned)
         *returned = got;
-    if (error && r == USBDEVS_ERR_CALL)
+    if (error && r != USBDEVS_OK)
         *error = status;
     return r;
 }

@@ -46,6 +46,16 @@ const uint16_t *entry_path(const QxDevice *dev)
     return dev ? dev->path : g_no_path;
 }
 
+// This thread's last failed call, for the record of a failed operation.
+thread_local uint32_t t_failed_code = 0;
+thread_local unsigned t_failed_calls = 0;
+
+void note_failed_call(uint32_t code)
+{
+    t_failed_code = code;
+    t_failed_calls++;
+}
+
 // One call through the backend; applies the exact-length rule. Returns the
 // backend's result, or USBDEVS_ERR_CALL after line 228.
 int transfer(const QxDevice *dev, const uint8_t *in, uint32_t in_size, uint8_t *out,
@@ -55,6 +65,10 @@ int transfer(const QxDevice *dev, const uint8_t *in, uint32_t in_size, uint8_t *
     uint32_t returned = 0;
     uint32_t error = 0;
     int r = b->ioctl(b->self, entry_path(dev), in, in_size, out, out_size, &returned, &error);
+    if (r != USBDEVS_OK)
+        note_failed_call(error);
+    else if (returned != out_size)
+        note_failed_call(0);
     if (r == USBDEVS_ERR_CALL) {
         qx_error_line(USBDEVS_SRC, 222);
         b->print_error(b->self, error);
@@ -180,6 +194,13 @@ int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index
     int r = transfer(dev, in, sizeof in, dst, n);
     // An open failure has already been reported by the open itself.
     return r == USBDEVS_OK ? 0 : 1;
+}
+
+uint32_t usbdevs_last_error(unsigned *count)
+{
+    if (count)
+        *count = t_failed_calls;
+    return t_failed_code;
 }
 
 void usbdevs_put_header(uint8_t *out, const QxIoRequest *req)

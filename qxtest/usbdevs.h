@@ -55,8 +55,9 @@ typedef struct UsbdevsBackend {
     int (*find)(void *self, const char *service, uint16_t *path, size_t cap, int *copy_status);
     // Opens the control interface of the device at path, makes one
     // IOCTL_QX_CONTROL call and closes it again. Returns USBDEVS_OK with
-    // *returned = output bytes delivered, USBDEVS_ERR_OPEN, or USBDEVS_ERR_CALL
-    // with *error = system code. Never keeps anything open.
+    // *returned = output bytes delivered, USBDEVS_ERR_OPEN (with *error = the
+    // open's system code, or 0 when there is none), or USBDEVS_ERR_CALL with
+    // *error = system code. Never keeps anything open.
     int (*ioctl)(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_size,
                  uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error);
     // Prints the report for a system error code (the last-error report).
@@ -84,6 +85,13 @@ int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index
                  uint8_t *dst);
 void usbdevs_print_last_error(void);
 void usbdevs_print_error(uint32_t error);
+// The system or device error code of this thread's last failed call (0 when
+// the call failed without one, e.g. an answer of the wrong length), and in
+// *count how many of its calls have failed so far.
+uint32_t usbdevs_last_error(unsigned *count);
+// The system's text for an error code, without the trailing period and line
+// end ("The semaphore timeout period has expired"); 1 and "" when unknown.
+int usbdevs_error_text(uint32_t error, char *buf, size_t cap);
 
 // --- shared framing, independent of the platform ---
 

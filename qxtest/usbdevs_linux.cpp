@@ -226,6 +226,8 @@ int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, 
         fd = open_endpoint(p);
     }
     if (fd < 0) {
+        if (error)
+            *error = t_last_code;
         usbdevs_print_last_error();
         qx_printf("ERROR : %d\n", 199);
         return USBDEVS_ERR_OPEN;
@@ -287,4 +289,22 @@ void usbdevs_print_last_error(void)
     qx_printf("%s:%d:", USBDEVS_SRC, 35);
     qx_printf("GetLastError() = %#x\n", (unsigned)t_last_code);
     qx_printf("%s\n", strerror(t_last_errno));
+}
+
+int usbdevs_error_text(uint32_t error, char *buf, size_t cap)
+{
+    if (!buf || cap == 0)
+        return 1;
+    buf[0] = 0;
+    const char *text = code_text(error);
+    if (!text)
+        return 1;
+    size_t n = strlen(text);
+    if (n && text[n - 1] == '.')
+        n--;
+    if (n >= cap)
+        n = cap - 1;
+    memcpy(buf, text, n);
+    buf[n] = 0;
+    return 0;
 }

@@ -321,6 +321,9 @@ int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_
     return found && status == 0;
 }
 
+// The code of this thread's last failed open, for the caller's record.
+static thread_local uint32_t t_open_error = 0;
+
 HANDLE usbdevs_win_open(const uint16_t *path)
 {
     const UsbdevsWinApi *api = usbdevs_win_api();
@@ -338,6 +341,7 @@ HANDLE usbdevs_win_open(const uint16_t *path)
             return h;
         error = system_error(api);
     }
+    t_open_error = error;
     usbdevs_print_error(error);
     step_failed(199);
     return INVALID_HANDLE_VALUE;
@@ -352,8 +356,11 @@ int usbdevs_win_ioctl(const uint16_t *path, const uint8_t *in, uint32_t in_size,
     if (error)
         *error = 0;
     HANDLE h = usbdevs_win_open(path);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        if (error)
+            *error = t_open_error;
         return USBDEVS_ERR_OPEN;
+    }
 
     // A write's input travels in committed memory of its own.
     QxIoRequest req;
@@ -400,4 +407,27 @@ void usbdevs_print_error(uint32_t error)
 void usbdevs_print_last_error(void)
 {
     usbdevs_print_error(system_error(usbdevs_win_api()));
+}
+
+int usbdevs_error_text(uint32_t error, char *buf, size_t cap)
+{
+    if (!buf || cap == 0)
+        return 1;
+    buf[0] = 0;
+    const UsbdevsWinApi *api = usbdevs_win_api();
+    wchar_t *text = api->get_error_text((DWORD)error);
+    if (!text)
+        return 1;
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, buf, (int)cap, nullptr, nullptr);
+    api->free_error_text(text);
+    if (n <= 0) {
+        buf[0] = 0;
+        return 1;
+    }
+    // The system's texts end in a period and a line end.
+    size_t len = strlen(buf);
+    while (len && (buf[len - 1] == '\r' || buf[len - 1] == '\n' || buf[len - 1] == ' ' ||
+                   buf[len - 1] == '.'))
+        buf[--len] = 0;
+    return 0;
 }

@@ -11,7 +11,7 @@ void FWUpdateWorker::process()
 {
     FirmwareJob *job = progress_ptr ? progress_ptr->job : nullptr;
     updaterules::UpdateReport report;
-    report.process_text = [this](const std::string &text) {
+    report.stage = [this](updaterules::Stage, const std::string &text) {
         emit process_text(QString::fromStdString(text));
     };
     report.error = [this](const std::string &text) { emit error(QString::fromStdString(text)); };

@@ -188,3 +188,8 @@ bool UpdateContext::get_20(bool *value)
         *value = byte != 0;
     return true;
 }
+
+bool UpdateContext::last_failure(QxFailure *failure) const
+{
+    return qxctl_last_failure(&ctl, failure) == 0;
+}

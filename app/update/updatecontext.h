@@ -42,6 +42,9 @@ class UpdateContext
     bool set_23(uint32_t value);
     bool get_24(uint32_t *value);
     bool get_20(bool *value);
+    // Why the last failed identity read, checksum query or transfer since
+    // open_device failed (the control channel's record); false when none has.
+    bool last_failure(QxFailure *failure) const;
 
     QxCtl ctl;
     // Null while no device is open, else &ctl; commands take its address.

@@ -16,7 +16,46 @@ const int k_check_readings = 10;
 const int k_retries = 2;
 const uint32_t k_pause_ms = 1000;
 
-const char *refusal(RequestResult result)
+const int k_attempts = k_retries + 1;
+
+// 315424 -> "315,424"
+std::string grouped(uint64_t n)
+{
+    std::string digits = std::to_string(n);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0)
+            out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}
+
+std::string hex32(uint32_t v)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "0x%08x", (unsigned)v);
+    return buf;
+}
+
+// The channel's record of a failed read, when the context has one.
+FailureCause device_cause(const UpdateContext &ctx, int attempt = 0)
+{
+    FailureCause cause;
+    if (!ctx.last_failure(&cause.record))
+        return cause;
+    cause.has_record = true;
+    if (attempt) {
+        cause.record.attempt = (unsigned)attempt;
+        cause.record.attempts = (unsigned)k_attempts;
+    }
+    cause.text = failure_text(cause.record);
+    return cause;
+}
+
+} // namespace
+
+const char *refusal_text(RequestResult result)
 {
     switch (result) {
     case RequestResult::Ok:
@@ -43,14 +82,143 @@ const char *refusal(RequestResult result)
     return "";
 }
 
+namespace
+{
+
 RequestCheck refuse(RequestCheck check, RequestResult result)
 {
     check.result = result;
-    check.text = refusal(result);
+    check.text = refusal_text(result);
     return check;
 }
 
 } // namespace
+
+std::string failure_text(const QxFailure &f)
+{
+    std::string text;
+    switch (f.how) {
+    case QXFAIL_CALL:
+        // A device that answers with a failure is still there; one that
+        // times out or is gone has stopped answering.
+        if (f.error == USBDEVS_ERROR_GEN_FAILURE)
+            text = "the device failed a request";
+        else
+            text = "the device stopped answering";
+        break;
+    case QXFAIL_NOT_READY:
+        text = "the device never reported ready";
+        break;
+    case QXFAIL_NO_ANSWER:
+        text = "the device did not answer";
+        break;
+    case QXFAIL_NO_PROGRESS:
+        text = "the device stopped taking data";
+        break;
+    case QXFAIL_NOT_CONFIRMED:
+        text = "the device did not confirm the end of the transfer";
+        break;
+    default:
+        text = "the request could not be made";
+        break;
+    }
+    switch (f.op) {
+    case QXOP_TRANSFER:
+        if (f.how == QXFAIL_NOT_CONFIRMED)
+            text += " of " + grouped(f.length) + " bytes";
+        else
+            text += " at byte " + grouped(f.position) + " of " + grouped(f.length);
+        break;
+    case QXOP_CHECKSUM:
+        text += f.how == QXFAIL_NO_ANSWER ? " the checksum query" : " during the checksum query";
+        text += " over " + grouped(f.length) + " bytes";
+        break;
+    case QXOP_INFO:
+        if (f.item == QXTAG_PRODUCT)
+            text += " when asked for its product name";
+        else if (f.item == QXTAG_VERSION)
+            text += " when asked for its version";
+        else if (f.item == QXTAG_BUILD)
+            text += " when asked for its build";
+        else
+            text += " to the info request for item " + std::to_string(f.item);
+        break;
+    default:
+        break;
+    }
+    if (f.attempts)
+        text +=
+            " (attempt " + std::to_string(f.attempt) + " of " + std::to_string(f.attempts) + ")";
+    if (f.error) {
+        char code[32];
+        snprintf(code, sizeof code, ": error 0x%x", (unsigned)f.error);
+        text += code;
+        char sys[256];
+        if (usbdevs_error_text(f.error, sys, sizeof sys) == 0 && sys[0]) {
+            // Lower case inside the sentence, unless the text starts with
+            // a name ("USB ...").
+            if (sys[0] >= 'A' && sys[0] <= 'Z' && !(sys[1] >= 'A' && sys[1] <= 'Z'))
+                sys[0] = (char)(sys[0] - 'A' + 'a');
+            text += ", ";
+            text += sys;
+        }
+    }
+    return text;
+}
+
+std::string stage_text(Stage stage, int retry)
+{
+    switch (stage) {
+    case Stage::Preparing:
+        return "Preparing...";
+    case Stage::Sending:
+        return "Sending and Updating...";
+    case Stage::Retrying:
+        return "Retrying... " + std::to_string(retry) + "/" + std::to_string(k_retries);
+    case Stage::Checking:
+        return "Checking...";
+    case Stage::Completed:
+        return "Completed.\n\nPlease turn the device's power on again.";
+    }
+    return "";
+}
+
+const char *stage_name(Stage stage)
+{
+    switch (stage) {
+    case Stage::Preparing:
+        return "preparing";
+    case Stage::Sending:
+        return "sending";
+    case Stage::Retrying:
+        return "retrying";
+    case Stage::Checking:
+        return "checking";
+    case Stage::Completed:
+        return "completed";
+    }
+    return "";
+}
+
+std::string error_text(UpdateResult result)
+{
+    switch (result) {
+    case UpdateResult::Completed:
+        return "";
+    case UpdateResult::NoImage:
+        return "ERROR";
+    case UpdateResult::NoChecksum:
+        return "Cannot Get Hardware Checksum";
+    case UpdateResult::Unstable:
+        return "Hardware checksum is not valid.";
+    case UpdateResult::TransferFailed:
+        return "Firmware Update Failed";
+    case UpdateResult::NotEqual:
+        return "Hardware checksum is not equal to firmware.\n\n"
+               "Please contact the technical support.";
+    }
+    return "";
+}
 
 std::string version_text(unsigned version)
 {
@@ -105,8 +273,11 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
     image_identity(ctx, &check.image);
 
     RequestResult read = device_identity(ctx, &check.device);
-    if (read != RequestResult::Ok)
+    if (read != RequestResult::Ok) {
+        if (read != RequestResult::NotConnected)
+            check.cause = device_cause(ctx);
         return refuse(check, read);
+    }
     if (check.device.product != check.image.product)
         return refuse(check, RequestResult::ProductMismatch);
 
@@ -122,8 +293,10 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
     }
     if (options.installed_test) {
         uint32_t installed = 0;
-        if (!ctx.device_checksum((uint32_t)ctx.fw_check_size(), &installed))
+        if (!ctx.device_checksum((uint32_t)ctx.fw_check_size(), &installed)) {
+            check.cause = device_cause(ctx);
             return refuse(check, RequestResult::NoChecksum);
+        }
         if (installed == ctx.fw_checksum())
             return refuse(check, RequestResult::AlreadyUpdated);
     }
@@ -146,21 +319,32 @@ std::string confirmation_text(const Identity &device, const Identity &image)
 }
 
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
-                        QxProgress *progress, const UpdateReport &report)
+                        QxProgress *progress, const UpdateReport &report, FailureCause *cause)
 {
-    auto say = [&report](const std::string &text) {
-        if (report.process_text)
-            report.process_text(text);
+    auto say = [&report](Stage stage, int retry = 0) {
+        if (report.stage)
+            report.stage(stage, stage_text(stage, retry));
     };
-    auto fail = [&report](const std::string &text, UpdateResult result) {
+    auto reading = [&report](Phase phase, int attempt, bool answered, uint32_t value) {
+        if (report.reading)
+            report.reading(phase, attempt, answered, value);
+    };
+    auto fail = [&report, cause](UpdateResult result, FailureCause why) {
+        if (cause)
+            *cause = why;
         if (report.error)
-            report.error(text);
+            report.error(error_text(result));
         return result;
+    };
+    auto because = [](std::string text) {
+        FailureCause why;
+        why.text = std::move(text);
+        return why;
     };
 
     if (!ctx || !image || size == 0)
-        return fail("ERROR", UpdateResult::NoImage);
-    say("Preparing...");
+        return fail(UpdateResult::NoImage, because("no image to send"));
+    say(Stage::Preparing);
 
     // The installed firmware must read the same, give or take, three times
     // in a row; a device that wanders more is not in a state to be written.
@@ -168,47 +352,68 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
     uint32_t lowest = 0;
     uint32_t highest = 0;
     for (int i = 0; i < 3; i++) {
-        uint32_t reading = 0;
-        if (!ctx->device_checksum(size, &reading))
-            return fail("Cannot Get Hardware Checksum", UpdateResult::NoChecksum);
-        if (i == 0 || reading < lowest)
-            lowest = reading;
-        if (i == 0 || reading > highest)
-            highest = reading;
+        uint32_t value = 0;
+        if (!ctx->device_checksum(size, &value)) {
+            reading(Phase::Stability, 0, false, 0);
+            return fail(UpdateResult::NoChecksum, device_cause(*ctx));
+        }
+        reading(Phase::Stability, 0, true, value);
+        if (i == 0 || value < lowest)
+            lowest = value;
+        if (i == 0 || value > highest)
+            highest = value;
     }
     if (highest - lowest > k_max_spread)
-        return fail("Hardware checksum is not valid.", UpdateResult::Unstable);
+        return fail(UpdateResult::Unstable,
+                    because("the device's checksum readings spread from " + hex32(lowest) + " to " +
+                            hex32(highest) + ", more than " + std::to_string(k_max_spread) +
+                            " apart"));
 
     for (int64_t attempt = 0;;) {
         qx_sleep_ms(k_pause_ms);
-        if (attempt == 0)
-            say("Sending and Updating...");
-        else
-            say("Retrying... " + std::to_string(attempt) + "/" + std::to_string(k_retries));
+        say(attempt == 0 ? Stage::Sending : Stage::Retrying, (int)attempt);
         if (!ctx->update_firmware(image, size, progress))
-            return fail("Firmware Update Failed", UpdateResult::TransferFailed);
-        say("Checking...");
+            return fail(UpdateResult::TransferFailed, device_cause(*ctx, (int)attempt + 1));
+        say(Stage::Checking);
 
         uint32_t check_size = (uint32_t)ctx->fw_check_size();
         int64_t expected = ctx->fw_checksum();
+        bool answered = false;
+        uint32_t last = 0;
         for (int tries = k_check_readings; tries > 0; tries--) {
             qx_sleep_ms(k_pause_ms);
             // An unanswered reading costs one try; the phase goes on.
-            uint32_t reading = 0;
-            if (!ctx->device_checksum(check_size, &reading))
+            uint32_t value = 0;
+            if (!ctx->device_checksum(check_size, &value)) {
+                reading(Phase::Check, (int)attempt, false, 0);
                 continue;
-            int64_t diff = (int64_t)reading - expected;
+            }
+            reading(Phase::Check, (int)attempt, true, value);
+            answered = true;
+            last = value;
+            int64_t diff = (int64_t)value - expected;
             if (diff >= -k_checksum_margin && diff <= k_checksum_margin) {
-                say("Completed.\n\nPlease turn the device's power on again.");
+                say(Stage::Completed);
                 return UpdateResult::Completed;
             }
         }
 
         attempt++;
-        if (attempt == k_retries + 1)
-            return fail("Hardware checksum is not equal to firmware.\n\n"
-                        "Please contact the technical support.",
-                        UpdateResult::NotEqual);
+        if (attempt == k_attempts) {
+            FailureCause why;
+            if (answered) {
+                why = because("no checksum reading came within " +
+                              std::to_string(k_checksum_margin) + " of the image's " +
+                              hex32((uint32_t)expected) + " after " + std::to_string(k_attempts) +
+                              " transfers; the last read " + hex32(last));
+            } else {
+                why = device_cause(*ctx);
+                why.text = "the device answered none of the last " +
+                           std::to_string(k_check_readings) + " checksum readings" +
+                           (why.text.empty() ? "" : ": " + why.text);
+            }
+            return fail(UpdateResult::NotEqual, why);
+        }
     }
 }
 

@@ -39,12 +39,29 @@ struct RequestOptions {
     bool installed_test = true; // refuse an image whose checksum the device already has
 };
 
+// Why a device operation failed, beyond the text the user is shown.
+struct FailureCause {
+    std::string text;        // "the device stopped answering at byte 87,541 of 315,424 ..."
+    bool has_record = false; // record holds the control channel's record of the failure
+    QxFailure record{};
+};
+
 struct RequestCheck {
     RequestResult result = RequestResult::Ok;
     std::string text; // the refusal text; empty when result is Ok
     Identity device;  // as far as it was read
     Identity image;
+    FailureCause cause; // when the device did not answer a read
 };
+
+// The refusal text of a result as the window shows it; "" for Ok. The
+// checksum error is followed by the image's path, the downgrade by the two
+// versions ("Cannot downgrade from 2.30 to 2.30").
+const char *refusal_text(RequestResult result);
+
+// The control channel's record as a sentence: what the device did, where,
+// in which attempt, and the error code with its text.
+std::string failure_text(const QxFailure &failure);
 
 // 230 -> "2.30", 5 -> "0.05", 1000 -> "10.00".
 std::string version_text(unsigned version);
@@ -76,9 +93,36 @@ enum class UpdateResult {
     NotEqual,       // three check phases failed
 };
 
+// The stages of an update, in the order they are reported.
+enum class Stage {
+    Preparing, // the stability readings
+    Sending,   // the first transfer
+    Retrying,  // a further transfer
+    Checking,  // the check readings after a transfer
+    Completed,
+};
+
+// The stage's text as the window shows it; retry counts the transfers
+// before this one ("Retrying... 1/2").
+std::string stage_text(Stage stage, int retry = 0);
+// A fixed lower-case name for machine-readable output ("sending").
+const char *stage_name(Stage stage);
+
+// The failure text of a result as the window shows it; "" for Completed.
+std::string error_text(UpdateResult result);
+
+enum class Phase {
+    Stability, // before the first transfer
+    Check,     // after a transfer
+};
+
 struct UpdateReport {
-    std::function<void(const std::string &)> process_text;
+    std::function<void(Stage stage, const std::string &text)> stage;
     std::function<void(const std::string &)> error; // at most once, last
+    // Every device checksum reading: its phase, the transfer it follows
+    // (0 for the first and for the stability readings), whether the device
+    // answered, and the reading.
+    std::function<void(Phase phase, int attempt, bool answered, uint32_t value)> reading;
 };
 
 // Runs one update: three device checksum readings over the image length
@@ -86,7 +130,9 @@ struct UpdateReport {
 // one-second pause and followed by up to ten checksum readings one second
 // apart that must come within 15 of the header's checksum. progress (may be
 // null) receives the transfer position. Every wait goes through qx_sleep_ms.
+// cause (may be null) receives why a failed update failed.
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
-                        QxProgress *progress, const UpdateReport &report);
+                        QxProgress *progress, const UpdateReport &report,
+                        FailureCause *cause = nullptr);
 
 } // namespace updaterules

@@ -63,15 +63,32 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         std::vector<std::string> sim; // empty: no device at all
         std::vector<std::string> args;
         const char *err;
+        const char *cause; // the line under err, or null
         int status;
+        const char *result; // with --json
     } const rows[] = {
-        {{}, {"info"}, "Supported hardware is not connected.\n", 4},
-        {{}, {"checksum", "10"}, "Supported hardware is not connected.\n", 4},
-        {{"--info-silent"}, {"info"}, "Cannot get connected hardware product\n", 1},
-        {{"--checksum-silent"}, {"checksum", "10"}, "Cannot get hardware checksum\n", 1},
+        {{}, {"info"}, "Supported hardware is not connected.", nullptr, 4, "no device"},
+        {{}, {"checksum", "10"}, "Supported hardware is not connected.", nullptr, 4, "no device"},
+        {{"--info-silent"},
+         {"info"},
+         "Cannot get connected hardware product",
+         "the device did not answer when asked for its product name",
+         1,
+         "failed"},
+        {{"--checksum-silent"},
+         {"checksum", "10"},
+         "Cannot get hardware checksum",
+         "the device did not answer the checksum query over 10 bytes",
+         1,
+         "failed"},
         // The update says the same with the same status.
-        {{}, {"update", "--yes"}, "Supported hardware is not connected.\n", 4},
-        {{"--info-silent"}, {"update", "--yes"}, "Cannot get connected hardware product\n", 1},
+        {{}, {"update", "--yes"}, "Supported hardware is not connected.", nullptr, 4, "no device"},
+        {{"--info-silent"},
+         {"update", "--yes"},
+         "Cannot get connected hardware product",
+         "the device did not answer when asked for its product name",
+         1,
+         "failed"},
     };
     for (const auto &row : rows) {
         SimDaemon d;
@@ -79,13 +96,33 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         if (!row.sim.empty()) {
             ASSERT_TRUE(d.start(QXSIM_PATH, dir.path(), row.sim));
         }
+        std::string err = std::string(row.err) + "\n";
+        if (row.cause)
+            err += std::string(row.cause) + "\n";
         std::vector<std::string> argv = {QXTOOL_PATH};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
         ProcResult r = proc_run(argv, {{"QX_DEVICE_DIR", dir.path().c_str()},
                                        {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}});
         EXPECT_EQ(row.status, r.status) << row.args[0];
-        EXPECT_EQ(row.err, r.err) << row.args[0];
+        EXPECT_EQ(err, r.err) << row.args[0];
         EXPECT_EQ("", r.out) << row.args[0];
+
+        // --json answers the failure with one object, the same status and
+        // the same texts on standard error.
+        argv.push_back("--json");
+        r = proc_run(argv, {{"QX_DEVICE_DIR", dir.path().c_str()},
+                            {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}});
+        EXPECT_EQ(row.status, r.status) << row.args[0];
+        EXPECT_EQ(err, r.err) << row.args[0];
+        EXPECT_EQ(r.out.size() - 1, r.out.find('\n')) << "one line: " << r.out;
+        auto j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(row.result, j["result"]) << r.out;
+        EXPECT_EQ(row.status, j["status"]) << r.out;
+        EXPECT_EQ(row.err, j["error"]) << r.out;
+        if (row.cause)
+            EXPECT_EQ(row.cause, j["cause"]["text"]) << r.out;
+        else
+            EXPECT_FALSE(j.contains("cause")) << r.out;
     }
 }
 
@@ -201,6 +238,7 @@ struct BadInput {
     std::vector<std::string> args; // "@" stands for the work folder
     const char *err;               // a part of standard error
     int status;
+    bool json = false; // standard output holds the failure as a JSON object
 };
 
 const BadInput k_bad_inputs[] = {
@@ -224,7 +262,23 @@ const BadInput k_bad_inputs[] = {
     {"UnknownCommand", {"frobnicate"}, "frobnicate", 2},
     {"NoCommand", {}, "qxtool: a command is needed", 2},
     {"UnknownOption", {"update", "--force"}, "--force", 2},
-    {"JsonForUpdate", {"update", "--json"}, "--json", 2},
+    {"JsonForExtract", {"extract", "--json", "@/short.bin"}, "--json", 2},
+    // --json answers a bad image with an object; usage errors stay texts.
+    {"CorruptImageJson",
+     {"update", "--yes", "--json", "@/corrupt.bin"},
+     "@/corrupt.bin: not a valid firmware image (checksum test failed)\n",
+     5,
+     true},
+    {"MissingImageVerifyJson",
+     {"verify", "--json", "@/missing.bin"},
+     "@/missing.bin: No such file or directory\n",
+     5,
+     true},
+    {"ShortImageDumpJson",
+     {"dump", "--json", "@/short.bin"},
+     "@/short.bin: too short for a firmware image (10 bytes)\n",
+     5,
+     true},
     {"ChecksumNotANumber",
      {"checksum", "12ab"},
      "qxtool: checksum: LENGTH '12ab' is not a number\n",
@@ -282,7 +336,15 @@ TEST_P(BadInputTest, IsNamedAndNothingReachesTheDevice)
     ProcResult r = tool(args);
     EXPECT_EQ(row.status, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(expand(row.err, work.path()))) << r.err;
-    EXPECT_EQ("", r.out);
+    if (row.json) {
+        auto j = nlohmann::json::parse(r.out);
+        EXPECT_EQ("bad image", j["result"]) << r.out;
+        EXPECT_EQ(row.status, j["status"]) << r.out;
+        // The text names the file and the problem, as on standard error.
+        EXPECT_EQ("qxtool: " + j["error"].get<std::string>() + "\n", r.err);
+    } else {
+        EXPECT_EQ("", r.out);
+    }
 
     sim.stop();
     std::vector<QxTraceCall> calls;

@@ -109,7 +109,10 @@ TEST_F(Trace, ReplayReportsTheFirstDifference)
     ProcResult daemon;
     ProcResult r = replay(host, {"update", "--yes", "--allow-reinstall", fw}, &daemon);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Cannot Get Hardware Checksum\n", r.err);
+    EXPECT_EQ("Cannot Get Hardware Checksum\n"
+              "the device failed a request during the checksum query over 20,036 bytes: "
+              "error 0x1f, a device attached to the system is not functioning\n",
+              r.err);
     EXPECT_EQ(3, daemon.status);
     size_t at = nth_write(h, 4);
     EXPECT_EQ(0u, daemon.err.find("qxsim: replay: call " + std::to_string(at + 1) +
@@ -135,8 +138,10 @@ TEST_F(Trace, RecordingCutShortRefusesVersionAndBuild)
         int write; // the recording ends before this message
         const char *err;
     } const rows[] = {
-        {2, "Cannot get connected hardware version\n"},
-        {3, "Cannot get connected hardware build\n"},
+        {2, "Cannot get connected hardware version\nthe device failed a request when asked for "
+            "its version: error 0x1f, a device attached to the system is not functioning\n"},
+        {3, "Cannot get connected hardware build\nthe device failed a request when asked for "
+            "its build: error 0x1f, a device attached to the system is not functioning\n"},
     };
     for (const auto &row : rows) {
         std::string cut = work.file("cut" + std::to_string(row.write) + ".jsonl");

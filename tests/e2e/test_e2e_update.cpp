@@ -1,12 +1,46 @@
 // qxtool update against qxsim daemons over the socket transport: the whole
 // update from the built-in catalogue, every refusal of the request with its
 // text and exit status, and every outcome of the update itself.
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "e2e.h"
 
 namespace
 {
+
+using Json = nlohmann::json;
+
+// qxtool update --json: every line one object.
+std::vector<Json> json_lines(const std::string &out)
+{
+    std::vector<Json> lines;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos)
+            end = out.size();
+        lines.push_back(Json::parse(out.substr(at, end - at)));
+        at = end + 1;
+    }
+    return lines;
+}
+
+const char *result_name(int status)
+{
+    switch (status) {
+    case 0:
+        return "completed";
+    case 3:
+        return "refused";
+    case 4:
+        return "no device";
+    case 5:
+        return "bad image";
+    }
+    return "failed";
+}
 
 const char *const k_done = "Completed.\n\nPlease turn the device's power on again.";
 
@@ -75,13 +109,15 @@ const Refusal k_refusals[] = {
      0,
      {"--info-silent"},
      {"--yes"},
-     "Cannot get connected hardware product\n",
+     "Cannot get connected hardware product\n"
+     "the device did not answer when asked for its product name\n",
      1},
     {"ProductUnansweredBuiltIn",
      BUILTIN,
      {"--info-silent"},
      {"--yes"},
-     "Cannot get connected hardware product\n",
+     "Cannot get connected hardware product\n"
+     "the device did not answer when asked for its product name\n",
      1},
     {"OtherProduct", 0, {"--product", "QX-10"}, {"--yes"}, "Product is not matching\n", 3},
     {"ProductCaseDiffers", 0, {"--product", "qx-20"}, {"--yes"}, "Product is not matching\n", 3},
@@ -114,7 +150,8 @@ const Refusal k_refusals[] = {
      0,
      {"--checksum-silent"},
      {"--yes"},
-     "Cannot get hardware checksum\n",
+     "Cannot get hardware checksum\n"
+     "the device did not answer the checksum query over 4,000 bytes\n",
      1,
      "",
      30000, // 6000 polls 5 ms apart
@@ -124,7 +161,8 @@ const Refusal k_refusals[] = {
      0,
      {"--busy", "1000"},
      {"--yes"},
-     "Cannot get connected hardware product\n",
+     "Cannot get connected hardware product\n"
+     "the device never reported ready when asked for its product name\n",
      1,
      "",
      19829,
@@ -134,7 +172,9 @@ const Refusal k_refusals[] = {
      0,
      {"--fail-writes", "10"},
      {"--yes"},
-     "Cannot get connected hardware product\n",
+     "Cannot get connected hardware product\n"
+     "the device failed a request when asked for its product name: error 0x1f, a device attached to the "
+     "system is not functioning\n",
      1,
      "",
      50,
@@ -144,7 +184,9 @@ const Refusal k_refusals[] = {
      0,
      {"--drop-read-every", "2"},
      {"--yes"},
-     "Cannot get connected hardware product\n",
+     "Cannot get connected hardware product\n"
+     "the device failed a request when asked for its product name: error 0x1f, a device attached to the "
+     "system is not functioning\n",
      1,
      "",
      0,
@@ -153,7 +195,8 @@ const Refusal k_refusals[] = {
      0,
      {"--short-read-every", "2"},
      {"--yes"},
-     "Cannot get connected hardware product\n",
+     "Cannot get connected hardware product\n"
+     "the device stopped answering when asked for its product name\n",
      1,
      "",
      0,
@@ -209,6 +252,29 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     }
     // Nothing was started: no stage text, and the device still runs what it had.
     EXPECT_EQ(std::string::npos, r.out.find("Preparing...")) << r.out;
+
+    // With --json the same texts on standard error, the same status, and a
+    // result object last; still no stage. The device starts again in its
+    // first state, since a fault may count down.
+    if (!(row.flags & NO_SIM)) {
+        E2e::sim.stop();
+        serve(sim);
+    }
+    args.insert(args.begin() + 1, "--json");
+    r = tool(args, {}, row.input);
+    EXPECT_EQ(row.status, r.status);
+    EXPECT_EQ(row.err, r.err);
+    std::vector<Json> events = json_lines(r.out);
+    ASSERT_FALSE(events.empty());
+    for (const Json &e : events)
+        EXPECT_NE("stage", e["event"]) << e;
+    const Json &last = events.back();
+    EXPECT_EQ("result", last["event"]);
+    EXPECT_EQ(row.status, last["status"]);
+    EXPECT_EQ(result_name(row.status), last["result"]);
+    EXPECT_FALSE(last["error"].get<std::string>().empty());
+    // A device that did not answer says why, the other refusals have no cause.
+    EXPECT_EQ(row.status == 1, last.contains("cause")) << last;
     if (!(row.flags & NO_SIM) && row.sim.empty()) {
         ProcResult info = tool({"info"});
         EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out;
@@ -225,6 +291,8 @@ struct Outcome {
     std::vector<std::string> args; // after "update"
     std::vector<std::string> texts;
     const char *error; // null: completes
+    const char *cause; // the line under the error
+    int readings;      // device checksum readings, answered or not
     // Bounds of the virtual time the run waited, in ms (-1: not checked).
     long long wait_min = -1, wait_max = -1;
 };
@@ -244,6 +312,8 @@ const Outcome k_outcomes[] = {
      {"--yes", "--allow-older"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
      nullptr,
+     nullptr,
+     4,
      k_pauses,
      k_pauses},
     // Device faults the update rides out. The waits they cost: after each
@@ -256,6 +326,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 15 * 2 * 5 + 2 * 2000,
      k_pauses + 15 * 2 * 5 + 2 * 2000},
     {"RoomZeroAfterBursts",
@@ -264,6 +336,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 15 * 2 * 5,
      k_pauses + 15 * 2 * 5},
     // Room and offset in two answers: one more read, 5 ms later, per query.
@@ -273,6 +347,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 16 * 5,
      k_pauses + 16 * 5},
     {"BusyAtStart",
@@ -281,6 +357,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 2 + 3 + 4 + 5 + 6,
      k_pauses + 2 + 3 + 4 + 5 + 6},
     // 105 writes, each followed by one busy read: after the begin and the
@@ -293,6 +371,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 80 * 2 + 24 * 5 + 100,
      k_pauses + 80 * 2 + 24 * 5 + 100},
     // Every third write try refused: 52 of the 157 tries, each a 5 ms pause
@@ -303,6 +383,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 52 * 5,
      k_pauses + 52 * 5},
     // Reads 50 and 100 of about 130 fail: both are ready-wait reads, which
@@ -313,6 +395,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 2 * 2,
      k_pauses + 2 * 2},
     {"ShortReadsInReadyWaits",
@@ -321,6 +405,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 2 * 2,
      k_pauses + 2 * 2},
     {"NineWritesRefused",
@@ -329,15 +415,19 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses + 9 * 5,
      k_pauses + 9 * 5},
-    {"SmallRoom", 0, {"--room", "100"}, {"--yes"}, k_completes, nullptr, k_pauses, k_pauses},
+    {"SmallRoom", 0, {"--room", "100"}, {"--yes"}, k_completes, nullptr, nullptr, 4, k_pauses, k_pauses},
     {"ChecksumJitterWithinMargin",
      0,
      {"--checksum-jitter", "5"},
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses,
      k_pauses},
     {"DebugText",
@@ -346,71 +436,95 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      k_completes,
      nullptr,
+     nullptr,
+     4,
      k_pauses,
      k_pauses},
-    {"SlowDevice", 0, {"--latency-us", "100"}, {"--yes"}, k_completes, nullptr, k_pauses, k_pauses},
+    {"SlowDevice", 0, {"--latency-us", "100"}, {"--yes"}, k_completes, nullptr, nullptr, 4, k_pauses, k_pauses},
     {"AllowReinstall",
      INSTALL_IMAGE,
      {},
      {"--yes", "--allow-reinstall"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
-     nullptr},
+     nullptr,
+     nullptr,
+     4},
     {"AllowBothOnTheInstalledImage",
      INSTALL_IMAGE,
      {"--version", "230", "--build", "57"},
      {"--yes", "--allow-older", "--allow-reinstall"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
-     nullptr},
+     nullptr,
+     nullptr,
+     4},
     {"NewerBuildOfOlderVersion",
      0,
      {"--version", "231", "--build", "56"},
      {"--yes"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
-     nullptr},
+     nullptr,
+     nullptr,
+     4},
     {"StabilitySpreadOf256Passes",
      0,
      {"--checksum-script", "1000,1100,1256"},
      {"--yes", "--allow-reinstall"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
-     nullptr},
+     nullptr,
+     nullptr,
+     4},
     {"MatchAfterOneRetry",
      0,
      {"--checksum-script", "5,5,5,7,7,7,7,7,7,7,7,7,7"},
      {"--yes", "--allow-reinstall"},
      {"Preparing...", "Sending and Updating...", "Checking...", "Retrying... 1/2", "Checking...",
       k_done},
-     nullptr},
+     nullptr,
+     nullptr,
+     14},
     // The failures.
     {"StabilityReadingUnanswered",
      0,
      {"--checksum-silent"},
      {"--yes", "--allow-reinstall"},
      {"Preparing..."},
-     "Cannot Get Hardware Checksum"},
+     "Cannot Get Hardware Checksum",
+     "the device did not answer the checksum query over 4,036 bytes",
+     1},
     {"StabilitySpreadOver256",
      0,
      {"--checksum-script", "1000,1100,1257"},
      {"--yes", "--allow-reinstall"},
      {"Preparing..."},
-     "Hardware checksum is not valid."},
+     "Hardware checksum is not valid.",
+     "the device's checksum readings spread from 0x000003e8 to 0x000004e9, more than 256 apart",
+     3},
     {"TransferFails",
      0,
      {"--fail-transfer", "1"},
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
-     "Firmware Update Failed"},
+     "Firmware Update Failed",
+     "the device failed a request at byte 0 of 4,036 (attempt 1 of 3): error 0x1f, a device "
+     "attached to the system is not functioning",
+     3},
     {"UnpluggedDuringTransfer",
      0,
      {"--unplug-after", "1000"},
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
-     "Firmware Update Failed"},
+     "Firmware Update Failed",
+     "the device stopped answering at byte 1,012 of 4,036 (attempt 1 of 3): error 0x2, the system "
+     "cannot find the file specified",
+     3},
     {"EndNeverConfirmed",
      0,
      {"--never-complete"},
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
+     "the device did not confirm the end of the transfer of 4,036 bytes (attempt 1 of 3)",
+     3,
      1000 + 20 * 2000, // 20 finish cycles of 10 reads 100 ms apart and 1 s
      1000 + 20 * 2000},
     // A failed answer read in the transfer ends it at once: no more than
@@ -421,6 +535,9 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
+     "the device failed a request at byte 512 of 4,036 (attempt 1 of 3): error 0x1f, a "
+     "device attached to the system is not functioning",
+     3,
      1000,
      1010},
     {"TransferAnswerShort",
@@ -429,6 +546,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
+     "the device stopped answering at byte 512 of 4,036 (attempt 1 of 3)",
+     3,
      1000,
      1010},
     // No room ever: 2000 failed checks 5 ms apart.
@@ -438,6 +557,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
+     "the device stopped taking data at byte 0 of 4,036 (attempt 1 of 3)",
+     3,
      1000 + 2000 * 5,
      1000 + 2000 * 5},
     {"SecondTransferFails",
@@ -445,14 +566,20 @@ const Outcome k_outcomes[] = {
      {"--checksum-offset", "100", "--fail-transfer", "2"},
      {"--yes"},
      {"Preparing...", "Sending and Updating...", "Checking...", "Retrying... 1/2"},
-     "Firmware Update Failed"},
+     "Firmware Update Failed",
+     "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, a device "
+     "attached to the system is not functioning",
+     13},
     {"ChecksumNeverEqual",
      0,
      {"--checksum-offset", "100"},
      {"--yes"},
      {"Preparing...", "Sending and Updating...", "Checking...", "Retrying... 1/2", "Checking...",
       "Retrying... 2/2", "Checking..."},
-     "Hardware checksum is not equal to firmware.\n\nPlease contact the technical support."},
+     "Hardware checksum is not equal to firmware.\n\nPlease contact the technical support.",
+     "no checksum reading came within 15 of the image's 0x0007c5b0 after 3 transfers; the "
+     "last read 0x0007c614",
+     33},
 };
 
 // Rows print as their names in test listings.
@@ -468,27 +595,61 @@ TEST_P(OutcomeTest, ShowsTheWorkersTextsAndStatus)
 {
     const Outcome &row = GetParam();
     std::string fw = image("fw.bin", "QX-20", 230, 57);
-    std::vector<std::string> sim = row.sim;
+    std::vector<std::string> sim_args = row.sim;
     if (row.flags & INSTALL_IMAGE) {
-        sim.push_back("--firmware");
-        sim.push_back(fw);
+        sim_args.push_back("--firmware");
+        sim_args.push_back(fw);
     }
-    serve(sim);
+    serve(sim_args);
     std::vector<std::string> args = {"update"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     args.push_back(fw);
     ProcResult r = tool(args);
     EXPECT_EQ(lines(row.texts), after_confirmation(r.out)) << r.out;
+    // The user's text stays as the window shows it; why comes under it.
+    const std::string err = row.error ? std::string(row.error) + "\n" + row.cause + "\n" : "";
+    EXPECT_EQ(row.error ? 1 : 0, r.status) << r.err;
+    EXPECT_EQ(err, r.err);
+
+    // The same run as JSON lines, on a device in its first state again.
+    sim.stop();
+    serve(sim_args);
+    args.insert(args.begin() + 1, "--json");
+    r = tool(args);
+    EXPECT_EQ(row.error ? 1 : 0, r.status) << r.err;
+    EXPECT_EQ(err, r.err);
+    std::vector<Json> events = json_lines(r.out);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ("request", events.front()["event"]);
+    std::vector<std::string> texts;
+    int readings = 0;
+    bool whole = false; // a progress line at the image's end
+    for (const Json &e : events) {
+        if (e["event"] == "stage")
+            texts.push_back(e["text"]);
+        if (e["event"] == "reading")
+            readings++;
+        if (e["event"] == "progress")
+            whole = whole || e["position"] == e["length"];
+    }
+    EXPECT_EQ(row.texts, texts);
+    EXPECT_EQ(row.readings, readings);
+    EXPECT_EQ(std::find(row.texts.begin(), row.texts.end(), "Checking...") != row.texts.end(),
+              whole);
+    const Json &last = events.back();
+    EXPECT_EQ("result", last["event"]);
+    EXPECT_EQ(row.error ? 1 : 0, last["status"]);
     if (row.wait_max >= 0) {
         EXPECT_GE(waited_ms, row.wait_min);
         EXPECT_LE(waited_ms, row.wait_max);
     }
     if (row.error) {
-        EXPECT_EQ(1, r.status);
-        EXPECT_EQ(std::string(row.error) + "\n", r.err);
+        EXPECT_EQ("failed", last["result"]);
+        EXPECT_EQ(row.error, last["error"]);
+        EXPECT_EQ(row.cause, last["cause"]["text"]);
     } else {
-        EXPECT_EQ(0, r.status) << r.err;
-        EXPECT_EQ("", r.err);
+        EXPECT_EQ("completed", last["result"]);
+        EXPECT_EQ(k_done, last["text"]);
     }
 }
 

@@ -23,6 +23,8 @@ class tst_UpdateRules : public QObject
     void version_text_data();
     void version_text();
     void confirmation_lines();
+    void failure_text_data();
+    void failure_text();
     void check_request_data();
     void check_request();
     void checksum_error_before_device();
@@ -57,6 +59,59 @@ void tst_UpdateRules::version_text()
     QFETCH(QString, text);
     QCOMPARE(QString::fromStdString(updaterules::version_text(version)), text);
     QCOMPARE(QString::fromStdString(updaterules::build_text(version)), QString::number(version));
+}
+
+void tst_UpdateRules::failure_text_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<unsigned>("item");
+    QTest::addColumn<int>("how");
+    QTest::addColumn<unsigned>("error");
+    QTest::addColumn<unsigned>("position");
+    QTest::addColumn<unsigned>("length");
+    QTest::addColumn<unsigned>("attempt");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("timeout in the transfer")
+        << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_CALL << 0x79u << 87541u << 315424u << 1u
+        << "the device stopped answering at byte 87,541 of 315,424 (attempt 1 of 3): error "
+           "0x79, the semaphore timeout period has expired";
+    QTest::newRow("failed write")
+        << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_CALL << 31u << 0u << 4036u << 2u
+        << "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, a "
+           "device attached to the system is not functioning";
+    QTest::newRow("code without a text")
+        << (int)QXOP_CHECKSUM << 0u << (int)QXFAIL_CALL << 0x1234u << 0u << 20036u << 0u
+        << "the device stopped answering during the checksum query over 20,036 bytes: error "
+           "0x1234";
+    QTest::newRow("busy") << (int)QXOP_INFO << (unsigned)QXTAG_VERSION << (int)QXFAIL_NOT_READY
+                          << 0u << 0u << 0u << 0u
+                          << "the device never reported ready when asked for its version";
+    QTest::newRow("no room") << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_NO_PROGRESS << 0u << 1220u
+                             << 315424u << 3u
+                             << "the device stopped taking data at byte 1,220 of 315,424 "
+                                "(attempt 3 of 3)";
+}
+
+void tst_UpdateRules::failure_text()
+{
+    QFETCH(int, op);
+    QFETCH(unsigned, item);
+    QFETCH(int, how);
+    QFETCH(unsigned, error);
+    QFETCH(unsigned, position);
+    QFETCH(unsigned, length);
+    QFETCH(unsigned, attempt);
+    QFETCH(QString, text);
+    QxFailure f = {};
+    f.op = op;
+    f.item = item;
+    f.how = how;
+    f.error = error;
+    f.position = position;
+    f.length = length;
+    f.attempt = attempt;
+    f.attempts = attempt ? 3 : 0;
+    QCOMPARE(QString::fromStdString(updaterules::failure_text(f)), text);
 }
 
 void tst_UpdateRules::confirmation_lines()

@@ -45,6 +45,23 @@ std::vector<uint32_t> repeat(uint32_t ms, size_t n)
     return std::vector<uint32_t>(n, ms);
 }
 
+// The record a failed operation leaves on the channel.
+void expect_failure(const QxCtl &ctl, int op, int how, int line, uint32_t error, uint32_t position,
+                    uint32_t length)
+{
+    QxFailure f;
+    ASSERT_EQ(0, qxctl_last_failure(&ctl, &f));
+    EXPECT_EQ(op, f.op);
+    EXPECT_EQ(how, f.how);
+    // A poll that runs out silently prints no line.
+    EXPECT_STREQ(line ? "..\\qxtest\\qxctl" : nullptr, f.source);
+    EXPECT_EQ(line, f.line);
+    EXPECT_EQ(error, f.error);
+    EXPECT_EQ(position, f.position);
+    EXPECT_EQ(length, f.length);
+    EXPECT_EQ(0u, f.attempts); // the retrying caller's to fill
+}
+
 // The device's side of the transfer: BEGIN resets it, chunks are stored at
 // its offset, and each read answers room (while bytes are missing) and the
 // offset. Faults are keyed to the number of messages it has accepted.
@@ -443,6 +460,7 @@ TEST_F(Fwup, TheTwoThousandAndFirstFailedCheckEndsTheTransfer)
         EXPECT_EQ(2001u, d.status_queries);
         EXPECT_TRUE(d.chunks.empty());
         EXPECT_EQ(repeat(5, 2000), clock.sleeps());
+        expect_failure(ctl, QXOP_TRANSFER, QXFAIL_NO_PROGRESS, c.line, 0, 0, 100);
         std::string check = (c.alt ? "pos = 0/100\n" : "287:pos = 0/100\n") + c.per_check;
         EXPECT_EQ(2001u, out.count(check));
         EXPECT_TRUE(ends_with(out.text(), check + err(c.line) +
@@ -487,6 +505,7 @@ TEST_F(Fwup, AStatusQueryGetsTenThousandPolls)
         EXPECT_EQ(repeat(5, 10000), clock.sleeps());
         EXPECT_EQ(alt ? 0u : 10000u, out.count("wait:346\n"));
         EXPECT_TRUE(ends_with(out.text(), err(alt ? 604 : 350)));
+        expect_failure(ctl, QXOP_TRANSFER, QXFAIL_NO_ANSWER, alt ? 604 : 350, 0, 0, 100);
     }
 }
 
@@ -550,19 +569,45 @@ void arm(FakeDevice &d, Fault fault, int accepted)
         d.fail_read_after = accepted;
 }
 
+// What the record says for each fault.
+int failure_how(Fault fault)
+{
+    return fault == BUSY ? QXFAIL_NOT_READY : QXFAIL_CALL;
+}
+
+uint32_t failure_error(Fault fault)
+{
+    return fault == WRITE_FAILS  ? USBDEVS_ERROR_GEN_FAILURE
+           : fault == READ_FAILS ? USBDEVS_ERROR_DEVICE_NOT_CONNECTED
+                                 : 0;
+}
+
 TEST_F(Fwup, EachFailureSiteHasItsLine)
 {
     const FaultCase cases[] = {
-        {false, 100, WRITE_FAILS, 0, 280}, {false, 100, BUSY, 0, 276},
-        {false, 100, WRITE_FAILS, 1, 305}, {false, 100, BUSY, 1, 301},
-        {false, 100, READ_FAILS, 2, 317},  {false, 100, WRITE_FAILS, 2, 407},
-        {false, 100, BUSY, 2, 403},        {false, 0, WRITE_FAILS, 1, 436},
-        {false, 0, BUSY, 1, 432},          {false, 0, READ_FAILS, 2, 443},
-        {true, 100, WRITE_FAILS, 0, 535},  {true, 100, BUSY, 0, 531},
-        {true, 100, WRITE_FAILS, 1, 560},  {true, 100, BUSY, 1, 556},
-        {true, 100, READ_FAILS, 2, 572},   {true, 100, WRITE_FAILS, 2, 660},
-        {true, 100, BUSY, 2, 656},         {true, 0, WRITE_FAILS, 1, 688},
-        {true, 0, BUSY, 1, 684},           {true, 0, READ_FAILS, 2, 694},
+        {false, 100, WRITE_FAILS, 0, 280},
+        {false, 100, BUSY, 0, 276},
+        {false, 100, WRITE_FAILS, 1, 305},
+        {false, 100, BUSY, 1, 301},
+        {false, 100, READ_FAILS, 2, 317},
+        {false, 100, WRITE_FAILS, 2, 407},
+        {false, 100, BUSY, 2, 403},
+        {false, 0, WRITE_FAILS, 1, 436},
+        {false, 0, BUSY, 1, 432},
+        {false, 0, READ_FAILS, 2, 443},
+        {true, 100, WRITE_FAILS, 0, 535},
+        {true, 100, BUSY, 0, 531},
+        {true, 100, WRITE_FAILS, 1, 560},
+        {true, 100, BUSY, 1, 556},
+        {true, 100, READ_FAILS, 2, 572},
+        {true, 100, WRITE_FAILS, 2, 660},
+        {true, 100, BUSY, 2, 656},
+        {true, 0, WRITE_FAILS, 1, 688},
+        {true, 0, BUSY, 1, 684},
+        {true, 0, READ_FAILS, 2, 694},
+        // The second chunk of a burst: the record holds the bytes sent.
+        {false, 100, WRITE_FAILS, 3, 407},
+        {true, 100, WRITE_FAILS, 3, 660},
     };
     for (const FaultCase &c : cases) {
         SCOPED_TRACE("line " + std::to_string(c.line));
@@ -577,6 +622,11 @@ TEST_F(Fwup, EachFailureSiteHasItsLine)
         EXPECT_EQ(1, r);
         EXPECT_TRUE(ends_with(out.text(), err(c.line))) << out.text().substr(0, 200);
         EXPECT_EQ((size_t)c.accepted, d.sent.size()); // nothing is sent after a failure
+        uint32_t sent = 0;
+        for (const Chunk &chunk : d.chunks)
+            sent += chunk.second;
+        expect_failure(ctl, QXOP_TRANSFER, failure_how(c.fault), c.line, failure_error(c.fault),
+                       sent, c.length);
     }
 }
 
@@ -664,7 +714,27 @@ TEST_F(Fwup, ChecksumFailureSites)
         EXPECT_EQ(1,
                   c.alt ? qxctl_get_checksum_alt(&ch, 4, &sum) : qxctl_get_checksum(&ch, 4, &sum));
         EXPECT_TRUE(ends_with(out.text(), err(c.line))) << out.text().substr(0, 200);
+        expect_failure(ctl, QXOP_CHECKSUM, failure_how(c.fault), c.line, failure_error(c.fault), 0,
+                       4);
     }
+}
+
+// The record is the last failure's: a success leaves it, the next failure
+// replaces it whole, and a fresh channel has none.
+TEST_F(Fwup, TheLastFailureStaysUntilTheNextOne)
+{
+    QxCtl fresh = {};
+    EXPECT_EQ(1, qxctl_last_failure(&fresh, nullptr));
+
+    dev.fail_read_after = 1;
+    EXPECT_EQ(1, qxctl_get_checksum(&ch, 4, nullptr));
+    dev.fail_read_after = -1;
+    ASSERT_EQ(0, update(make_image(100)));
+    expect_failure(ctl, QXOP_CHECKSUM, QXFAIL_CALL, 765, USBDEVS_ERROR_DEVICE_NOT_CONNECTED, 0, 4);
+
+    dev.answer = [](unsigned) { return Bytes(); };
+    EXPECT_EQ(1, qxctl_get_checksum(&ch, 8, nullptr));
+    expect_failure(ctl, QXOP_CHECKSUM, QXFAIL_NO_ANSWER, 0, 0, 0, 8);
 }
 
 } // namespace

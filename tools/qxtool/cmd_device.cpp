@@ -1,21 +1,31 @@
 // Commands that only read from the device: info and checksum.
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "console.h"
+#include "jsonout.h"
 #include "qxtool.h"
 #include "updaterules.h"
-
-using Json = nlohmann::ordered_json;
 
 namespace
 {
 
-// Device products are bytes; invalid UTF-8 is shown replaced, not refused.
-std::string dump(const Json &j)
+// The device did not answer, or is not there: the user's text, why, and
+// with --json the failure object.
+int device_failed(const UpdateContext &ctx, updaterules::RequestResult r, bool json)
 {
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+    int status = r == updaterules::RequestResult::NotConnected ? QXTOOL_NO_DEVICE : QXTOOL_FAILED;
+    std::string text = updaterules::refusal_text(r);
+    updaterules::FailureCause cause;
+    if (status == QXTOOL_FAILED && ctx.last_failure(&cause.record)) {
+        cause.has_record = true;
+        cause.text = updaterules::failure_text(cause.record);
+    }
+    console_error(text);
+    if (!cause.text.empty())
+        console_error(cause.text);
+    if (json)
+        json_line(json_failure(status, text, &cause));
+    return status;
 }
 
 } // namespace
@@ -25,29 +35,15 @@ int qxtool_info(bool json)
     UpdateContext ctx;
     updaterules::Identity device;
     updaterules::RequestResult r = updaterules::device_identity(ctx, &device);
-    switch (r) {
-    case updaterules::RequestResult::Ok:
-        break;
-    case updaterules::RequestResult::NotConnected:
-        console_error("Supported hardware is not connected.");
-        return QXTOOL_NO_DEVICE;
-    case updaterules::RequestResult::NoProduct:
-        console_error("Cannot get connected hardware product");
-        return QXTOOL_FAILED;
-    case updaterules::RequestResult::NoVersion:
-        console_error("Cannot get connected hardware version");
-        return QXTOOL_FAILED;
-    default:
-        console_error("Cannot get connected hardware build");
-        return QXTOOL_FAILED;
-    }
+    if (r != updaterules::RequestResult::Ok)
+        return device_failed(ctx, r, json);
     if (json) {
         Json j;
         j["product"] = device.product;
         j["version"] = device.version;
         j["version_text"] = updaterules::version_text(device.version);
         j["build"] = device.build;
-        console_text(dump(j));
+        json_line(j);
     } else {
         console_text("product: " + device.product);
         console_text("version: " + updaterules::version_text(device.version));
@@ -65,20 +61,16 @@ int qxtool_checksum(const std::string &length_text, bool json)
         return QXTOOL_USAGE;
     }
     UpdateContext ctx;
-    if (!ctx.open_device()) {
-        console_error("Supported hardware is not connected.");
-        return QXTOOL_NO_DEVICE;
-    }
+    if (!ctx.open_device())
+        return device_failed(ctx, updaterules::RequestResult::NotConnected, json);
     uint32_t sum = 0;
-    if (!ctx.device_checksum((uint32_t)length, &sum)) {
-        console_error("Cannot get hardware checksum");
-        return QXTOOL_FAILED;
-    }
+    if (!ctx.device_checksum((uint32_t)length, &sum))
+        return device_failed(ctx, updaterules::RequestResult::NoChecksum, json);
     if (json) {
         Json j;
         j["length"] = length;
         j["checksum"] = sum;
-        console_text(dump(j));
+        json_line(j);
     } else {
         char text[64];
         snprintf(text, sizeof text, "checksum: 0x%08x", (unsigned)sum);

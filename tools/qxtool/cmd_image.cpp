@@ -5,23 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include "console.h"
+#include "jsonout.h"
 #include "prgbuild.h"
 #include "prgdecode.h"
 #include "qxtool.h"
 #include "updaterules.h"
 
-using Json = nlohmann::ordered_json;
-
 namespace
 {
-
-std::string dump(const Json &j)
-{
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 std::string product_of(const PrgHeader *hdr)
 {
@@ -81,13 +73,15 @@ int parse_date(const std::string &text, PrgImageInfo *info)
 int qxtool_verify(const std::string &path, bool json)
 {
     std::vector<uint8_t> data;
-    int rc = qxtool_load_image(path, &data);
+    std::string problem;
+    int rc = qxtool_load_image(path, &data, &problem);
     if (rc != QXTOOL_OK) {
         if (json) {
             Json j;
             j["path"] = path;
             j["valid"] = false;
-            console_text(dump(j));
+            j.update(json_failure(rc, problem));
+            json_line(j);
         }
         return rc;
     }
@@ -96,7 +90,7 @@ int qxtool_verify(const std::string &path, bool json)
     if (json) {
         Json j = header_json(path, &hdr);
         j["valid"] = true;
-        console_text(dump(j));
+        json_line(j);
         return QXTOOL_OK;
     }
     console_text(path + ": valid firmware image");
@@ -111,18 +105,25 @@ int qxtool_verify(const std::string &path, bool json)
 
 int qxtool_dump(const std::string &path, bool json)
 {
+    auto bad = [&](const std::string &problem, Json j) {
+        console_problem(problem);
+        if (json) {
+            j.update(json_failure(QXTOOL_BAD_FILE, problem));
+            json_line(j);
+        }
+        return QXTOOL_BAD_FILE;
+    };
     // The dump reads the whole file: bound it first.
     std::vector<uint8_t> data;
     std::string problem;
-    if (qxtool_read_file(path, QXTOOL_MAX_IMAGE, &data, &problem)) {
-        console_problem(path + ": " + problem);
-        return QXTOOL_BAD_FILE;
-    }
-    if (data.size() < PRG_HEADER_SIZE) {
-        console_problem(path + ": too short for a firmware image (" + std::to_string(data.size()) +
-                        " bytes)");
-        return QXTOOL_BAD_FILE;
-    }
+    Json path_only;
+    path_only["path"] = path;
+    if (qxtool_read_file(path, QXTOOL_MAX_IMAGE, &data, &problem))
+        return bad(path + ": " + problem, path_only);
+    if (data.size() < PRG_HEADER_SIZE)
+        return bad(path + ": too short for a firmware image (" + std::to_string(data.size()) +
+                       " bytes)",
+                   path_only);
     bool ok;
     if (json) {
         PrgHeader hdr;
@@ -130,17 +131,17 @@ int qxtool_dump(const std::string &path, bool json)
         ok = prg_verify(data.data(), (int32_t)data.size()) == 0;
         Json j = header_json(path, &hdr);
         j["checksum_ok"] = ok;
-        console_text(dump(j));
-    } else {
-        // The module's own report, on standard output as it prints it.
-        console_module_output_to_stdout();
-        ok = prg_dump(path.c_str()) == 0;
-        console_restore_output();
+        if (!ok)
+            return bad(path + ": checksum test failed", j);
+        json_line(j);
+        return QXTOOL_OK;
     }
-    if (!ok) {
-        console_problem(path + ": checksum test failed");
-        return QXTOOL_BAD_FILE;
-    }
+    // The module's own report, on standard output as it prints it.
+    console_module_output_to_stdout();
+    ok = prg_dump(path.c_str()) == 0;
+    console_restore_output();
+    if (!ok)
+        return bad(path + ": checksum test failed", Json());
     return QXTOOL_OK;
 }
 

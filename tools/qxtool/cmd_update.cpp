@@ -1,6 +1,7 @@
 // qxtool update: the window's update request and worker, on a terminal.
 // The checks, texts and the update itself are the shared update rules; this
-// file only chooses the image, asks, and shows progress.
+// file only chooses the image, asks, and shows progress, as texts or as
+// JSON lines.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +12,7 @@
 
 #include "catalogue.h"
 #include "console.h"
+#include "jsonout.h"
 #include "prgdecode.h"
 #include "qxtool.h"
 #include "updaterules.h"
@@ -49,6 +51,27 @@ int exit_status(updaterules::RequestResult r)
     }
 }
 
+// The end of a run that did not get to the update: the user's text on
+// standard error (and why, when the device did not answer), and with
+// --json the result object.
+int give_up(bool json, int status, const std::string &text, const std::string &problem = "",
+            const updaterules::FailureCause *cause = nullptr)
+{
+    if (problem.empty())
+        console_error(text);
+    else
+        console_problem(problem);
+    if (cause && !cause->text.empty())
+        console_error(cause->text);
+    if (json) {
+        Json j;
+        j["event"] = "result";
+        j.update(json_failure(status, text, cause));
+        json_line(j);
+    }
+    return status;
+}
+
 std::string product_of(const unsigned char *image)
 {
     PrgHeader hdr;
@@ -58,18 +81,33 @@ std::string product_of(const unsigned char *image)
     return buf;
 }
 
+Json identity_json(const updaterules::Identity &id)
+{
+    Json j;
+    j["product"] = id.product;
+    j["version"] = id.version;
+    j["version_text"] = updaterules::version_text(id.version);
+    j["build"] = id.build;
+    return j;
+}
+
 // Like the window's catalogue: the built-in image whose product is the
 // device's, else the first one (which the product check then refuses).
-int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *name)
+int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *name, bool json)
 {
-    if (!ctx.open_device()) {
-        console_error("Supported hardware is not connected.");
-        return QXTOOL_NO_DEVICE;
-    }
+    using updaterules::RequestResult;
+    if (!ctx.open_device())
+        return give_up(json, QXTOOL_NO_DEVICE,
+                       updaterules::refusal_text(RequestResult::NotConnected));
     std::string device;
     if (!ctx.device_product(device)) {
-        console_error("Cannot get connected hardware product");
-        return QXTOOL_FAILED;
+        updaterules::FailureCause cause;
+        if (ctx.last_failure(&cause.record)) {
+            cause.has_record = true;
+            cause.text = updaterules::failure_text(cause.record);
+        }
+        return give_up(json, QXTOOL_FAILED, updaterules::refusal_text(RequestResult::NoProduct), "",
+                       &cause);
     }
     const CatalogueImage *chosen = nullptr;
     for (unsigned i = 0; i < qxtool_catalogue_count; ++i) {
@@ -81,60 +119,105 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
         if (product_of(c.data) == device)
             break;
     }
-    if (!chosen) {
-        console_problem("no valid built-in firmware image");
-        return QXTOOL_BAD_FILE;
-    }
+    if (!chosen)
+        return give_up(json, QXTOOL_BAD_FILE, "no valid built-in firmware image",
+                       "no valid built-in firmware image");
     data->assign(chosen->data, chosen->data + chosen->size);
     *name = std::string(chosen->name) + " (built-in)";
     return QXTOOL_OK;
 }
 
-bool starts_with(const std::string &s, const char *prefix)
+const char *phase_name(updaterules::Phase phase)
 {
-    return s.compare(0, strlen(prefix), prefix) == 0;
+    return phase == updaterules::Phase::Stability ? "stability" : "check";
 }
 
 // Runs the update on a thread of its own, as the window does, while this
-// thread draws the progress bar.
-int run(UpdateContext &ctx, const std::vector<uint8_t> &image)
+// thread draws the progress bar or, with --json, writes the progress.
+int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
 {
-    const bool bar = console_error_is_terminal();
+    using updaterules::Stage;
+    const bool bar = !json && console_error_is_terminal();
+    const int64_t length = (int64_t)image.size();
     QxProgress progress{0};
     std::mutex lock;
     std::condition_variable wake;
     bool done = false;
     bool sending = false;
     Clock::time_point started;
+    int64_t reported = -1; // the position of the last progress line
+    Clock::time_point reported_at;
     auto draw = [&]() { // lock held
         double s = std::chrono::duration<double>(Clock::now() - started).count();
-        console_progress(progress.load(), (int64_t)image.size(), s);
+        console_progress(progress.load(), length, s);
+    };
+    // A line when the position moved: at most every 100 ms, and at every
+    // stage change whatever the time.
+    auto progress_line = [&](bool stage_change) { // lock held
+        int64_t position = progress.load();
+        Clock::time_point now = Clock::now();
+        if (position == reported ||
+            (!stage_change && now - reported_at < std::chrono::milliseconds(100)))
+            return;
+        reported = position;
+        reported_at = now;
+        Json j;
+        j["event"] = "progress";
+        j["position"] = position;
+        j["length"] = length;
+        json_line(j);
     };
 
     updaterules::UpdateReport report;
-    report.process_text = [&](const std::string &text) {
+    report.stage = [&](Stage stage, const std::string &text) {
         std::lock_guard<std::mutex> hold(lock);
         if (sending && bar) {
             draw();
             console_progress_end();
         }
-        // The transfer runs between these texts and "Checking...".
-        sending = text == "Sending and Updating..." || starts_with(text, "Retrying...");
+        if (sending && json)
+            progress_line(true);
+        // The transfer runs between these stages and the check.
+        sending = stage == Stage::Sending || stage == Stage::Retrying;
         started = Clock::now();
-        console_text(text);
+        if (json) {
+            Json j;
+            j["event"] = "stage";
+            j["stage"] = updaterules::stage_name(stage);
+            j["text"] = text;
+            json_line(j);
+        } else {
+            console_text(text);
+        }
+    };
+    report.reading = [&](updaterules::Phase phase, int attempt, bool answered, uint32_t value) {
+        if (!json)
+            return;
+        Json j;
+        j["event"] = "reading";
+        j["phase"] = phase_name(phase);
+        j["attempt"] = attempt + 1;
+        j["answered"] = answered;
+        if (answered)
+            j["checksum"] = value;
+        std::lock_guard<std::mutex> hold(lock);
+        json_line(j);
     };
     report.error = [&](const std::string &text) {
         std::lock_guard<std::mutex> hold(lock);
         if (sending && bar)
             console_progress_end();
+        if (sending && json)
+            progress_line(true);
         sending = false;
         console_error(text);
     };
 
     updaterules::UpdateResult result = updaterules::UpdateResult::NoImage;
+    updaterules::FailureCause cause;
     std::thread worker([&]() {
-        result =
-            updaterules::run_update(&ctx, image.data(), (uint32_t)image.size(), &progress, report);
+        result = updaterules::run_update(&ctx, image.data(), (uint32_t)image.size(), &progress,
+                                         report, &cause);
         std::lock_guard<std::mutex> hold(lock);
         done = true;
         wake.notify_all();
@@ -145,12 +228,34 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image)
             // A screen refresh, not a device wait: it ends as soon as the
             // update does.
             wake.wait_for(hold, std::chrono::milliseconds(100));
-            if (!done && sending && bar)
+            if (done || !sending)
+                continue;
+            if (bar)
                 draw();
+            if (json)
+                progress_line(false);
         }
     }
     worker.join();
-    return result == updaterules::UpdateResult::Completed ? QXTOOL_OK : QXTOOL_FAILED;
+
+    bool ok = result == updaterules::UpdateResult::Completed;
+    int status = ok ? QXTOOL_OK : QXTOOL_FAILED;
+    // Under the user's text, why: the device's part of it.
+    if (!ok && !cause.text.empty())
+        console_error(cause.text);
+    if (json) {
+        Json j;
+        j["event"] = "result";
+        if (ok) {
+            j["result"] = "completed";
+            j["status"] = status;
+            j["text"] = updaterules::stage_text(Stage::Completed);
+        } else {
+            j.update(json_failure(status, updaterules::error_text(result), &cause));
+        }
+        json_line(j);
+    }
+    return status;
 }
 
 } // namespace
@@ -162,13 +267,21 @@ int qxtool_update(const UpdateArgs &a)
     std::string name = a.image;
     // A bad file is refused before the device is addressed.
     if (!a.image.empty()) {
-        int rc = qxtool_load_image(a.image, &image);
-        if (rc != QXTOOL_OK)
+        std::string problem;
+        int rc = qxtool_load_image(a.image, &image, &problem);
+        if (rc != QXTOOL_OK) {
+            if (a.json) {
+                Json j;
+                j["event"] = "result";
+                j.update(json_failure(rc, problem));
+                json_line(j);
+            }
             return rc;
+        }
     }
     UpdateContext ctx;
     if (a.image.empty()) {
-        int rc = choose_builtin(ctx, &image, &name);
+        int rc = choose_builtin(ctx, &image, &name, a.json);
         if (rc != QXTOOL_OK)
             return rc;
     }
@@ -178,22 +291,30 @@ int qxtool_update(const UpdateArgs &a)
     options.installed_test = !a.allow_reinstall;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, image.data(), (uint32_t)image.size(), name, options);
-    if (check.result != updaterules::RequestResult::Ok) {
-        console_error(check.text);
-        return exit_status(check.result);
-    }
+    if (check.result != updaterules::RequestResult::Ok)
+        return give_up(a.json, exit_status(check.result), check.text, "", &check.cause);
 
-    console_text(updaterules::confirmation_text(check.device, check.image));
-    if (!a.yes) {
-        if (!console_input_is_terminal()) {
-            console_problem("not confirmed: standard input is not a terminal "
-                            "(give --yes to update without asking)");
-            return QXTOOL_REFUSED;
-        }
-        if (!console_ask("Update the device? [y/N] ")) {
-            console_error("Cancelled.");
-            return QXTOOL_REFUSED;
-        }
+    std::string question = updaterules::confirmation_text(check.device, check.image);
+    if (a.json) {
+        Json j;
+        j["event"] = "request";
+        j["image"] = name;
+        j["from"] = identity_json(check.device);
+        j["to"] = identity_json(check.image);
+        j["text"] = question;
+        json_line(j);
+    } else {
+        console_text(question);
     }
-    return run(ctx, image);
+    if (!a.yes) {
+        if (!console_input_is_terminal())
+            return give_up(a.json, QXTOOL_REFUSED, "not confirmed",
+                           "not confirmed: standard input is not a terminal "
+                           "(give --yes to update without asking)");
+        if (a.json)
+            console_error(question);
+        if (!console_ask("Update the device? [y/N] "))
+            return give_up(a.json, QXTOOL_REFUSED, "Cancelled.");
+    }
+    return run(ctx, image, a.json);
 }

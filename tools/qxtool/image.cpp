@@ -42,23 +42,22 @@ int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t>
     return 0;
 }
 
-int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data)
+int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data, std::string *message)
 {
     std::string problem;
-    if (qxtool_read_file(path, QXTOOL_MAX_IMAGE, data, &problem)) {
-        console_problem(path + ": " + problem);
-        return QXTOOL_BAD_FILE;
-    }
-    if (data->size() < PRG_OVERHEAD) {
-        console_problem(path + ": too short for a firmware image (" + std::to_string(data->size()) +
-                        " bytes)");
-        return QXTOOL_BAD_FILE;
-    }
-    if (prg_verify(data->data(), (int32_t)data->size()) != 0) {
-        console_problem(path + ": not a valid firmware image (checksum test failed)");
-        return QXTOOL_BAD_FILE;
-    }
-    return QXTOOL_OK;
+    if (qxtool_read_file(path, QXTOOL_MAX_IMAGE, data, &problem))
+        problem = path + ": " + problem;
+    else if (data->size() < PRG_OVERHEAD)
+        problem =
+            path + ": too short for a firmware image (" + std::to_string(data->size()) + " bytes)";
+    else if (prg_verify(data->data(), (int32_t)data->size()) != 0)
+        problem = path + ": not a valid firmware image (checksum test failed)";
+    else
+        return QXTOOL_OK;
+    console_problem(problem);
+    if (message)
+        *message = problem;
+    return QXTOOL_BAD_FILE;
 }
 
 int qxtool_parse_number(const std::string &text, uint64_t min, uint64_t max, uint64_t *value,

@@ -71,6 +71,7 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
     app.set_version_flag("--version", "qxtool " QXTOOL_VERSION);
+    app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
     app.require_subcommand(0, 1);
     app.fallthrough();
     app.footer(qxtool_exit_help);
@@ -99,6 +100,9 @@ int main(int argc, char **argv)
                      "allow the image that the device already has");
     update->add_flag("-y,--yes", up.yes,
                      "update without asking (needed when standard input is not a terminal)");
+    update->add_flag("--json", up.json,
+                     "print JSON lines, one object an event (request, stage, progress, reading) "
+                     "and a last one with the result");
 
     std::string verify_path;
     bool verify_json = false;

@@ -29,6 +29,7 @@ struct UpdateArgs {
     bool allow_older = false;
     bool allow_reinstall = false;
     bool yes = false;
+    bool json = false; // JSON lines on standard output, one an event
 };
 
 struct MkimageArgs {
@@ -56,8 +57,10 @@ int qxtool_mkimage(const MkimageArgs &args);
 int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t> *data,
                      std::string *problem);
 // Reads and checks an image: size, checksum test. QXTOOL_OK or
-// QXTOOL_BAD_FILE after a message naming the file and the problem.
-int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data);
+// QXTOOL_BAD_FILE after a message naming the file and the problem (also
+// left in *message when given).
+int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data,
+                      std::string *message = nullptr);
 
 // Plain decimal (or 0x hex) number within [min, max]; 0, or 1 with *problem.
 int qxtool_parse_number(const std::string &text, uint64_t min, uint64_t max, uint64_t *value,
