@@ -243,6 +243,16 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed"},
+    // Call 31 is a ready read in the transfer: the device takes it and never
+    // answers. Only that call waits out the transport's bound; the ready
+    // wait's other 999 reads fail at once (without that, the run would take
+    // over an hour and the harness would end it at 90 s).
+    {"DeviceStopsAnsweringAtAReadyRead",
+     0,
+     {"--stop-answering-after", "30"},
+     {"--yes"},
+     {"Preparing...", "Sending and Updating..."},
+     "Firmware Update Failed"},
     {"EndNeverConfirmed",
      0,
      {"--never-complete"},

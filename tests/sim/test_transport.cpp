@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "qxctl.h"
 #include "qxsim_device.h"
 #include "qxsys.h"
 #include "qxwire.h"
@@ -484,28 +485,83 @@ struct ShortTimeout {
     ~ShortTimeout() { qxwire_set_timeout_ms(0); }
 };
 
-TEST(Transport, HungDeviceEndsTheCallWithATimeout)
+TEST(Transport, SilentDeviceCostsOneBoundUntilItAnswersAgain)
 {
     ShortTimeout bound;
     DeviceDir d;
     // Listens but never accepts: the first connection waits in the backlog
-    // with its request unread, and fills it, so the next cannot even connect.
+    // with its request unread, and its reply never comes.
     int fd = bind_socket(d.endpoint, false);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, listen(fd, 0));
+    ASSERT_EQ(0, listen(fd, 4));
     QxDevice table[QXCTL_MAX_DEVICES] = {};
     QxDevice *dev = nullptr;
     ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
     const std::string timed_out = kSrc + "35:GetLastError() = 0x79\n";
+    const std::string report = line(222) + timed_out + "The semaphore timeout period has expired.\n";
+    const uint64_t timeouts = qxwire_counted(QXWIRE_COUNT_TIMEOUTS);
+    const uint64_t refused = qxwire_counted(QXWIRE_COUNT_REFUSED);
     uint8_t dst[64];
     OutputCapture out;
     EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
-    EXPECT_EQ(line(222) + timed_out + "The semaphore timeout period has expired.\n", out.text());
+    EXPECT_EQ(report, out.text());
+    EXPECT_EQ(timeouts + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+
+    // The next calls fail at once, reported as timed out, and never reach it.
     out.clear();
     const uint8_t msg[2] = {49, 1};
     EXPECT_EQ(1, usbdevs_write(dev, 29, 0, 0, sizeof msg, msg));
-    EXPECT_EQ(0u, out.text().find(timed_out)) << out.text();
-    EXPECT_TRUE(out.contains("ERROR : 199\n" + line(247))) << out.text();
+    EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(report + report, out.text());
+    EXPECT_EQ(refused + 2, qxwire_counted(QXWIRE_COUNT_REFUSED));
+    EXPECT_EQ(timeouts + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+    int held = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(held, 0) << "the unanswered call";
+    struct pollfd more = {fd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&more, 1, 0)) << "no call after it";
+
+    // The device answers the old call late: the next call reaches it again.
+    std::vector<uint8_t> rep = reply_packet(0, 64);
+    ASSERT_EQ((ssize_t)rep.size(), send(held, rep.data(), rep.size(), MSG_NOSIGNAL));
+    close(held);
+    close(fd);
+    unlink(d.endpoint.c_str());
+    QxSimDevice sim{QxSimConfig()};
+    WireServer server(d.endpoint, device_handler(&sim));
+    ASSERT_TRUE(server.ok());
+    out.clear();
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ("", out.text());
+    EXPECT_EQ(1u, server.requests().size());
+}
+
+// The ready wait over a device that stops answering: its 1000 reads and
+// 19,829 ms of pauses stay as they are, but only the first read waits out
+// the bound, so the wait ends in one bound plus its pauses.
+TEST(Transport, ReadyWaitOnASilentDeviceCostsOneBound)
+{
+    ShortTimeout bound;
+    DeviceDir d;
+    int fd = bind_socket(d.endpoint, false);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, listen(fd, 4));
+    QxCtl ctl = {};
+    QxChannel ch = nullptr;
+    ASSERT_EQ(0, qxctl_init(&ctl));
+    ASSERT_EQ(0, qxctl_open(&ctl, &ch));
+    const uint64_t timeouts = qxwire_counted(QXWIRE_COUNT_TIMEOUTS);
+    const uint64_t refused = qxwire_counted(QXWIRE_COUNT_REFUSED);
+    VirtualClock clock;
+    OutputCapture out;
+    EXPECT_EQ(1, qxctl_wait_ready(&ch));
+    EXPECT_EQ(1000u, out.count("wait 1\n"));
+    EXPECT_EQ(1000u, clock.sleeps().size());
+    EXPECT_EQ(19829u, clock.now_ms());
+    // Probes (one a second of real time) may add a few more bounded calls.
+    const uint64_t waited = qxwire_counted(QXWIRE_COUNT_TIMEOUTS) - timeouts;
+    EXPECT_GE(waited, 1u);
+    EXPECT_LE(waited, 3u);
+    EXPECT_EQ(1000u, waited + qxwire_counted(QXWIRE_COUNT_REFUSED) - refused);
     close(fd);
 }
 
