@@ -777,6 +777,26 @@ TEST(Qxsim, AnswersAnInfoRequestAndCleansUp)
         tlv({item_u16(50, 220), item_u16(51, 50), item_blob(52, "QX-20")});
     EXPECT_EQ(head, std::vector<uint8_t>(out.begin(), out.begin() + head.size()));
 
+    // The daemon leaves the closing of a call to the host: a close right
+    // behind its reply could make the host's receive report end-of-file
+    // while the reply is still queued.
+    {
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, d.endpoint.c_str(), sizeof addr.sun_path - 1);
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, connect(fd, (struct sockaddr *)&addr, sizeof addr));
+        std::vector<uint8_t> pkt(QXWIRE_REQUEST_HEADER + sizeof in);
+        size_t len = 0;
+        qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, 64, in, sizeof in, &len);
+        ASSERT_EQ((ssize_t)len, send(fd, pkt.data(), len, MSG_NOSIGNAL));
+        std::vector<uint8_t> rep(QXWIRE_MAX_REPLY);
+        EXPECT_EQ(68, recv(fd, rep.data(), rep.size(), 0));
+        struct pollfd p = {fd, POLLIN | POLLRDHUP, 0};
+        EXPECT_EQ(0, poll(&p, 1, 100)) << "closed by the daemon";
+        close(fd);
+    }
+
     // A request that is no I/O-control call is refused, not served.
     ASSERT_TRUE(wire_call(d.endpoint, in, 4, 64, &status, &out));
     EXPECT_EQ(QXWIRE_ERROR_INVALID_PARAMETER, status);
