@@ -526,16 +526,6 @@ void serve_one(Server &s, int conn)
         if (s.record)
             record_call(s, req, status, out, returned, t0);
     }
-    if (s.verbose) {
-        QxIoRequest h = {};
-        if (n >= QXWIRE_REQUEST_HEADER + USBDEVS_HEADER_SIZE)
-            usbdevs_get_header(s.request.data() + QXWIRE_REQUEST_HEADER,
-                               (size_t)n - QXWIRE_REQUEST_HEADER, &h);
-        fprintf(stderr, "qxsim: %s request %u, %u bytes -> status %u, %u bytes\n",
-                h.direction ? "read" : "write", (unsigned)h.request,
-                h.direction ? (unsigned)req.out_size : (unsigned)h.length, (unsigned)status,
-                (unsigned)returned);
-    }
     if (!s.dev->present() && !s.endpoint_removed) {
         // An unplugged device disappears from discovery.
         remove_endpoint(s);
@@ -550,6 +540,17 @@ void serve_one(Server &s, int conn)
     s.service_ns += (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now() - arrived)
                         .count();
+    // Logged once the reply is out, so that the log does not delay it.
+    if (s.verbose) {
+        QxIoRequest h = {};
+        if (n >= QXWIRE_REQUEST_HEADER + USBDEVS_HEADER_SIZE)
+            usbdevs_get_header(s.request.data() + QXWIRE_REQUEST_HEADER,
+                               (size_t)n - QXWIRE_REQUEST_HEADER, &h);
+        fprintf(stderr, "qxsim: %s request %u, %u bytes -> status %u, %u bytes\n",
+                h.direction ? "read" : "write", (unsigned)h.request,
+                h.direction ? (unsigned)req.out_size : (unsigned)h.length, (unsigned)status,
+                (unsigned)returned);
+    }
     if (w == (ssize_t)len) {
         ++s.replied;
         hold_open(s, conn);
