@@ -385,6 +385,7 @@ struct Server {
     uint64_t replied = 0;
     uint64_t undelivered = 0;
     uint64_t unanswered = 0;
+    uint64_t abandoned = 0;
     uint64_t service_ns = 0;
     std::vector<uint8_t> request = std::vector<uint8_t>(QXWIRE_MAX_REQUEST + 1);
     std::vector<uint8_t> reply = std::vector<uint8_t>(QXWIRE_MAX_REPLY);
@@ -499,6 +500,18 @@ void serve_one(Server &s, int conn)
     }
     const auto arrived = std::chrono::steady_clock::now();
     ++s.received;
+    // A host that has already given up (its bound ran out while this daemon
+    // was held up) would never learn the answer: a write applied now would
+    // put the device a step ahead of it.
+    struct pollfd gone = {conn, POLLRDHUP, 0};
+    if (poll(&gone, 1, 0) > 0 && (gone.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+        ++s.abandoned;
+        fprintf(stderr, "qxsim: call %llu was given up by the host before it was served; "
+                        "not applied\n",
+                (unsigned long long)s.received);
+        close(conn);
+        return;
+    }
     if (s.stop_answering_after >= 0 && s.received > (uint64_t)s.stop_answering_after) {
         // Taken, never answered: the host learns it only from its own bound.
         ++s.unanswered;
@@ -763,10 +776,10 @@ int main(int argc, char **argv)
     if (s.verbose)
         fprintf(stderr,
                 "qxsim: %llu calls received, %llu replies sent, %llu not delivered, "
-                "%llu left unanswered; %.6f s of service\n",
+                "%llu given up by the host, %llu left unanswered; %.6f s of service\n",
                 (unsigned long long)s.received, (unsigned long long)s.replied,
-                (unsigned long long)s.undelivered, (unsigned long long)s.unanswered,
-                (double)s.service_ns * 1e-9);
+                (unsigned long long)s.undelivered, (unsigned long long)s.abandoned,
+                (unsigned long long)s.unanswered, (double)s.service_ns * 1e-9);
     if (s.record)
         qxtrace_close(s.record);
     if (s.replay && rc == 0) {

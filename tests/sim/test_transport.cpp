@@ -701,6 +701,16 @@ class Qxsim
         return wait();
     }
 
+    // SIGSTOP returns once the daemon has stopped.
+    void signal(int sig)
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, sig);
+        int st = 0;
+        if (sig == SIGSTOP)
+            waitpid(pid_, &st, WUNTRACED);
+    }
     const std::string &ready() const { return ready_; }
     const std::string &out() const { return stdout_; }
     const std::string &err() const { return stderr_; }
@@ -948,6 +958,45 @@ TEST(Qxsim, UnpluggedDeviceLeavesDiscovery)
     EXPECT_FALSE(exists(d.endpoint));
     EXPECT_EQ(0, find_device());
     EXPECT_EQ(0, sim.stop());
+}
+
+// A daemon held up past the host's bound: the host has given the call up,
+// so applying it would put the device a step ahead of the host.
+TEST(Qxsim, CallGivenUpByTheHostIsNotApplied)
+{
+    DeviceDir d;
+    Qxsim sim;
+    ASSERT_TRUE(sim.start({"--verbose"})) << sim.err();
+    sim.signal(SIGSTOP);
+    {
+        const uint8_t msg[2] = {49, 1};
+        uint8_t in[USBDEVS_MIN_INPUT];
+        usbdevs_build_write(in, 29, 0, 0, sizeof msg, msg);
+        std::vector<uint8_t> pkt(QXWIRE_REQUEST_HEADER + sizeof in);
+        size_t len = 0;
+        qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, 0, in, sizeof in, &len);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, d.endpoint.c_str(), sizeof addr.sun_path - 1);
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, connect(fd, (struct sockaddr *)&addr, sizeof addr));
+        ASSERT_EQ((ssize_t)len, send(fd, pkt.data(), len, MSG_NOSIGNAL));
+        close(fd);
+    }
+    sim.signal(SIGCONT);
+    uint8_t in[USBDEVS_MIN_INPUT];
+    usbdevs_build_read(in, 30, 0, 0);
+    uint32_t status = 99;
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(wire_call(d.endpoint, in, sizeof in, 64, &status, &out));
+    EXPECT_EQ(0u, status);
+    ASSERT_EQ(64u, out.size());
+    EXPECT_NE(50, out[0]) << "the info request was applied";
+    EXPECT_EQ(0, sim.stop());
+    EXPECT_NE(std::string::npos, sim.err().find("call 1 was given up by the host")) << sim.err();
+    EXPECT_NE(std::string::npos, sim.err().find("2 calls received, 1 replies sent, 0 not "
+                                                "delivered, 1 given up by the host"))
+        << sim.err();
 }
 
 TEST(Qxsim, HelpNamesEveryOption)
