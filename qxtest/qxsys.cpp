@@ -9,7 +9,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 // A hook is never changed once published, and never freed before the
 // process ends: a thread that has just loaded the pointer may still read it.
 template <typename Fn> struct Hook {

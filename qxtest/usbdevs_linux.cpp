@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -216,7 +216,9 @@ struct Silence {
     std::chrono::steady_clock::time_point last_probe;
 };
 
-Silence g_silence;
+// Never destroyed: a worker thread may still make a call while the process
+// exits.
+Silence &g_silence = *new Silence;
 
 enum CallKind { CALL_NORMAL, CALL_PROBE, CALL_REFUSE };
 

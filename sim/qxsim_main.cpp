@@ -506,8 +506,9 @@ void serve_one(Server &s, int conn)
     struct pollfd gone = {conn, POLLRDHUP, 0};
     if (poll(&gone, 1, 0) > 0 && (gone.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
         ++s.abandoned;
-        fprintf(stderr, "qxsim: call %llu was given up by the host before it was served; "
-                        "not applied\n",
+        fprintf(stderr,
+                "qxsim: call %llu was given up by the host before it was served; "
+                "not applied\n",
                 (unsigned long long)s.received);
         close(conn);
         return;
@@ -570,7 +571,8 @@ void serve_one(Server &s, int conn)
         return;
     }
     ++s.undelivered;
-    fprintf(stderr, "qxsim: the reply to call %llu (status %u, %zu bytes) could not be delivered: %s\n",
+    fprintf(stderr,
+            "qxsim: the reply to call %llu (status %u, %zu bytes) could not be delivered: %s\n",
             (unsigned long long)s.received, (unsigned)status, len,
             w < 0 ? strerror(errno) : "cut short");
     close(conn);

@@ -498,7 +498,8 @@ TEST(Transport, SilentDeviceCostsOneBoundUntilItAnswersAgain)
     QxDevice *dev = nullptr;
     ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
     const std::string timed_out = kSrc + "35:GetLastError() = 0x79\n";
-    const std::string report = line(222) + timed_out + "The semaphore timeout period has expired.\n";
+    const std::string report =
+        line(222) + timed_out + "The semaphore timeout period has expired.\n";
     const uint64_t timeouts = qxwire_counted(QXWIRE_COUNT_TIMEOUTS);
     const uint64_t refused = qxwire_counted(QXWIRE_COUNT_REFUSED);
     uint8_t dst[64];
