@@ -404,8 +404,8 @@ void remove_endpoint(Server &s)
 }
 
 // Holds the reply until the call has taken us microseconds since its
-// request arrived: sleeps while more than a millisecond is left (the
-// scheduler's grain), then spins to the deadline.
+// request arrived: sleeps until about a millisecond is left (a sleep
+// overshoots by the scheduler's grain), then spins to the deadline.
 void device_latency(std::chrono::steady_clock::time_point arrived, uint32_t us)
 {
     using namespace std::chrono;
