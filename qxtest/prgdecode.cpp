@@ -89,6 +89,10 @@ uint8_t *prg_read_file(const char *path, int32_t *length)
 
 int prg_read_header(PrgHeader *dst, const char *path)
 {
+    // Without a destination the call still tells whether the file has a header.
+    PrgHeader scratch;
+    if (!dst)
+        dst = &scratch;
     memset(dst->raw, 0, sizeof dst->raw);
     FILE *f = path ? fopen(path, "rb") : nullptr;
     if (!f) {
@@ -113,10 +117,14 @@ int prg_copy_header(PrgHeader *dst, const uint8_t *src)
 
 int prg_get_product(const PrgHeader *hdr, char *dst, int capacity)
 {
-    if (!dst || capacity <= PRG_PRODUCT_LEN) {
+    // A null destination is allowed (nothing is copied); a null header has
+    // no product to give.
+    if (!hdr || capacity <= PRG_PRODUCT_LEN) {
         fail(99);
         return -1;
     }
+    if (!dst)
+        return 0;
     memcpy(dst, hdr->raw + PRG_OFF_PRODUCT, PRG_PRODUCT_LEN);
     dst[PRG_PRODUCT_LEN] = '\0';
     return 0;

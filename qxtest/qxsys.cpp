@@ -4,53 +4,105 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
-namespace {
-struct SleepHook {
-    QxSleepFn fn;
+namespace
+{
+// A hook is never changed once published, and never freed before the
+// process ends: a thread that has just loaded the pointer may still read it.
+template <typename Fn> struct Hook {
+    Fn fn;
     void *ctx;
+    std::atomic<int> users{0};
 };
-struct OutHook {
-    QxOutFn fn;
-    void *ctx;
+
+// Readers announce themselves before calling, so that a replacement can wait
+// until the hook it takes out is no longer running on another thread (the
+// object behind ctx is usually freed right after).
+template <typename Fn> class HookSlot
+{
+  public:
+    template <typename... Args> bool call(Args... args)
+    {
+        for (;;) {
+            Hook<Fn> *h = current_.load();
+            if (!h)
+                return false;
+            h->users.fetch_add(1);
+            // Replaced in between: the replacement may already have waited.
+            if (current_.load() != h) {
+                h->users.fetch_sub(1);
+                continue;
+            }
+            Hook<Fn> *outer = inside_;
+            inside_ = h;
+            h->fn(h->ctx, args...);
+            inside_ = outer;
+            h->users.fetch_sub(1);
+            return true;
+        }
+    }
+
+    // A hook must not wait for the thread that replaces it.
+    void set(Fn fn, void *ctx)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        Hook<Fn> *next = nullptr;
+        if (fn) {
+            hooks_.emplace_back();
+            next = &hooks_.back();
+            next->fn = fn;
+            next->ctx = ctx;
+        }
+        Hook<Fn> *old = current_.exchange(next);
+        if (!old)
+            return;
+        // A replacement made from inside the old hook counts itself out.
+        const int own = inside_ == old ? 1 : 0;
+        while (old->users.load() > own)
+            std::this_thread::yield();
+    }
+
+  private:
+    std::atomic<Hook<Fn> *> current_{nullptr};
+    std::mutex lock_;
+    std::deque<Hook<Fn>> hooks_;
+    static thread_local Hook<Fn> *inside_;
 };
-// Written by tests before waits start; read on every wait.
-std::atomic<SleepHook *> g_sleep{nullptr};
-std::atomic<OutHook *> g_out{nullptr};
-SleepHook g_sleep_slot;
-OutHook g_out_slot;
+template <typename Fn> thread_local Hook<Fn> *HookSlot<Fn>::inside_ = nullptr;
+
+// Never destroyed: a thread still running at exit may sleep or print.
+HookSlot<QxSleepFn> &sleep_slot()
+{
+    static HookSlot<QxSleepFn> *slot = new HookSlot<QxSleepFn>;
+    return *slot;
+}
+HookSlot<QxOutFn> &out_slot()
+{
+    static HookSlot<QxOutFn> *slot = new HookSlot<QxOutFn>;
+    return *slot;
+}
 } // namespace
 
 void qx_sleep_ms(uint32_t ms)
 {
-    SleepHook *h = g_sleep.load(std::memory_order_acquire);
-    if (h) {
-        h->fn(h->ctx, ms);
+    if (sleep_slot().call(ms))
         return;
-    }
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 void qx_set_sleep(QxSleepFn fn, void *ctx)
 {
-    if (!fn) {
-        g_sleep.store(nullptr, std::memory_order_release);
-        return;
-    }
-    g_sleep_slot.fn = fn;
-    g_sleep_slot.ctx = ctx;
-    g_sleep.store(&g_sleep_slot, std::memory_order_release);
+    sleep_slot().set(fn, ctx);
 }
 
 void qx_write(const char *text, size_t len)
 {
-    OutHook *h = g_out.load(std::memory_order_acquire);
-    if (h) {
-        h->fn(h->ctx, text, len);
+    if (out_slot().call(text, len))
         return;
-    }
     fwrite(text, 1, len, stdout);
     fflush(stdout);
 }
@@ -78,13 +130,7 @@ int qx_printf(const char *fmt, ...)
 
 void qx_set_output(QxOutFn fn, void *ctx)
 {
-    if (!fn) {
-        g_out.store(nullptr, std::memory_order_release);
-        return;
-    }
-    g_out_slot.fn = fn;
-    g_out_slot.ctx = ctx;
-    g_out.store(&g_out_slot, std::memory_order_release);
+    out_slot().set(fn, ctx);
 }
 
 namespace

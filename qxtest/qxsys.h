@@ -24,13 +24,17 @@ typedef void (*QxOutFn)(void *ctx, const char *text, size_t len);
 // Blocks the calling thread for ms milliseconds, or hands the wait to the
 // installed virtual clock.
 void qx_sleep_ms(uint32_t ms);
-// Installs a replacement sleep; a null fn restores the real one. Install
-// before any thread that waits is started.
+// Installs a replacement sleep; a null fn restores the real one. Safe while
+// other threads wait: it returns once no other thread is still inside the
+// sleep it replaced, so the replaced ctx may be freed then. A hook must
+// therefore never wait for the thread that replaces it.
 void qx_set_sleep(QxSleepFn fn, void *ctx);
 
 // Diagnostics go to standard output unless a sink is installed.
 int qx_printf(const char *fmt, ...) QX_PRINTF(1, 2);
 void qx_write(const char *text, size_t len);
+// Installs a sink for the diagnostics (null: standard output again); safe
+// under running threads in the same way as qx_set_sleep.
 void qx_set_output(QxOutFn fn, void *ctx);
 
 // "%s:%d:ERROR\n" with a module's source path and the failure site's line.

@@ -145,8 +145,13 @@ QxTrace *qxtrace_open(const char *path, const char *origin)
     if (!path || !*path)
         return nullptr;
     auto *trace = new QxTrace;
-    std::lock_guard<std::mutex> hold(trace->lock);
-    if (!open_file(trace, path, origin)) {
+    bool opened;
+    {
+        // Released before a failed trace is deleted: its mutex goes with it.
+        std::lock_guard<std::mutex> hold(trace->lock);
+        opened = open_file(trace, path, origin);
+    }
+    if (!opened) {
         delete trace;
         return nullptr;
     }

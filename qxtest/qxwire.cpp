@@ -18,6 +18,21 @@ unsigned qxwire_timeout_ms(void)
     return g_timeout_ms.load(std::memory_order_relaxed);
 }
 
+static std::atomic<uint64_t> g_counts[QXWIRE_COUNTS];
+
+void qxwire_count(int which)
+{
+    if (which >= 0 && which < QXWIRE_COUNTS)
+        g_counts[which].fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t qxwire_counted(int which)
+{
+    if (which < 0 || which >= QXWIRE_COUNTS)
+        return 0;
+    return g_counts[which].load(std::memory_order_relaxed);
+}
+
 void qxwire_put_u32(uint8_t *p, uint32_t v)
 {
     p[0] = (uint8_t)v;

@@ -32,6 +32,12 @@
 // Send and receive bound per call, so a hung peer cannot block for ever.
 #define QXWIRE_TIMEOUT_MS 5000
 
+// Once a call has gone unanswered, later calls fail at once; one call per
+// interval still goes through, with the short bound, to find out whether the
+// device answers again.
+#define QXWIRE_PROBE_INTERVAL_MS 1000
+#define QXWIRE_PROBE_TIMEOUT_MS 50
+
 // Status codes the daemons answer with.
 #define QXWIRE_ERROR_INVALID_PARAMETER 87u
 
@@ -69,6 +75,22 @@ int qxwire_decode_reply(const uint8_t *pkt, size_t len, QxWireReply *rep);
 // 0 restores the default.
 void qxwire_set_timeout_ms(unsigned ms);
 unsigned qxwire_timeout_ms(void);
+
+// What this process's transport sent and received, for tests and the
+// stress run: requests sent whole, replies received, calls the daemon closed
+// without a reply, replies found queued behind such a close, calls that
+// timed out, calls failed at once because the device was silent.
+enum {
+    QXWIRE_COUNT_REQUESTS,
+    QXWIRE_COUNT_REPLIES,
+    QXWIRE_COUNT_NO_REPLY,
+    QXWIRE_COUNT_LATE_REPLIES,
+    QXWIRE_COUNT_TIMEOUTS,
+    QXWIRE_COUNT_REFUSED,
+    QXWIRE_COUNTS
+};
+void qxwire_count(int which);
+uint64_t qxwire_counted(int which);
 
 // The device directory from the given environment values (null or empty =
 // unset) and user id.

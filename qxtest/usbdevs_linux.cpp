@@ -2,8 +2,11 @@
 // device directory (qxwire.h), served by a daemon that speaks for the driver.
 // Discovery checks the endpoint; each I/O-control call is one connection.
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -80,9 +83,8 @@ const char *code_text(uint32_t code)
     }
 }
 
-void set_timeouts(int fd)
+void set_timeouts(int fd, unsigned ms)
 {
-    unsigned ms = qxwire_timeout_ms();
     struct timeval tv;
     tv.tv_sec = ms / 1000;
     tv.tv_usec = (ms % 1000) * 1000;
@@ -90,8 +92,13 @@ void set_timeouts(int fd)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+bool is_timeout(int err)
+{
+    return err == EAGAIN || err == ETIMEDOUT;
+}
+
 // Connects to the endpoint at path; -1 with the last error set.
-int open_endpoint(const char *path)
+int open_endpoint(const char *path, unsigned bound_ms)
 {
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
@@ -107,7 +114,7 @@ int open_endpoint(const char *path)
         set_last_error(errno);
         return -1;
     }
-    set_timeouts(fd);
+    set_timeouts(fd, bound_ms);
     int r;
     do {
         r = connect(fd, (struct sockaddr *)&addr, sizeof addr);
@@ -143,6 +150,7 @@ uint32_t send_request(int fd, const uint8_t *in, uint32_t in_size, uint32_t out_
         set_last_error(errno);
         return t_last_code;
     }
+    qxwire_count(QXWIRE_COUNT_REQUESTS);
     return (size_t)n == sizeof head + in_size ? 0 : USBDEVS_ERROR_GEN_FAILURE;
 }
 
@@ -170,12 +178,107 @@ uint32_t recv_reply(int fd, uint8_t *out, uint32_t out_size, uint32_t *status, u
         set_last_error(errno);
         return t_last_code;
     }
+    if (n == 0) {
+        // The kernel may report the daemon's close while the reply it sent
+        // just before is still queued (it checks the queue, then the
+        // shutdown, without a lock between): look once more without waiting.
+        do {
+            n = recvmsg(fd, &msg, MSG_TRUNC | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0)
+            qxwire_count(QXWIRE_COUNT_LATE_REPLIES);
+        else
+            n = 0;
+    }
     // No reply at all (the peer closed) or a packet without its status.
+    if (n == 0)
+        qxwire_count(QXWIRE_COUNT_NO_REPLY);
     if ((size_t)n < sizeof head || (size_t)n > QXWIRE_MAX_REPLY)
         return USBDEVS_ERROR_GEN_FAILURE;
+    qxwire_count(QXWIRE_COUNT_REPLIES);
     *status = qxwire_get_u32(head);
     *count = (uint32_t)((size_t)n - sizeof head);
     return 0;
+}
+
+// A device that took a call and never answered it would cost the whole
+// bound on every later call, and the waits above make up to a thousand calls
+// in a row. So once a call has timed out the device counts as silent, and
+// later calls to it fail at once, as timed out, without reaching it. It
+// counts as answering again as soon as the unanswered call, kept open, gets
+// its late reply or is closed by the daemon; and, in case it never will, one
+// call a second goes through as a probe with a short bound.
+struct Silence {
+    std::mutex lock;
+    bool silent = false;
+    std::string path;
+    int pending = -1; // the connection of the unanswered call
+    std::chrono::steady_clock::time_point last_probe;
+};
+
+// Never destroyed: a worker thread may still make a call while the process
+// exits.
+Silence &g_silence = *new Silence;
+
+enum CallKind { CALL_NORMAL, CALL_PROBE, CALL_REFUSE };
+
+// Caller holds the lock.
+void forget_silence(Silence &s)
+{
+    if (s.pending >= 0)
+        close(s.pending);
+    s.pending = -1;
+    s.silent = false;
+    s.path.clear();
+}
+
+CallKind silence_check(const char *path)
+{
+    Silence &s = g_silence;
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (!s.silent || s.path != path)
+        return CALL_NORMAL;
+    if (s.pending >= 0) {
+        struct pollfd pfd = {s.pending, POLLIN, 0};
+        if (poll(&pfd, 1, 0) > 0 && pfd.revents) {
+            forget_silence(s);
+            return CALL_NORMAL;
+        }
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - s.last_probe >= std::chrono::milliseconds(QXWIRE_PROBE_INTERVAL_MS)) {
+        s.last_probe = now;
+        return CALL_PROBE;
+    }
+    return CALL_REFUSE;
+}
+
+// A call to path timed out; fd (or -1) is its connection, kept open so that
+// a late reply shows that the device answers again.
+void silence_mark(const char *path, int fd)
+{
+    Silence &s = g_silence;
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (!s.silent || s.path != path) {
+        forget_silence(s);
+        s.silent = true;
+        s.path = path;
+        s.last_probe = std::chrono::steady_clock::now();
+    }
+    if (fd >= 0) {
+        if (s.pending >= 0)
+            close(s.pending);
+        s.pending = fd;
+    }
+}
+
+// The device at path has answered a call.
+void silence_clear(const char *path)
+{
+    Silence &s = g_silence;
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (s.silent && s.path == path)
+        forget_silence(s);
 }
 
 int lx_init(void *)
@@ -218,12 +321,28 @@ int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, 
         *returned = 0;
     char p[QXWIRE_MAX_PATH + 1];
     int fd = -1;
+    CallKind kind = CALL_NORMAL;
     if (!path || usbdevs_wcslen(path, USBDEVS_PATH_UNITS) >= USBDEVS_PATH_UNITS) {
         set_last_error(ENOENT);
     } else if (usbdevs_path_to_utf8(p, sizeof p, path)) {
         set_last_error(ENAMETOOLONG);
+    } else if ((kind = silence_check(p)) == CALL_REFUSE) {
+        qxwire_count(QXWIRE_COUNT_REFUSED);
+        t_last_code = 121; // ERROR_SEM_TIMEOUT, as the call that went unanswered
+        t_last_errno = 0;
+        if (error)
+            *error = t_last_code;
+        return USBDEVS_ERR_CALL;
     } else {
-        fd = open_endpoint(p);
+        unsigned bound = qxwire_timeout_ms();
+        if (kind == CALL_PROBE && bound > QXWIRE_PROBE_TIMEOUT_MS)
+            bound = QXWIRE_PROBE_TIMEOUT_MS;
+        fd = open_endpoint(p, bound);
+        if (fd < 0 && is_timeout(t_last_errno)) {
+            // Not even taken: the daemon's queue stays full.
+            qxwire_count(QXWIRE_COUNT_TIMEOUTS);
+            silence_mark(p, -1);
+        }
     }
     if (fd < 0) {
         if (error)
@@ -236,10 +355,12 @@ int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, 
     uint32_t status = 0;
     uint32_t count = 0;
     int r = USBDEVS_ERR_CALL;
+    bool answered = false;
     if (!in || in_size > QXWIRE_MAX_INPUT || out_size > QXWIRE_MAX_OUTPUT) {
         code = QXWIRE_ERROR_INVALID_PARAMETER;
     } else if ((code = send_request(fd, in, in_size, out_size)) == 0 &&
                (code = recv_reply(fd, out, out_size, &status, &count)) == 0) {
+        answered = true;
         if (status == 0) {
             r = USBDEVS_OK;
             if (returned)
@@ -248,7 +369,15 @@ int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, 
             code = status;
         }
     }
-    close(fd);
+    if (answered) {
+        silence_clear(p);
+        close(fd);
+    } else if (code == 121 && is_timeout(t_last_errno)) {
+        qxwire_count(QXWIRE_COUNT_TIMEOUTS);
+        silence_mark(p, fd);
+    } else {
+        close(fd);
+    }
     if (r != USBDEVS_OK) {
         t_last_code = code;
         t_last_errno = 0;

@@ -35,6 +35,7 @@ struct Options {
     std::string summary_file;
     std::string dir;
     int ready_fd = -1;
+    int64_t stop_answering_after = -1;
     bool verbose = false;
     bool help = false;
 };
@@ -97,6 +98,10 @@ const OptDef g_opts[] = {
      FIELD(o.config.unplug_after)},
     {"--info-silent", OPT_FLAG, nullptr, "info requests are never answered",
      FIELD(o.config.info_silent)},
+    {"--stop-answering-after", OPT_I64, "N",
+     "after N calls the device takes every call and never\n"
+     "                          answers it (the connection stays open)",
+     FIELD(o.stop_answering_after)},
     {"--dir", OPT_TEXT, "DIR",
      "device directory (default: $QX_DEVICE_DIR, else\n"
      "                          $XDG_RUNTIME_DIR/qx, else /tmp/qx-<uid>)",
@@ -382,10 +387,21 @@ struct Server {
     uint32_t latency_us = 0;
     QxTrace *record = nullptr;
     Replay *replay = nullptr;
+    int64_t stop_answering_after = -1;
+    // Connections answered (or left unanswered on purpose), closed only once
+    // the host has hung up: a close right behind the reply could reach the
+    // host's receive before the reply does, which then reads end-of-file.
+    std::vector<int> open_calls;
+    // What went over the wire, and the device's own time for it.
+    uint64_t received = 0;
+    uint64_t replied = 0;
+    uint64_t undelivered = 0;
+    uint64_t unanswered = 0;
+    uint64_t abandoned = 0;
+    uint64_t service_ns = 0;
     std::vector<uint8_t> request = std::vector<uint8_t>(QXWIRE_MAX_REQUEST + 1);
     std::vector<uint8_t> reply = std::vector<uint8_t>(QXWIRE_MAX_REPLY);
-    uint64_t calls = 0;      // requests answered
-    uint64_t service_us = 0; // from each request's arrival to its reply's send
+    uint64_t calls = 0; // requests answered, delivered or not
 };
 
 // Removes the endpoint if it is still the one this process bound: a newer
@@ -400,13 +416,20 @@ void remove_endpoint(Server &s)
         unlink(s.path.c_str());
 }
 
-void device_latency(uint32_t us)
+// Holds the reply until the call has taken us microseconds since its
+// request arrived: sleeps until about a millisecond is left (a sleep
+// overshoots by the scheduler's grain), then spins to the deadline.
+void device_latency(std::chrono::steady_clock::time_point arrived, uint32_t us)
 {
-    if (us >= 1000)
-        qx_sleep_ms(us / 1000);
-    // The sleep hook has millisecond grain; the rest is slept here.
-    if (us % 1000)
-        std::this_thread::sleep_for(std::chrono::microseconds(us % 1000));
+    using namespace std::chrono;
+    const steady_clock::time_point due = arrived + microseconds(us);
+    for (;;) {
+        steady_clock::duration left = due - steady_clock::now();
+        if (left <= steady_clock::duration::zero())
+            return;
+        if (left > milliseconds(2))
+            std::this_thread::sleep_for(left - milliseconds(1));
+    }
 }
 
 // Answers from the recording; returns the status, *returned output bytes.
@@ -465,6 +488,18 @@ void record_call(Server &s, const QxWireRequest &req, uint32_t status, const uin
     qxtrace_write_call(s.record, &c);
 }
 
+// Keeps conn open until the host hangs up (watched by run); the oldest
+// goes when too many hosts keep theirs.
+void hold_open(Server &s, int conn)
+{
+    const size_t max_open = 64;
+    if (s.open_calls.size() >= max_open) {
+        close(s.open_calls.front());
+        s.open_calls.erase(s.open_calls.begin());
+    }
+    s.open_calls.push_back(conn);
+}
+
 void serve_one(Server &s, int conn)
 {
     set_timeouts(conn);
@@ -472,9 +507,31 @@ void serve_one(Server &s, int conn)
     do {
         n = recv(conn, s.request.data(), s.request.size(), MSG_TRUNC);
     } while (n < 0 && errno == EINTR && !g_stop);
-    if (n <= 0)
-        return; // nothing asked: a probe, a timeout or a stop
-    auto t_served = std::chrono::steady_clock::now();
+    if (n <= 0) {
+        close(conn); // nothing asked: a probe, a timeout or a stop
+        return;
+    }
+    const auto arrived = std::chrono::steady_clock::now();
+    ++s.received;
+    // A host that has already given up (its bound ran out while this daemon
+    // was held up) would never learn the answer: a write applied now would
+    // put the device a step ahead of it.
+    struct pollfd gone = {conn, POLLRDHUP, 0};
+    if (poll(&gone, 1, 0) > 0 && (gone.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+        ++s.abandoned;
+        fprintf(stderr,
+                "qxsim: call %llu was given up by the host before it was served; "
+                "not applied\n",
+                (unsigned long long)s.received);
+        close(conn);
+        return;
+    }
+    if (s.stop_answering_after >= 0 && s.received > (uint64_t)s.stop_answering_after) {
+        // Taken, never answered: the host learns it only from its own bound.
+        ++s.unanswered;
+        hold_open(s, conn);
+        return;
+    }
     // Zeroed: the log line below reads it even when the packet was refused.
     QxWireRequest req = {};
     uint32_t status;
@@ -492,19 +549,9 @@ void serve_one(Server &s, int conn)
             if (status != 0 || returned > req.out_size)
                 returned = status ? 0 : req.out_size;
         }
-        device_latency(s.latency_us);
+        device_latency(arrived, s.latency_us);
         if (s.record)
             record_call(s, req, status, out, returned, t0);
-    }
-    if (s.verbose) {
-        QxIoRequest h = {};
-        if (n >= QXWIRE_REQUEST_HEADER + USBDEVS_HEADER_SIZE)
-            usbdevs_get_header(s.request.data() + QXWIRE_REQUEST_HEADER,
-                               (size_t)n - QXWIRE_REQUEST_HEADER, &h);
-        fprintf(stderr, "qxsim: %s request %u, %u bytes -> status %u, %u bytes\n",
-                h.direction ? "read" : "write", (unsigned)h.request,
-                h.direction ? (unsigned)req.out_size : (unsigned)h.length, (unsigned)status,
-                (unsigned)returned);
     }
     if (!s.dev->present() && !s.endpoint_removed) {
         // An unplugged device disappears from discovery.
@@ -518,9 +565,31 @@ void serve_one(Server &s, int conn)
         w = send(conn, s.reply.data(), len, MSG_NOSIGNAL);
     } while (w < 0 && errno == EINTR && !g_stop);
     s.calls++;
-    s.service_us += (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now() - t_served)
+    s.service_ns += (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now() - arrived)
                         .count();
+    // Logged once the reply is out, so that the log does not delay it.
+    if (s.verbose) {
+        QxIoRequest h = {};
+        if (n >= QXWIRE_REQUEST_HEADER + USBDEVS_HEADER_SIZE)
+            usbdevs_get_header(s.request.data() + QXWIRE_REQUEST_HEADER,
+                               (size_t)n - QXWIRE_REQUEST_HEADER, &h);
+        fprintf(stderr, "qxsim: %s request %u, %u bytes -> status %u, %u bytes\n",
+                h.direction ? "read" : "write", (unsigned)h.request,
+                h.direction ? (unsigned)req.out_size : (unsigned)h.length, (unsigned)status,
+                (unsigned)returned);
+    }
+    if (w == (ssize_t)len) {
+        ++s.replied;
+        hold_open(s, conn);
+        return;
+    }
+    ++s.undelivered;
+    fprintf(stderr,
+            "qxsim: the reply to call %llu (status %u, %zu bytes) could not be delivered: %s\n",
+            (unsigned long long)s.received, (unsigned)status, len,
+            w < 0 ? strerror(errno) : "cut short");
+    close(conn);
 }
 
 std::string json_text(const std::string &t)
@@ -548,7 +617,7 @@ int write_summary(const std::string &path, const Server &s, const QxSimDevice &d
     if (!f)
         return 1;
     fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)s.calls,
-            (unsigned long long)s.service_us);
+            (unsigned long long)(s.service_ns / 1000));
     fprintf(f, "  \"breaches\": {\n    \"count\": %llu,\n    \"kinds\": {",
             (unsigned long long)dev.stats().breaches);
     const char *sep = "";
@@ -570,14 +639,14 @@ int write_summary(const std::string &path, const Server &s, const QxSimDevice &d
 
 int run(Server &s)
 {
-    struct pollfd fds[2];
-    fds[0].fd = s.fd;
-    fds[0].events = POLLIN;
-    fds[1].fd = g_wake[0];
-    fds[1].events = POLLIN;
+    std::vector<struct pollfd> fds;
     while (!g_stop) {
-        fds[0].revents = fds[1].revents = 0;
-        int r = poll(fds, 2, -1);
+        fds.assign(2 + s.open_calls.size(), pollfd{-1, POLLIN, 0});
+        fds[0].fd = s.fd;
+        fds[1].fd = g_wake[0];
+        for (size_t i = 0; i < s.open_calls.size(); ++i)
+            fds[2 + i].fd = s.open_calls[i];
+        int r = poll(fds.data(), fds.size(), -1);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -586,6 +655,15 @@ int run(Server &s)
         }
         if (g_stop || fds[1].revents)
             break;
+        // A host that has hung up (or sent anything more) is done with its call.
+        std::vector<int> still;
+        for (size_t i = 0; i < s.open_calls.size(); ++i) {
+            if (fds[2 + i].revents)
+                close(s.open_calls[i]);
+            else
+                still.push_back(s.open_calls[i]);
+        }
+        s.open_calls.swap(still);
         if (!(fds[0].revents & POLLIN))
             continue;
         int conn = accept4(s.fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -596,8 +674,10 @@ int run(Server &s)
             return 1;
         }
         serve_one(s, conn);
-        close(conn);
     }
+    for (int fd : s.open_calls)
+        close(fd);
+    s.open_calls.clear();
     return 0;
 }
 
@@ -752,6 +832,7 @@ int main(int argc, char **argv)
     s.dev = &dev;
     QxSimConfig cfg = dev.config();
     s.latency_us = cfg.latency_us;
+    s.stop_answering_after = o.stop_answering_after;
     unsigned version = dev.version();
     if (s.replay)
         printf("qxsim: replaying %zu recorded calls from %s on %s\n", replay.calls.size(),
@@ -767,6 +848,13 @@ int main(int argc, char **argv)
     }
 
     int rc = run(s);
+    if (s.verbose)
+        fprintf(stderr,
+                "qxsim: %llu calls received, %llu replies sent, %llu not delivered, "
+                "%llu given up by the host, %llu left unanswered; %.6f s of service\n",
+                (unsigned long long)s.received, (unsigned long long)s.replied,
+                (unsigned long long)s.undelivered, (unsigned long long)s.abandoned,
+                (unsigned long long)s.unanswered, (double)s.service_ns * 1e-9);
     if (s.record)
         qxtrace_close(s.record);
     if (s.replay && rc == 0) {

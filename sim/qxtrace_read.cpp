@@ -150,20 +150,25 @@ std::string qxtrace_describe_difference(const QxTraceCall *recorded, uint32_t co
                  (unsigned)recorded->out_size);
         return buf;
     }
-    size_t n = recorded->in.size() < in_size ? recorded->in.size() : in_size;
+    // A null input is an empty one.
+    const uint32_t size = in ? in_size : 0;
+    size_t n = recorded->in.size() < size ? recorded->in.size() : size;
     size_t at = 0;
-    while (at < n && in && recorded->in[at] == in[at])
+    while (at < n && recorded->in[at] == in[at])
         ++at;
     std::string text;
-    if (at == n && recorded->in.size() != in_size) {
-        snprintf(buf, sizeof buf, "input of %u bytes, recorded %u", (unsigned)in_size,
+    if (at == n && recorded->in.size() == size) {
+        // Nothing to point at: byte at would lie past both buffers.
+        text = "the same request as recorded";
+    } else if (at == n) {
+        snprintf(buf, sizeof buf, "input of %u bytes, recorded %u", (unsigned)size,
                  (unsigned)recorded->in.size());
         text = buf;
     } else {
-        snprintf(buf, sizeof buf, "input byte %u is %02x, recorded %02x", (unsigned)at,
-                 in ? in[at] : 0, recorded->in[at]);
+        snprintf(buf, sizeof buf, "input byte %u is %02x, recorded %02x", (unsigned)at, in[at],
+                 recorded->in[at]);
         text = buf;
     }
-    return text + "; input " + qxtrace_hex(in, in ? in_size : 0) + ", recorded " +
+    return text + "; input " + qxtrace_hex(in, size) + ", recorded " +
            qxtrace_hex(recorded->in.data(), recorded->in.size());
 }

@@ -517,6 +517,19 @@ const Outcome k_outcomes[] = {
      "the device stopped answering at byte 1,012 of 4,036 (attempt 1 of 3): error 0x2, the system "
      "cannot find the file specified",
      3},
+    // Call 31 is a ready read in the transfer: the device takes it and never
+    // answers. Only that call waits out the transport's bound; the ready
+    // wait's other 999 reads fail at once (without that, the run would take
+    // over an hour and the harness would end it at 90 s).
+    {"DeviceStopsAnsweringAtAReadyRead",
+     0,
+     {"--stop-answering-after", "30"},
+     {"--yes"},
+     {"Preparing...", "Sending and Updating..."},
+     "Firmware Update Failed",
+     "the device stopped answering at byte 122 of 4,036 (attempt 1 of 3): error 0x79, the "
+     "semaphore timeout period has expired",
+     3},
     {"EndNeverConfirmed",
      0,
      {"--never-complete"},

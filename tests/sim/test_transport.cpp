@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "qxctl.h"
 #include "qxsim_device.h"
 #include "qxsys.h"
 #include "qxwire.h"
@@ -496,28 +497,84 @@ struct ShortTimeout {
     ~ShortTimeout() { qxwire_set_timeout_ms(0); }
 };
 
-TEST(Transport, HungDeviceEndsTheCallWithATimeout)
+TEST(Transport, SilentDeviceCostsOneBoundUntilItAnswersAgain)
 {
     ShortTimeout bound;
     DeviceDir d;
     // Listens but never accepts: the first connection waits in the backlog
-    // with its request unread, and fills it, so the next cannot even connect.
+    // with its request unread, and its reply never comes.
     int fd = bind_socket(d.endpoint, false);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, listen(fd, 0));
+    ASSERT_EQ(0, listen(fd, 4));
     QxDevice table[QXCTL_MAX_DEVICES] = {};
     QxDevice *dev = nullptr;
     ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
     const std::string timed_out = kSrc + "35:GetLastError() = 0x79\n";
+    const std::string report =
+        line(222) + timed_out + "The semaphore timeout period has expired.\n";
+    const uint64_t timeouts = qxwire_counted(QXWIRE_COUNT_TIMEOUTS);
+    const uint64_t refused = qxwire_counted(QXWIRE_COUNT_REFUSED);
     uint8_t dst[64];
     OutputCapture out;
     EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
-    EXPECT_EQ(line(222) + timed_out + "The semaphore timeout period has expired.\n", out.text());
+    EXPECT_EQ(report, out.text());
+    EXPECT_EQ(timeouts + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+
+    // The next calls fail at once, reported as timed out, and never reach it.
     out.clear();
     const uint8_t msg[2] = {49, 1};
     EXPECT_EQ(1, usbdevs_write(dev, 29, 0, 0, sizeof msg, msg));
-    EXPECT_EQ(0u, out.text().find(timed_out)) << out.text();
-    EXPECT_TRUE(out.contains("ERROR : 199\n" + line(247))) << out.text();
+    EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(report + report, out.text());
+    EXPECT_EQ(refused + 2, qxwire_counted(QXWIRE_COUNT_REFUSED));
+    EXPECT_EQ(timeouts + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+    int held = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(held, 0) << "the unanswered call";
+    struct pollfd more = {fd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&more, 1, 0)) << "no call after it";
+
+    // The device answers the old call late: the next call reaches it again.
+    std::vector<uint8_t> rep = reply_packet(0, 64);
+    ASSERT_EQ((ssize_t)rep.size(), send(held, rep.data(), rep.size(), MSG_NOSIGNAL));
+    close(held);
+    close(fd);
+    unlink(d.endpoint.c_str());
+    QxSimDevice sim{QxSimConfig()};
+    WireServer server(d.endpoint, device_handler(&sim));
+    ASSERT_TRUE(server.ok());
+    out.clear();
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ("", out.text());
+    EXPECT_EQ(1u, server.requests().size());
+}
+
+// The ready wait over a device that stops answering: its 1000 reads and
+// 19,829 ms of pauses stay as they are, but only the first read waits out
+// the bound, so the wait ends in one bound plus its pauses.
+TEST(Transport, ReadyWaitOnASilentDeviceCostsOneBound)
+{
+    ShortTimeout bound;
+    DeviceDir d;
+    int fd = bind_socket(d.endpoint, false);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, listen(fd, 4));
+    QxCtl ctl = {};
+    QxChannel ch = nullptr;
+    ASSERT_EQ(0, qxctl_init(&ctl));
+    ASSERT_EQ(0, qxctl_open(&ctl, &ch));
+    const uint64_t timeouts = qxwire_counted(QXWIRE_COUNT_TIMEOUTS);
+    const uint64_t refused = qxwire_counted(QXWIRE_COUNT_REFUSED);
+    VirtualClock clock;
+    OutputCapture out;
+    EXPECT_EQ(1, qxctl_wait_ready(&ch));
+    EXPECT_EQ(1000u, out.count("wait 1\n"));
+    EXPECT_EQ(1000u, clock.sleeps().size());
+    EXPECT_EQ(19829u, clock.now_ms());
+    // Probes (one a second of real time) may add a few more bounded calls.
+    const uint64_t waited = qxwire_counted(QXWIRE_COUNT_TIMEOUTS) - timeouts;
+    EXPECT_GE(waited, 1u);
+    EXPECT_LE(waited, 3u);
+    EXPECT_EQ(1000u, waited + qxwire_counted(QXWIRE_COUNT_REFUSED) - refused);
     close(fd);
 }
 
@@ -663,6 +720,16 @@ class Qxsim
         return wait();
     }
 
+    // SIGSTOP returns once the daemon has stopped.
+    void signal(int sig)
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, sig);
+        int st = 0;
+        if (sig == SIGSTOP)
+            waitpid(pid_, &st, WUNTRACED);
+    }
     const std::string &ready() const { return ready_; }
     const std::string &out() const { return stdout_; }
     const std::string &err() const { return stderr_; }
@@ -753,6 +820,26 @@ TEST(Qxsim, AnswersAnInfoRequestAndCleansUp)
     const std::vector<uint8_t> head =
         tlv({item_u16(50, 220), item_u16(51, 50), item_blob(52, "QX-20")});
     EXPECT_EQ(head, std::vector<uint8_t>(out.begin(), out.begin() + head.size()));
+
+    // The daemon leaves the closing of a call to the host: a close right
+    // behind its reply could make the host's receive report end-of-file
+    // while the reply is still queued.
+    {
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, d.endpoint.c_str(), sizeof addr.sun_path - 1);
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, connect(fd, (struct sockaddr *)&addr, sizeof addr));
+        std::vector<uint8_t> pkt(QXWIRE_REQUEST_HEADER + sizeof in);
+        size_t len = 0;
+        qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, 64, in, sizeof in, &len);
+        ASSERT_EQ((ssize_t)len, send(fd, pkt.data(), len, MSG_NOSIGNAL));
+        std::vector<uint8_t> rep(QXWIRE_MAX_REPLY);
+        EXPECT_EQ(68, recv(fd, rep.data(), rep.size(), 0));
+        struct pollfd p = {fd, POLLIN | POLLRDHUP, 0};
+        EXPECT_EQ(0, poll(&p, 1, 100)) << "closed by the daemon";
+        close(fd);
+    }
 
     // A request that is no I/O-control call is refused, not served.
     ASSERT_TRUE(wire_call(d.endpoint, in, 4, 64, &status, &out));
@@ -953,6 +1040,45 @@ TEST(Qxsim, ReportsBreachesAndWritesASummary)
     EXPECT_FALSE(bad.start({"--summary", d.root + "/missing/summary.json"}));
     EXPECT_EQ(1, bad.wait());
     EXPECT_NE(std::string::npos, bad.err().find("cannot create")) << bad.err();
+}
+
+// A daemon held up past the host's bound: the host has given the call up,
+// so applying it would put the device a step ahead of the host.
+TEST(Qxsim, CallGivenUpByTheHostIsNotApplied)
+{
+    DeviceDir d;
+    Qxsim sim;
+    ASSERT_TRUE(sim.start({"--verbose"})) << sim.err();
+    sim.signal(SIGSTOP);
+    {
+        const uint8_t msg[2] = {49, 1};
+        uint8_t in[USBDEVS_MIN_INPUT];
+        usbdevs_build_write(in, 29, 0, 0, sizeof msg, msg);
+        std::vector<uint8_t> pkt(QXWIRE_REQUEST_HEADER + sizeof in);
+        size_t len = 0;
+        qxwire_encode_request(pkt.data(), pkt.size(), IOCTL_QX_CONTROL, 0, in, sizeof in, &len);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, d.endpoint.c_str(), sizeof addr.sun_path - 1);
+        int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(0, connect(fd, (struct sockaddr *)&addr, sizeof addr));
+        ASSERT_EQ((ssize_t)len, send(fd, pkt.data(), len, MSG_NOSIGNAL));
+        close(fd);
+    }
+    sim.signal(SIGCONT);
+    uint8_t in[USBDEVS_MIN_INPUT];
+    usbdevs_build_read(in, 30, 0, 0);
+    uint32_t status = 99;
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(wire_call(d.endpoint, in, sizeof in, 64, &status, &out));
+    EXPECT_EQ(0u, status);
+    ASSERT_EQ(64u, out.size());
+    EXPECT_NE(50, out[0]) << "the info request was applied";
+    EXPECT_EQ(0, sim.stop());
+    EXPECT_NE(std::string::npos, sim.err().find("call 1 was given up by the host")) << sim.err();
+    EXPECT_NE(std::string::npos, sim.err().find("2 calls received, 1 replies sent, 0 not "
+                                                "delivered, 1 given up by the host"))
+        << sim.err();
 }
 
 TEST(Qxsim, HelpNamesEveryOption)

@@ -184,6 +184,12 @@ TEST(PrgHeader, ProductNeedsNineBytes)
     EXPECT_EQ(prg_get_product(&hdr, name, sizeof name), 0);
     EXPECT_STREQ(name, "ABCDEFGH");
     EXPECT_EQ(out.text(), "");
+
+    // Null out-parameter: nothing copied, same verdict; no header: no product.
+    EXPECT_EQ(prg_get_product(&hdr, nullptr, sizeof name), 0);
+    EXPECT_EQ(prg_get_product(&hdr, nullptr, 8), -1);
+    EXPECT_EQ(prg_get_product(nullptr, name, sizeof name), -1);
+    EXPECT_EQ(out.text(), err(99) + err(99));
 }
 
 TEST(PrgHeader, CopyWithoutSourceOnlyReportsLength)
@@ -427,6 +433,12 @@ TEST_F(PrgFiles, ReadHeader)
     EXPECT_EQ(out.text(), err(73));
     for (uint8_t b : hdr.raw)
         ASSERT_EQ(b, 0) << "cleared before the open";
+
+    // Without a destination it only tells whether the file has a header.
+    out.clear();
+    EXPECT_EQ(prg_read_header(nullptr, full.c_str()), 0);
+    EXPECT_EQ(prg_read_header(nullptr, shortf.c_str()), 1);
+    EXPECT_EQ(out.text(), err(77));
 }
 
 TEST_F(PrgFiles, VerifyFile)

@@ -1,12 +1,16 @@
 // Control channel and transactions.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qxctl.h"
+#include "qxsys.h"
 #include "testkit.h"
 
 namespace
@@ -460,4 +464,45 @@ TEST(QxCtlPrint, PrintTextStopsAtNulAndCount)
     qxctl_print_text("abc", -4);
     qxctl_print_text(nullptr, 3);
     EXPECT_EQ("", out.text());
+}
+
+// --- the process-wide hooks ---
+
+// A waiting thread and a test that swaps the sleep and the output sink under
+// it: once a swap has returned, the replaced hook is no longer running, so
+// its owner may go away at once.
+TEST(QxHooks, SwapWaitsForTheReplacedHookToReturn)
+{
+    struct Hooked {
+        std::atomic<int> inside{0};
+        static void sleep(void *self, uint32_t)
+        {
+            auto *h = static_cast<Hooked *>(self);
+            h->inside.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            h->inside.fetch_sub(1);
+        }
+        static void out(void *self, const char *, size_t) { sleep(self, 0); }
+    };
+    std::atomic<bool> stop{false};
+    std::thread waiter([&] {
+        while (!stop.load()) {
+            qx_sleep_ms(0);
+            qx_write("", 0);
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        Hooked a, b;
+        qx_set_sleep(&Hooked::sleep, &a);
+        qx_set_output(&Hooked::out, &b);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        qx_set_sleep(nullptr, nullptr);
+        qx_set_output(nullptr, nullptr);
+        if (a.inside.load() || b.inside.load()) {
+            ADD_FAILURE() << "a replaced hook still runs after the swap, round " << round;
+            break;
+        }
+    }
+    stop = true;
+    waiter.join();
 }
