@@ -1,7 +1,9 @@
 // Control channel, device commands and firmware transfer over the device's
 // request/answer mailboxes. Every function returns 0 for success and 1 for
 // failure and prints "..\qxtest\qxctl:<line>:ERROR" at each failure site.
-// Every wait goes through qx_sleep_ms and is bounded.
+// Every wait goes through qx_sleep_ms and is bounded. The request codes and
+// tags are in qxtags.h, the line of every failure site in qxsites.h, the
+// bounds and pauses of the waits in qxlimits.h.
 #pragma once
 
 #include <atomic>

@@ -43,8 +43,8 @@ struct Pair {
     int (*send)(QxChannel *, QxMsg *);
     int (*recv)(QxChannel *, QxMsg *);
 };
-const Pair MAIN_PAIR = {qxctl_wait_ready, qxctl_send, qxctl_recv};
-const Pair ALT_PAIR = {qxctl_wait_ready_alt, qxctl_send_alt, qxctl_recv_alt};
+const Pair QXCTL_MAIN_PAIR = {qxctl_wait_ready, qxctl_send, qxctl_recv};
+const Pair QXCTL_ALT_PAIR = {qxctl_wait_ready_alt, qxctl_send_alt, qxctl_recv_alt};
 
 // Steps 3 to 5 of the common frame: end marker, wait, send.
 int finish_and_send(QxChannel *ch, Msg &msg, const Frame &f, const Pair &pair)
@@ -145,7 +145,7 @@ int built_command(QxChannel *ch, const Frame &f, B builder)
             err(f.items);
         return 1;
     }
-    return finish_and_send(ch, msg, f, MAIN_PAIR);
+    return finish_and_send(ch, msg, f, QXCTL_MAIN_PAIR);
 }
 
 // --- single-value setters and getters ---
@@ -156,7 +156,7 @@ int set_value(QxChannel *ch, const Frame &f, unsigned tag, unsigned type, uint32
         return 1;
     Msg msg;
     uintptr_t v = type == QXMSG_U8 ? (uintptr_t)(value & 0xFF) : (uintptr_t)value;
-    return request1(ch, msg, f, MAIN_PAIR, tag, type, v);
+    return request1(ch, msg, f, QXCTL_MAIN_PAIR, tag, type, v);
 }
 
 // Request [tag, empty]; the first numeric or empty item with the answer
@@ -166,7 +166,7 @@ int get_value32(QxChannel *ch, const Frame &f, unsigned tag, unsigned answer, ui
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, tag, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, tag, QXMSG_EMPTY, 0))
         return 1;
     for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv(ch, &msg.m)) {
@@ -205,7 +205,7 @@ int get_info_alt(QxChannel *ch, const Frame &f, int l_polls, unsigned answer, bo
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, ALT_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_ALT_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
         return 1;
     for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv_alt(ch, &msg.m)) {
@@ -257,7 +257,7 @@ int get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsign
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
         return 1;
     for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         qxmsg_rewind(&msg.m);
@@ -602,7 +602,7 @@ int qxctl_get_value(QxChannel *ch, unsigned a, unsigned s, int16_t *value)
         err(f.items);
         return 1;
     }
-    if (finish_and_send(ch, msg, f, MAIN_PAIR))
+    if (finish_and_send(ch, msg, f, QXCTL_MAIN_PAIR))
         return 1;
     // The address of the answer items, carried over from one answer to the next.
     uint32_t addr = 0, subaddr = 0;
@@ -640,7 +640,7 @@ int qxctl_list_113(QxChannel *ch, QxListEntry *entries, unsigned capacity, unsig
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, QXTAG_LIST, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, QXTAG_LIST, QXMSG_EMPTY, 0))
         return 1;
     if (capacity == 0) {
         if (count)
@@ -700,7 +700,7 @@ int qxctl_get_blob_28(QxChannel *ch, void *buf, unsigned capacity, unsigned *siz
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, QXTAG_BLOB_28, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, QXTAG_BLOB_28, QXMSG_EMPTY, 0))
         return 1;
     for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv(ch, &msg.m)) {
