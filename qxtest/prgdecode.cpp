@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qxsites.h"
 #include "qxsys.h"
 
 // Header field offsets.
@@ -42,11 +43,11 @@ uint8_t *prg_read_file(const char *path, int32_t *length)
 {
     FILE *f = path ? fopen(path, "rb") : nullptr;
     if (!f) {
-        fail(23);
+        fail(PRG_LINE_READ_OPEN);
         return nullptr;
     }
     if (fseek(f, 0, SEEK_END) != 0) {
-        fail(28);
+        fail(PRG_LINE_READ_SEEK_END);
         fclose(f);
         return nullptr;
     }
@@ -54,29 +55,29 @@ uint8_t *prg_read_file(const char *path, int32_t *length)
     // as a failed seek: the caller's length could not describe the file.
     long end = ftell(f);
     if (end < 0 || end > (long)INT32_MAX) {
-        fail(28);
+        fail(PRG_LINE_READ_SEEK_END);
         fclose(f);
         return nullptr;
     }
     int32_t len = (int32_t)end;
     if (len == 0) {
-        fail(33);
+        fail(PRG_LINE_READ_EMPTY);
         fclose(f);
         return nullptr;
     }
     if (fseek(f, 0, SEEK_SET) != 0) {
-        fail(37);
+        fail(PRG_LINE_READ_SEEK_SET);
         fclose(f);
         return nullptr;
     }
     uint8_t *buf = (uint8_t *)malloc((size_t)len);
     if (!buf) {
-        fail(43);
+        fail(PRG_LINE_READ_NOMEM);
         fclose(f);
         return nullptr;
     }
     if (fread(buf, (size_t)len, 1, f) != 1) {
-        fail(47);
+        fail(PRG_LINE_READ_DATA);
         free(buf);
         fclose(f);
         return nullptr;
@@ -96,11 +97,11 @@ int prg_read_header(PrgHeader *dst, const char *path)
     memset(dst->raw, 0, sizeof dst->raw);
     FILE *f = path ? fopen(path, "rb") : nullptr;
     if (!f) {
-        fail(73);
+        fail(PRG_LINE_HEADER_OPEN);
         return 1;
     }
     if (fread(dst->raw, PRG_HEADER_SIZE, 1, f) != 1) {
-        fail(77);
+        fail(PRG_LINE_HEADER_READ);
         fclose(f);
         return 1;
     }
@@ -120,7 +121,7 @@ int prg_get_product(const PrgHeader *hdr, char *dst, int capacity)
     // A null destination is allowed (nothing is copied); a null header has
     // no product to give.
     if (!hdr || capacity <= PRG_PRODUCT_LEN) {
-        fail(99);
+        fail(PRG_LINE_PRODUCT_CAPACITY);
         return -1;
     }
     if (!dst)
@@ -185,39 +186,39 @@ void prg_scramble(uint8_t *dst, const uint8_t *src, size_t count)
 int prg_verify(const uint8_t *image, int32_t length)
 {
     if (!image || length < 0) {
-        fail(151);
+        fail(PRG_LINE_VERIFY_ARGS);
         return 1;
     }
     // Too short to hold the size field: nothing more can be read from it.
     if (length < PRG_OFF_SIZE + 4) {
-        fail(167);
+        fail(PRG_LINE_VERIFY_SHORT);
         qx_printf("check size = %ld, fw_size = %ld\n", 0L, (long)length);
         return 1;
     }
     uint32_t size = be32(image + PRG_OFF_SIZE);
     if (size == 0) {
-        fail(157);
+        fail(PRG_LINE_VERIFY_NO_SIZE);
         return 1;
     }
     if ((uint32_t)length < size) {
-        fail(161);
+        fail(PRG_LINE_VERIFY_TRUNCATED);
         return 1;
     }
     if (length < PRG_MIN_IMAGE) {
-        fail(167);
+        fail(PRG_LINE_VERIFY_SHORT);
         qx_printf("check size = %ld, fw_size = %ld\n", 0L, (long)length);
         return 1;
     }
     // A size field that leaves no room for header and trailer inside a
     // longer file.
     if (size < PRG_MIN_IMAGE) {
-        fail(170);
+        fail(PRG_LINE_VERIFY_SMALL_SIZE);
         qx_printf("check size = %ld, fw_size = %ld\n", (long)size - PRG_OVERHEAD, (long)length);
         return 1;
     }
     uint8_t *plain = (uint8_t *)malloc(size);
     if (!plain) {
-        fail(176);
+        fail(PRG_LINE_VERIFY_NOMEM);
         return 1;
     }
     // The first 32 bytes of plain stay unused so that offsets match the image.
@@ -230,7 +231,7 @@ int prg_verify(const uint8_t *image, int32_t length)
 
     uint32_t hdr_sum = be32(image + PRG_OFF_CHECKSUM);
     if (sum != hdr_sum) {
-        fail(191);
+        fail(PRG_LINE_VERIFY_CHECKSUM);
         qx_printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", (long)check_size,
                   (unsigned long)sum, (unsigned long)hdr_sum);
         free(plain);
@@ -238,7 +239,7 @@ int prg_verify(const uint8_t *image, int32_t length)
     }
     uint32_t trailer = be32(plain + size - PRG_TRAILER_SIZE);
     if (trailer != sum) {
-        fail(199);
+        fail(PRG_LINE_VERIFY_TRAILER);
         qx_printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", (long)check_size,
                   (unsigned long)trailer, (unsigned long)hdr_sum);
         free(plain);
@@ -253,7 +254,7 @@ int prg_verify_file(const char *path)
     int32_t length = 0;
     uint8_t *image = prg_read_file(path, &length);
     if (!image) {
-        fail(220);
+        fail(PRG_LINE_VERIFY_FILE_READ);
         return 1;
     }
     int result = prg_verify(image, length);
@@ -266,7 +267,7 @@ int prg_extract(const char *path)
     int32_t length = 0;
     uint8_t *image = prg_read_file(path, &length);
     if (!image) {
-        fail(246);
+        fail(PRG_LINE_EXTRACT_READ);
         return 1;
     }
 
@@ -276,14 +277,14 @@ int prg_extract(const char *path)
 
     // A file shorter than its header has no body to allocate.
     if (length < PRG_HEADER_SIZE) {
-        fail(261);
+        fail(PRG_LINE_EXTRACT_BODY);
         free(image);
         return 1;
     }
     size_t body_len = (size_t)length - PRG_HEADER_SIZE;
     uint8_t *body = (uint8_t *)malloc(body_len ? body_len : 1);
     if (!body) {
-        fail(261);
+        fail(PRG_LINE_EXTRACT_BODY);
         free(image);
         return 1;
     }
@@ -291,18 +292,18 @@ int prg_extract(const char *path)
 
     FILE *out = fopen(out_name, "wb");
     if (!out) {
-        fail(268);
+        fail(PRG_LINE_EXTRACT_OPEN);
         free(body);
         free(image);
         return 1;
     }
     int result = 0;
     if (body_len && fwrite(body, body_len, 1, out) != 1) {
-        fail(272);
+        fail(PRG_LINE_EXTRACT_WRITE);
         result = 1;
     }
     if (fclose(out) != 0 && result == 0) {
-        fail(272);
+        fail(PRG_LINE_EXTRACT_WRITE);
         result = 1;
     }
     free(body);
@@ -315,7 +316,7 @@ int prg_dump(const char *path)
     qx_printf("filename: %s\n", path ? path : "");
     PrgHeader hdr;
     if (prg_read_header(&hdr, path) != 0) {
-        fail(293);
+        fail(PRG_LINE_DUMP_HEADER);
         return -1;
     }
     const uint8_t *raw = hdr.raw;
@@ -332,7 +333,7 @@ int prg_dump(const char *path)
     qx_printf("test checksum...\n");
     if (prg_verify_file(path) != 0) {
         qx_printf("NG\n");
-        fail(312);
+        fail(PRG_LINE_DUMP_VERIFY);
         return -1;
     }
     qx_printf("OK\n");

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "qxlimits.h"
+#include "qxsites.h"
 #include "qxsys.h"
 
 namespace {
@@ -17,8 +19,8 @@ QxDevice *device_of(QxChannel *ch)
     return &(*ch)->devices[0];
 }
 
-// Sends the message's first pos bytes with the given request code, up to
-// 10 tries with a 5 ms sleep after each failed one.
+// Sends the message's first pos bytes with the given request code, with a
+// pause after each failed try.
 int send_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_long, int l_try, int l_all)
 {
     QxDevice *dev = device_of(ch);
@@ -28,11 +30,11 @@ int send_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_long, int l_try, 
         qx_error_line(QXCTL_SRC, l_long);
         return 1;
     }
-    for (int i = 0; i < 10; i++) {
+    for (int i = 0; i < QXCTL_SEND_TRIES; i++) {
         if (usbdevs_write(dev, request, 0, 0, msg->pos, msg->buf) == 0)
             return 0;
         qx_error_line(QXCTL_SRC, l_try);
-        qx_sleep_ms(5);
+        qx_sleep_ms(QXCTL_SEND_PAUSE_MS);
     }
     qx_error_line(QXCTL_SRC, l_all);
     qxctl_failure_note(ch, QXFAIL_CALL);
@@ -118,18 +120,26 @@ int qxctl_open(QxCtl *ctl, QxChannel *channel)
     return 1;
 }
 
-int qxctl_send(QxChannel *ch, QxMsg *msg) { return send_on(ch, msg, QXREQ_SEND, 46, 55, 62); }
+int qxctl_send(QxChannel *ch, QxMsg *msg)
+{
+    return send_on(ch, msg, QXREQ_SEND, QXCTL_LINE_SEND_LONG, QXCTL_LINE_SEND_TRY,
+                   QXCTL_LINE_SEND_ALL);
+}
 
-int qxctl_recv(QxChannel *ch, QxMsg *msg) { return recv_on(ch, msg, QXREQ_RECV, 79, 86); }
+int qxctl_recv(QxChannel *ch, QxMsg *msg)
+{
+    return recv_on(ch, msg, QXREQ_RECV, QXCTL_LINE_RECV_CAP, QXCTL_LINE_RECV_READ);
+}
 
 int qxctl_send_alt(QxChannel *ch, QxMsg *msg)
 {
-    return send_on(ch, msg, QXREQ_SEND_ALT, 102, 111, 118);
+    return send_on(ch, msg, QXREQ_SEND_ALT, QXCTL_LINE_SEND_ALT_LONG, QXCTL_LINE_SEND_ALT_TRY,
+                   QXCTL_LINE_SEND_ALT_ALL);
 }
 
 int qxctl_recv_alt(QxChannel *ch, QxMsg *msg)
 {
-    return recv_on(ch, msg, QXREQ_RECV_ALT, 135, 142);
+    return recv_on(ch, msg, QXREQ_RECV_ALT, QXCTL_LINE_RECV_ALT_CAP, QXCTL_LINE_RECV_ALT_READ);
 }
 
 int qxctl_wait_ready(QxChannel *ch)
@@ -138,20 +148,20 @@ int qxctl_wait_ready(QxChannel *ch)
         return 1;
     uint8_t buf[QXCTL_MSG_SIZE];
     QxMsg msg;
-    uint32_t delay = 2;
+    uint32_t delay = QXCTL_READY_FIRST_PAUSE_MS;
     bool answered = false;
-    for (int cycle = 0; cycle < 1000; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_READY_CYCLES; cycle++) {
         memset(buf, 0, sizeof buf);
         qxmsg_init(&msg, buf, sizeof buf);
         answered = qxctl_recv(ch, &msg) == 0;
         if (!answered) {
-            qx_error_line(QXCTL_SRC, 169);
+            qx_error_line(QXCTL_SRC, QXCTL_LINE_WAIT_READY_RECV);
             qx_printf("wait 1\n");
         } else if (readiness(&msg) == ANSWER_READY) {
             return 0;
         }
         qx_sleep_ms(delay);
-        if (delay < 20)
+        if (delay < QXCTL_READY_LAST_PAUSE_MS)
             delay++;
     }
     // A device that stopped answering is told apart from a busy one.
@@ -165,16 +175,16 @@ int qxctl_wait_ready_alt(QxChannel *ch)
         return 1;
     uint8_t buf[QXCTL_MSG_SIZE];
     QxMsg msg;
-    for (int cycle = 0; cycle < 100; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_READY_ALT_CYCLES; cycle++) {
         memset(buf, 0, sizeof buf);
         qxmsg_init(&msg, buf, sizeof buf);
         if (qxctl_recv_alt(ch, &msg) != 0) {
-            qx_error_line(QXCTL_SRC, 216);
+            qx_error_line(QXCTL_SRC, QXCTL_LINE_WAIT_READY_ALT_RECV);
             return 1;
         }
         if (readiness(&msg) == ANSWER_READY)
             return 0;
-        qx_sleep_ms(5);
+        qx_sleep_ms(QXCTL_READY_ALT_PAUSE_MS);
     }
     qxctl_failure_note(ch, QXFAIL_NOT_READY);
     return 1;

@@ -1,52 +1,20 @@
 // Control channel, device commands and firmware transfer over the device's
 // request/answer mailboxes. Every function returns 0 for success and 1 for
 // failure and prints "..\qxtest\qxctl:<line>:ERROR" at each failure site.
-// Every wait goes through qx_sleep_ms and is bounded.
+// Every wait goes through qx_sleep_ms and is bounded. The request codes and
+// tags are in qxtags.h, the line of every failure site in qxsites.h, the
+// bounds and pauses of the waits in qxlimits.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "qxmsg.h"
+#include "qxtags.h"
 #include "usbdevs.h"
 
 #define QXCTL_MSG_SIZE 64
 #define QXFWUP_CHUNK 61 // 64-byte message minus tag, type and length byte
-
-// Request codes (the request byte of the I/O-control header).
-enum {
-    QXREQ_STATUS = 28,   // read: one raw status byte
-    QXREQ_SEND = 29,     // write: one request message
-    QXREQ_RECV = 30,     // read: one 64-byte answer
-    QXREQ_SEND_ALT = 45, // the alternate pair
-    QXREQ_RECV_ALT = 46,
-};
-
-// Tags of the device vocabulary.
-enum {
-    QXTAG_DEBUG = 18,
-    QXTAG_INFO = 49,
-    QXTAG_VERSION = 50,
-    QXTAG_BUILD = 51,
-    QXTAG_PRODUCT = 52,
-    QXTAG_INFO_53 = 53,
-    QXTAG_INFO_54 = 54,
-    QXTAG_ADDR = 97,
-    QXTAG_SUBADDR = 98,
-    QXTAG_LIST = 113,
-    QXTAG_LIST_VALUE = 114,
-    QXTAG_GET_VALUE = 177,
-    QXTAG_VALUE = 178,
-    QXTAG_READY = 161,
-    QXTAG_FWUP_BEGIN = 33,
-    QXTAG_FWUP_STATUS = 34,
-    QXTAG_FWUP_ROOM = 35,
-    QXTAG_FWUP_OFFSET = 36,
-    QXTAG_FWUP_DATA = 37,
-    QXTAG_FWUP_DATA_LAST = 38,
-    QXTAG_CHECKSUM_QUERY = 39,
-    QXTAG_CHECKSUM = 40,
-};
 
 // The operations that keep a record of their failure.
 enum {

@@ -4,20 +4,11 @@
 #include <cstring>
 
 #include "qxctl.h"
+#include "qxlimits.h"
+#include "qxsites.h"
 #include "qxsys.h"
 
 namespace {
-
-constexpr int POLL_CYCLES = 100;
-constexpr uint32_t POLL_SLEEP_MS = 5;
-
-// Device-facing tags used only here.
-enum {
-    TAG_MARK_65 = 65,
-    TAG_MARK_66 = 66,
-    TAG_MARK_67 = 67,
-    TAG_BLOB_28 = 28,
-};
 
 bool has_channel(QxChannel *ch) { return ch && *ch; }
 
@@ -27,6 +18,13 @@ void err(int line) { qx_error_line(QXCTL_SRC, line); }
 struct Frame {
     int setup, items, end, wait, send, recv;
 };
+
+// The frame of one command, gathered by name from its block in qxsites.h.
+#define QXCTL_FRAME(op)                                                                            \
+    {                                                                                              \
+        QXCTL_LINE_##op##_SETUP, QXCTL_LINE_##op##_ITEMS, QXCTL_LINE_##op##_END,                   \
+            QXCTL_LINE_##op##_WAIT, QXCTL_LINE_##op##_SEND, QXCTL_LINE_##op##_RECV                 \
+    }
 
 // The message of one command: a zero-filled 64-byte buffer on the stack.
 struct Msg {
@@ -45,8 +43,8 @@ struct Pair {
     int (*send)(QxChannel *, QxMsg *);
     int (*recv)(QxChannel *, QxMsg *);
 };
-const Pair MAIN_PAIR = {qxctl_wait_ready, qxctl_send, qxctl_recv};
-const Pair ALT_PAIR = {qxctl_wait_ready_alt, qxctl_send_alt, qxctl_recv_alt};
+const Pair QXCTL_MAIN_PAIR = {qxctl_wait_ready, qxctl_send, qxctl_recv};
+const Pair QXCTL_ALT_PAIR = {qxctl_wait_ready_alt, qxctl_send_alt, qxctl_recv_alt};
 
 // Steps 3 to 5 of the common frame: end marker, wait, send.
 int finish_and_send(QxChannel *ch, Msg &msg, const Frame &f, const Pair &pair)
@@ -147,7 +145,7 @@ int built_command(QxChannel *ch, const Frame &f, B builder)
             err(f.items);
         return 1;
     }
-    return finish_and_send(ch, msg, f, MAIN_PAIR);
+    return finish_and_send(ch, msg, f, QXCTL_MAIN_PAIR);
 }
 
 // --- single-value setters and getters ---
@@ -158,7 +156,7 @@ int set_value(QxChannel *ch, const Frame &f, unsigned tag, unsigned type, uint32
         return 1;
     Msg msg;
     uintptr_t v = type == QXMSG_U8 ? (uintptr_t)(value & 0xFF) : (uintptr_t)value;
-    return request1(ch, msg, f, MAIN_PAIR, tag, type, v);
+    return request1(ch, msg, f, QXCTL_MAIN_PAIR, tag, type, v);
 }
 
 // Request [tag, empty]; the first numeric or empty item with the answer
@@ -168,9 +166,9 @@ int get_value32(QxChannel *ch, const Frame &f, unsigned tag, unsigned answer, ui
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, tag, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, tag, QXMSG_EMPTY, 0))
         return 1;
-    for (int cycle = 0; cycle < POLL_CYCLES; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv(ch, &msg.m)) {
             err(f.recv);
             return 1;
@@ -185,7 +183,7 @@ int get_value32(QxChannel *ch, const Frame &f, unsigned tag, unsigned answer, ui
                 *out = number;
             return 0;
         }
-        qx_sleep_ms(POLL_SLEEP_MS);
+        qx_sleep_ms(QXCTL_ANSWER_PAUSE_MS);
     }
     return 1; // no line when the poll runs out
 }
@@ -201,15 +199,15 @@ int get_value8(QxChannel *ch, const Frame &f, unsigned tag, unsigned answer, uin
 }
 
 // Version and build on the alternate pair.
-int get_info_alt(QxChannel *ch, const Frame &f, int l_poll, unsigned answer, bool u16_only,
+int get_info_alt(QxChannel *ch, const Frame &f, int l_polls, unsigned answer, bool u16_only,
                  int16_t *out)
 {
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, ALT_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_ALT_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
         return 1;
-    for (int cycle = 0; cycle < POLL_CYCLES; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv_alt(ch, &msg.m)) {
             err(f.recv);
             return 1;
@@ -240,9 +238,9 @@ int get_info_alt(QxChannel *ch, const Frame &f, int l_poll, unsigned answer, boo
                 return 0;
             break; // an empty item: on to the next cycle
         }
-        qx_sleep_ms(POLL_SLEEP_MS);
+        qx_sleep_ms(QXCTL_ANSWER_PAUSE_MS);
     }
-    err(l_poll);
+    err(l_polls);
     return 1;
 }
 
@@ -255,13 +253,13 @@ namespace
 
 int get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsigned tag)
 {
-    static const Frame f = {1488, 1497, 1501, 1505, 1509, 1516};
+    static const Frame f = QXCTL_FRAME(INFO);
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, QXTAG_INFO, QXMSG_EMPTY, 0))
         return 1;
-    for (int cycle = 0; cycle < POLL_CYCLES; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         qxmsg_rewind(&msg.m);
         if (qxctl_recv(ch, &msg.m)) {
             err(f.recv);
@@ -289,7 +287,7 @@ int get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsign
                     }
                 }
             } else {
-                err(1539);
+                err(QXCTL_LINE_INFO_TYPE);
                 break; // ends the cycle
             }
             if (size)
@@ -298,9 +296,9 @@ int get_info(QxChannel *ch, void *dst, unsigned capacity, unsigned *size, unsign
                 return 0;
             break; // a zero size ends the cycle
         }
-        qx_sleep_ms(POLL_SLEEP_MS);
+        qx_sleep_ms(QXCTL_ANSWER_PAUSE_MS);
     }
-    err(1552);
+    err(QXCTL_LINE_INFO_POLLS);
     qxctl_failure_note(ch, QXFAIL_NO_ANSWER);
     return 1;
 }
@@ -342,70 +340,70 @@ int qxctl_get_info_54(QxChannel *ch, void *buf, unsigned capacity, unsigned *siz
 
 int qxctl_set_19(QxChannel *ch, unsigned value)
 {
-    static const Frame f = {901, 910, 914, 918, 922, 0};
-    return set_value(ch, f, 19, QXMSG_U8, value);
+    static const Frame f = QXCTL_FRAME(SET_19);
+    return set_value(ch, f, QXTAG_SET_19, QXMSG_U8, value);
 }
 
 int qxctl_set_137(QxChannel *ch, unsigned value)
 {
-    static const Frame f = {943, 952, 956, 960, 964, 0};
-    return set_value(ch, f, 137, QXMSG_U8, value);
+    static const Frame f = QXCTL_FRAME(SET_137);
+    return set_value(ch, f, QXTAG_SET_137, QXMSG_U8, value);
 }
 
 int qxctl_set_23(QxChannel *ch, uint32_t value)
 {
-    static const Frame f = {985, 994, 998, 1002, 1006, 0};
-    return set_value(ch, f, 23, QXMSG_U32, value);
+    static const Frame f = QXCTL_FRAME(SET_23);
+    return set_value(ch, f, QXTAG_SET_23, QXMSG_U32, value);
 }
 
 int qxctl_set_25(QxChannel *ch, unsigned value)
 {
-    static const Frame f = {1184, 1193, 1197, 1201, 1205, 0};
-    return set_value(ch, f, 25, QXMSG_U8, value);
+    static const Frame f = QXCTL_FRAME(SET_25);
+    return set_value(ch, f, QXTAG_SET_25, QXMSG_U8, value);
 }
 
 int qxctl_trigger_162(QxChannel *ch)
 {
-    static const Frame f = {1142, 1151, 1155, 1159, 1163, 0};
-    return set_value(ch, f, 162, QXMSG_EMPTY, 0);
+    static const Frame f = QXCTL_FRAME(TRIGGER_162);
+    return set_value(ch, f, QXTAG_TRIGGER_162, QXMSG_EMPTY, 0);
 }
 
 // --- single-value getters ---
 
 int qxctl_get_24(QxChannel *ch, uint32_t *value)
 {
-    static const Frame f = {1026, 1035, 1039, 1043, 1047, 1053};
-    return get_value32(ch, f, 24, 24, value);
+    static const Frame f = QXCTL_FRAME(GET_24);
+    return get_value32(ch, f, QXTAG_GET_24, QXTAG_GET_24, value);
 }
 
 int qxctl_get_196(QxChannel *ch, uint32_t *value)
 {
-    static const Frame f = {1085, 1094, 1098, 1102, 1106, 1112};
-    return get_value32(ch, f, 196, 196, value);
+    static const Frame f = QXCTL_FRAME(GET_196);
+    return get_value32(ch, f, QXTAG_GET_196, QXTAG_GET_196, value);
 }
 
 int qxctl_get_26(QxChannel *ch, uint32_t *value)
 {
-    static const Frame f = {1225, 1234, 1238, 1242, 1246, 1252};
-    return get_value32(ch, f, 26, 26, value);
+    static const Frame f = QXCTL_FRAME(GET_26);
+    return get_value32(ch, f, QXTAG_GET_26, QXTAG_GET_26, value);
 }
 
 int qxctl_get_27(QxChannel *ch, uint8_t *value)
 {
-    static const Frame f = {1284, 1293, 1297, 1301, 1305, 1311};
-    return get_value8(ch, f, 27, 27, value);
+    static const Frame f = QXCTL_FRAME(GET_27);
+    return get_value8(ch, f, QXTAG_GET_27, QXTAG_GET_27, value);
 }
 
 int qxctl_get_193(QxChannel *ch, uint32_t *value)
 {
-    static const Frame f = {1344, 1353, 1357, 1361, 1365, 1371};
-    return get_value32(ch, f, 193, 193, value);
+    static const Frame f = QXCTL_FRAME(GET_193);
+    return get_value32(ch, f, QXTAG_GET_193, QXTAG_GET_193, value);
 }
 
 int qxctl_get_20(QxChannel *ch, uint8_t *value)
 {
-    static const Frame f = {1417, 1426, 1430, 1434, 1438, 1444};
-    return get_value8(ch, f, 20, 21, value);
+    static const Frame f = QXCTL_FRAME(GET_20);
+    return get_value8(ch, f, QXTAG_GET_20, QXTAG_ANSWER_20, value);
 }
 
 // --- addressed requests ---
@@ -413,59 +411,62 @@ int qxctl_get_20(QxChannel *ch, uint8_t *value)
 int qxctl_build_addressed(QxMsg *msg, unsigned a, unsigned s, unsigned tag, unsigned v)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a, 2743},
-        {QXTAG_SUBADDR, QXMSG_U8, s, 2752},
-        {tag, QXMSG_U8, v, 2761},
+        {QXTAG_ADDR, QXMSG_U8, a, QXCTL_LINE_BUILD_ADDRESSED_A},
+        {QXTAG_SUBADDR, QXMSG_U8, s, QXCTL_LINE_BUILD_ADDRESSED_S},
+        {tag, QXMSG_U8, v, QXCTL_LINE_BUILD_ADDRESSED_V},
     };
     return build(msg, items);
 }
 
 int qxctl_set_addressed(QxChannel *ch, unsigned a, unsigned s, unsigned tag, unsigned v)
 {
-    static const Frame f = {2784, 0, 2794, 2798, 2802, 0};
+    static const Frame f = QXCTL_FRAME(SET_ADDRESSED);
     return built_command(ch, f,
                          [&](QxMsg *m) { return qxctl_build_addressed(m, a, s, tag, v); });
 }
 
 int qxctl_set_129(QxChannel *ch, unsigned a, unsigned s, unsigned v)
 {
-    return qxctl_set_addressed(ch, a, s, 129, v);
+    return qxctl_set_addressed(ch, a, s, QXTAG_SET_129, v);
 }
 
 int qxctl_set_130(QxChannel *ch, unsigned a, unsigned s, unsigned v)
 {
-    return qxctl_set_addressed(ch, a, s, 130, v);
+    return qxctl_set_addressed(ch, a, s, QXTAG_SET_130, v);
 }
 
 int qxctl_set_131(QxChannel *ch, unsigned a, unsigned s, unsigned v)
 {
-    return qxctl_set_addressed(ch, a, s, 131, v);
+    return qxctl_set_addressed(ch, a, s, QXTAG_SET_131, v);
 }
 
 int qxctl_set_132(QxChannel *ch, unsigned a, unsigned s, unsigned v)
 {
-    return qxctl_set_addressed(ch, a, s, 132, v);
+    return qxctl_set_addressed(ch, a, s, QXTAG_SET_132, v);
 }
 
 int qxctl_set_133(QxChannel *ch, unsigned a, unsigned s, unsigned v)
 {
-    return qxctl_set_addressed(ch, a, s, 133, v);
+    return qxctl_set_addressed(ch, a, s, QXTAG_SET_133, v);
 }
 
 int qxctl_build_cmd_67(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsigned s2)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a1, 2019},   {QXTAG_SUBADDR, QXMSG_U8, s1, 2028},
-        {TAG_MARK_65, QXMSG_EMPTY, 0, 2037}, {QXTAG_ADDR, QXMSG_U8, a2, 2047},
-        {QXTAG_SUBADDR, QXMSG_U8, s2, 2056}, {TAG_MARK_66, QXMSG_EMPTY, 0, 2065},
-        {TAG_MARK_67, QXMSG_EMPTY, 0, 2074},
+        {QXTAG_ADDR, QXMSG_U8, a1, QXCTL_LINE_BUILD_CMD_67_A1},
+        {QXTAG_SUBADDR, QXMSG_U8, s1, QXCTL_LINE_BUILD_CMD_67_S1},
+        {QXTAG_MARK_65, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_67_MARK_65},
+        {QXTAG_ADDR, QXMSG_U8, a2, QXCTL_LINE_BUILD_CMD_67_A2},
+        {QXTAG_SUBADDR, QXMSG_U8, s2, QXCTL_LINE_BUILD_CMD_67_S2},
+        {QXTAG_MARK_66, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_67_MARK_66},
+        {QXTAG_MARK_67, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_67_MARK_67},
     };
     return build(msg, items);
 }
 
 int qxctl_cmd_67(QxChannel *ch, unsigned a1, unsigned s1, unsigned a2, unsigned s2)
 {
-    static const Frame f = {2096, 2101, 2107, 2111, 2115, 0};
+    static const Frame f = QXCTL_FRAME(CMD_67);
     return built_command(ch, f,
                          [&](QxMsg *m) { return qxctl_build_cmd_67(m, a1, s1, a2, s2); });
 }
@@ -474,10 +475,13 @@ int qxctl_build_cmd_85(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsign
                        unsigned d, unsigned e)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a, 2246}, {QXTAG_SUBADDR, QXMSG_U8, s, 2255},
-        {81, QXMSG_U8, b, 2264},         {82, QXMSG_U8, c, 2273},
-        {83, QXMSG_U8, d, 2282},         {84, QXMSG_U8, e, 2291},
-        {85, QXMSG_U8, last, 2300},
+        {QXTAG_ADDR, QXMSG_U8, a, QXCTL_LINE_BUILD_CMD_85_A},
+        {QXTAG_SUBADDR, QXMSG_U8, s, QXCTL_LINE_BUILD_CMD_85_S},
+        {QXTAG_CMD85_B, QXMSG_U8, b, QXCTL_LINE_BUILD_CMD_85_B},
+        {QXTAG_CMD85_C, QXMSG_U8, c, QXCTL_LINE_BUILD_CMD_85_C},
+        {QXTAG_CMD85_D, QXMSG_U8, d, QXCTL_LINE_BUILD_CMD_85_D},
+        {QXTAG_CMD85_E, QXMSG_U8, e, QXCTL_LINE_BUILD_CMD_85_E},
+        {QXTAG_CMD85_LAST, QXMSG_U8, last, QXCTL_LINE_BUILD_CMD_85_LAST},
     };
     return build(msg, items);
 }
@@ -485,7 +489,7 @@ int qxctl_build_cmd_85(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsign
 int qxctl_cmd_85(QxChannel *ch, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
                  unsigned d, unsigned e)
 {
-    static const Frame f = {2322, 2327, 2332, 2336, 2340, 0};
+    static const Frame f = QXCTL_FRAME(CMD_85);
     return built_command(
         ch, f, [&](QxMsg *m) { return qxctl_build_cmd_85(m, a, s, last, b, c, d, e); });
 }
@@ -494,11 +498,15 @@ int qxctl_build_cmd_151(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsig
                         unsigned d, unsigned e, unsigned f, unsigned g)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a, 2367}, {QXTAG_SUBADDR, QXMSG_U8, s, 2376},
-        {145, QXMSG_U8, b, 2385},        {146, QXMSG_U8, c, 2394},
-        {147, QXMSG_U8, d, 2403},        {148, QXMSG_U8, e, 2412},
-        {149, QXMSG_U8, f, 2421},        {150, QXMSG_U8, g, 2430},
-        {151, QXMSG_U8, last, 2439},
+        {QXTAG_ADDR, QXMSG_U8, a, QXCTL_LINE_BUILD_CMD_151_A},
+        {QXTAG_SUBADDR, QXMSG_U8, s, QXCTL_LINE_BUILD_CMD_151_S},
+        {QXTAG_CMD151_B, QXMSG_U8, b, QXCTL_LINE_BUILD_CMD_151_B},
+        {QXTAG_CMD151_C, QXMSG_U8, c, QXCTL_LINE_BUILD_CMD_151_C},
+        {QXTAG_CMD151_D, QXMSG_U8, d, QXCTL_LINE_BUILD_CMD_151_D},
+        {QXTAG_CMD151_E, QXMSG_U8, e, QXCTL_LINE_BUILD_CMD_151_E},
+        {QXTAG_CMD151_F, QXMSG_U8, f, QXCTL_LINE_BUILD_CMD_151_F},
+        {QXTAG_CMD151_G, QXMSG_U8, g, QXCTL_LINE_BUILD_CMD_151_G},
+        {QXTAG_CMD151_LAST, QXMSG_U8, last, QXCTL_LINE_BUILD_CMD_151_LAST},
     };
     return build(msg, items);
 }
@@ -506,7 +514,7 @@ int qxctl_build_cmd_151(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsig
 int qxctl_cmd_151(QxChannel *ch, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
                   unsigned d, unsigned e, unsigned f, unsigned g)
 {
-    static const Frame fr = {2462, 2466, 2470, 2474, 2478, 0};
+    static const Frame fr = QXCTL_FRAME(CMD_151);
     return built_command(ch, fr, [&](QxMsg *m) {
         return qxctl_build_cmd_151(m, a, s, last, b, c, d, e, f, g);
     });
@@ -516,11 +524,15 @@ int qxctl_build_cmd_70(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsign
                        unsigned y)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a1, 2142},   {QXTAG_SUBADDR, QXMSG_U8, s1, 2151},
-        {TAG_MARK_65, QXMSG_EMPTY, 0, 2160}, {QXTAG_ADDR, QXMSG_U8, a2, 2170},
-        {QXTAG_SUBADDR, QXMSG_U8, s2, 2179}, {TAG_MARK_66, QXMSG_EMPTY, 0, 2188},
-        {68, QXMSG_U8, x, 2197},             {69, QXMSG_U8, y, 2206},
-        {70, QXMSG_EMPTY, 0, 2215},
+        {QXTAG_ADDR, QXMSG_U8, a1, QXCTL_LINE_BUILD_CMD_70_A1},
+        {QXTAG_SUBADDR, QXMSG_U8, s1, QXCTL_LINE_BUILD_CMD_70_S1},
+        {QXTAG_MARK_65, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_70_MARK_65},
+        {QXTAG_ADDR, QXMSG_U8, a2, QXCTL_LINE_BUILD_CMD_70_A2},
+        {QXTAG_SUBADDR, QXMSG_U8, s2, QXCTL_LINE_BUILD_CMD_70_S2},
+        {QXTAG_MARK_66, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_70_MARK_66},
+        {QXTAG_CMD70_X, QXMSG_U8, x, QXCTL_LINE_BUILD_CMD_70_X},
+        {QXTAG_CMD70_Y, QXMSG_U8, y, QXCTL_LINE_BUILD_CMD_70_Y},
+        {QXTAG_CMD70_END, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_70_END},
     };
     return build(msg, items);
 }
@@ -528,8 +540,11 @@ int qxctl_build_cmd_70(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsign
 int qxctl_build_cmd_213(QxMsg *msg, unsigned p, unsigned q, unsigned r, unsigned t)
 {
     const Item items[] = {
-        {209, QXMSG_U8, p, 2505}, {210, QXMSG_U8, q, 2514}, {211, QXMSG_U8, r, 2522},
-        {212, QXMSG_U8, t, 2530}, {213, QXMSG_EMPTY, 0, 2538},
+        {QXTAG_CMD213_P, QXMSG_U8, p, QXCTL_LINE_BUILD_CMD_213_P},
+        {QXTAG_CMD213_Q, QXMSG_U8, q, QXCTL_LINE_BUILD_CMD_213_Q},
+        {QXTAG_CMD213_R, QXMSG_U8, r, QXCTL_LINE_BUILD_CMD_213_R},
+        {QXTAG_CMD213_T, QXMSG_U8, t, QXCTL_LINE_BUILD_CMD_213_T},
+        {QXTAG_CMD213_END, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_213_END},
     };
     return build(msg, items);
 }
@@ -537,10 +552,10 @@ int qxctl_build_cmd_213(QxMsg *msg, unsigned p, unsigned q, unsigned r, unsigned
 int qxctl_build_cmd_76(QxMsg *msg, unsigned p, unsigned q, unsigned r)
 {
     const Item items[] = {
-        {73, QXMSG_U8, p, 2569},
-        {74, QXMSG_U8, q, 2578},
-        {75, QXMSG_U8, r, 2586},
-        {76, QXMSG_EMPTY, 0, 2594},
+        {QXTAG_CMD76_P, QXMSG_U8, p, QXCTL_LINE_BUILD_CMD_76_P},
+        {QXTAG_CMD76_Q, QXMSG_U8, q, QXCTL_LINE_BUILD_CMD_76_Q},
+        {QXTAG_CMD76_R, QXMSG_U8, r, QXCTL_LINE_BUILD_CMD_76_R},
+        {QXTAG_CMD76_END, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_CMD_76_END},
     };
     return build(msg, items);
 }
@@ -548,8 +563,8 @@ int qxctl_build_cmd_76(QxMsg *msg, unsigned p, unsigned q, unsigned r)
 int qxctl_build_cmd_72(QxMsg *msg, unsigned q, unsigned p)
 {
     const Item items[] = {
-        {71, QXMSG_U8, p, 2642},
-        {72, QXMSG_U8, q, 2650},
+        {QXTAG_CMD72_P, QXMSG_U8, p, QXCTL_LINE_BUILD_CMD_72_P},
+        {QXTAG_CMD72_Q, QXMSG_U8, q, QXCTL_LINE_BUILD_CMD_72_Q},
     };
     return build(msg, items);
 }
@@ -557,10 +572,10 @@ int qxctl_build_cmd_72(QxMsg *msg, unsigned q, unsigned p)
 int qxctl_build_cmd_139(QxMsg *msg, unsigned a, unsigned s, unsigned x, unsigned y)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a, 2682},
-        {QXTAG_SUBADDR, QXMSG_U8, s, 2691},
-        {140, QXMSG_U8, y, 2700},
-        {139, QXMSG_U8, x, 2709},
+        {QXTAG_ADDR, QXMSG_U8, a, QXCTL_LINE_BUILD_CMD_139_A},
+        {QXTAG_SUBADDR, QXMSG_U8, s, QXCTL_LINE_BUILD_CMD_139_S},
+        {QXTAG_CMD139_Y, QXMSG_U8, y, QXCTL_LINE_BUILD_CMD_139_Y},
+        {QXTAG_CMD139_X, QXMSG_U8, x, QXCTL_LINE_BUILD_CMD_139_X},
     };
     return build(msg, items);
 }
@@ -570,16 +585,16 @@ int qxctl_build_cmd_139(QxMsg *msg, unsigned a, unsigned s, unsigned x, unsigned
 int qxctl_build_get_value(QxMsg *msg, unsigned a, unsigned s)
 {
     const Item items[] = {
-        {QXTAG_ADDR, QXMSG_U8, a, 1832},
-        {QXTAG_SUBADDR, QXMSG_U8, s, 1841},
-        {QXTAG_GET_VALUE, QXMSG_EMPTY, 0, 1850},
+        {QXTAG_ADDR, QXMSG_U8, a, QXCTL_LINE_BUILD_GET_VALUE_A},
+        {QXTAG_SUBADDR, QXMSG_U8, s, QXCTL_LINE_BUILD_GET_VALUE_S},
+        {QXTAG_GET_VALUE, QXMSG_EMPTY, 0, QXCTL_LINE_BUILD_GET_VALUE_GET},
     };
     return build(msg, items);
 }
 
 int qxctl_get_value(QxChannel *ch, unsigned a, unsigned s, int16_t *value)
 {
-    static const Frame f = {1878, 1883, 1888, 1892, 1896, 1902};
+    static const Frame f = QXCTL_FRAME(GET_VALUE);
     if (!has_channel(ch))
         return 1;
     Msg msg;
@@ -587,11 +602,11 @@ int qxctl_get_value(QxChannel *ch, unsigned a, unsigned s, int16_t *value)
         err(f.items);
         return 1;
     }
-    if (finish_and_send(ch, msg, f, MAIN_PAIR))
+    if (finish_and_send(ch, msg, f, QXCTL_MAIN_PAIR))
         return 1;
     // The address of the answer items, carried over from one answer to the next.
     uint32_t addr = 0, subaddr = 0;
-    for (int cycle = 0; cycle < POLL_CYCLES; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv(ch, &msg.m)) {
             err(f.recv);
             return 1;
@@ -612,7 +627,7 @@ int qxctl_get_value(QxChannel *ch, unsigned a, unsigned s, int16_t *value)
                 return 0;
             }
         }
-        qx_sleep_ms(POLL_SLEEP_MS);
+        qx_sleep_ms(QXCTL_ANSWER_PAUSE_MS);
     }
     return 1; // no line when the poll runs out
 }
@@ -621,11 +636,11 @@ int qxctl_get_value(QxChannel *ch, unsigned a, unsigned s, int16_t *value)
 
 int qxctl_list_113(QxChannel *ch, QxListEntry *entries, unsigned capacity, unsigned *count)
 {
-    static const Frame f = {1741, 1750, 1754, 1758, 1762, 1774};
+    static const Frame f = QXCTL_FRAME(LIST_113);
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, QXTAG_LIST, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, QXTAG_LIST, QXMSG_EMPTY, 0))
         return 1;
     if (capacity == 0) {
         if (count)
@@ -663,9 +678,9 @@ int qxctl_list_113(QxChannel *ch, QxListEntry *entries, unsigned capacity, unsig
             }
             if (completed)
                 break;
-            qx_sleep_ms(POLL_SLEEP_MS);
-            if (++misses >= POLL_CYCLES) {
-                err(1801);
+            qx_sleep_ms(QXCTL_ANSWER_PAUSE_MS);
+            if (++misses >= QXCTL_ANSWER_POLLS) {
+                err(QXCTL_LINE_LIST_113_POLLS);
                 return 1;
             }
         }
@@ -681,13 +696,13 @@ int qxctl_list_113(QxChannel *ch, QxListEntry *entries, unsigned capacity, unsig
 
 int qxctl_get_blob_28(QxChannel *ch, void *buf, unsigned capacity, unsigned *size)
 {
-    static const Frame f = {1947, 1952, 1957, 1961, 1965, 1971};
+    static const Frame f = QXCTL_FRAME(BLOB_28);
     if (!has_channel(ch))
         return 1;
     Msg msg;
-    if (request1(ch, msg, f, MAIN_PAIR, TAG_BLOB_28, QXMSG_EMPTY, 0))
+    if (request1(ch, msg, f, QXCTL_MAIN_PAIR, QXTAG_BLOB_28, QXMSG_EMPTY, 0))
         return 1;
-    for (int cycle = 0; cycle < POLL_CYCLES; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_ANSWER_POLLS; cycle++) {
         if (qxctl_recv(ch, &msg.m)) {
             err(f.recv);
             return 1;
@@ -695,10 +710,10 @@ int qxctl_get_blob_28(QxChannel *ch, void *buf, unsigned capacity, unsigned *siz
         unsigned t, type, n;
         uintptr_t v;
         while (qxmsg_next(&msg.m, &t, &type, &v, &n) == 0) {
-            if (t != TAG_BLOB_28)
+            if (t != QXTAG_BLOB_28)
                 continue;
             if (type != QXMSG_BLOB) {
-                err(1981);
+                err(QXCTL_LINE_BLOB_28_TYPE);
                 continue;
             }
             if (buf && n && n <= capacity)
@@ -707,7 +722,7 @@ int qxctl_get_blob_28(QxChannel *ch, void *buf, unsigned capacity, unsigned *siz
                 *size = n;
             return 0;
         }
-        qx_sleep_ms(POLL_SLEEP_MS);
+        qx_sleep_ms(QXCTL_ANSWER_PAUSE_MS);
     }
     return 1;
 }
@@ -718,9 +733,9 @@ int qxctl_read_debug_text(QxChannel *ch, char *buf, unsigned capacity, unsigned 
 {
     if (!has_channel(ch))
         return 1;
-    Msg msg; // set-up (line 852) cannot fail with a buffer of our own
+    Msg msg; // set-up (QXCTL_LINE_DEBUG_TEXT_SETUP) cannot fail with a buffer of our own
     if (qxctl_recv(ch, &msg.m)) {
-        err(856);
+        err(QXCTL_LINE_DEBUG_TEXT_RECV);
         return 1;
     }
     unsigned t, type, n;
@@ -746,7 +761,7 @@ int qxctl_read_status(QxChannel *ch, uint32_t *status)
         return 1;
     uint8_t byte = 0;
     if (usbdevs_read(&(*ch)->devices[0], QXREQ_STATUS, 0, 0, 1, &byte)) {
-        err(2613);
+        err(QXCTL_LINE_READ_STATUS_RECV);
         return 1;
     }
     if (status)
@@ -758,12 +773,12 @@ int qxctl_read_status(QxChannel *ch, uint32_t *status)
 
 int qxctl_get_version_alt(QxChannel *ch, int16_t *version)
 {
-    static const Frame f = {1594, 1603, 1607, 1611, 1615, 1622};
-    return get_info_alt(ch, f, 1646, QXTAG_VERSION, true, version);
+    static const Frame f = QXCTL_FRAME(VERSION_ALT);
+    return get_info_alt(ch, f, QXCTL_LINE_VERSION_ALT_POLLS, QXTAG_VERSION, true, version);
 }
 
 int qxctl_get_build_alt(QxChannel *ch, int16_t *build)
 {
-    static const Frame f = {1667, 1676, 1680, 1684, 1688, 1695};
-    return get_info_alt(ch, f, 1719, QXTAG_BUILD, false, build);
+    static const Frame f = QXCTL_FRAME(BUILD_ALT);
+    return get_info_alt(ch, f, QXCTL_LINE_BUILD_ALT_POLLS, QXTAG_BUILD, false, build);
 }

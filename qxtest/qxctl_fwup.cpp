@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "qxctl.h"
+#include "qxlimits.h"
+#include "qxsites.h"
 #include "qxsys.h"
 
 namespace
@@ -30,42 +32,51 @@ struct FwupPair {
     int finish_exhausted;
 };
 
-const FwupPair k_main = {
+// Filled from qxsites.h; the fields follow the struct above.
+const FwupPair QXCTL_FWUP_MAIN = {
     qxctl_wait_ready,
     qxctl_send,
     qxctl_recv,
     false,
-    257,
-    {268, 272, 276, 280},
-    {293, 297, 301, 305},
-    317,
-    350,
-    366,
-    356,
-    358,
-    {393, 399, 403, 407},
-    {424, 428, 432, 436},
-    443,
-    485,
+    QXCTL_LINE_FWUP_PREPARE,
+    {QXCTL_LINE_FWUP_BEGIN_ITEM, QXCTL_LINE_FWUP_BEGIN_END, QXCTL_LINE_FWUP_BEGIN_WAIT,
+     QXCTL_LINE_FWUP_BEGIN_SEND},
+    {QXCTL_LINE_FWUP_STATUS_ITEM, QXCTL_LINE_FWUP_STATUS_END, QXCTL_LINE_FWUP_STATUS_WAIT,
+     QXCTL_LINE_FWUP_STATUS_SEND},
+    QXCTL_LINE_FWUP_STATUS_RECV,
+    QXCTL_LINE_FWUP_STATUS_POLLS,
+    QXCTL_LINE_FWUP_RETRIES,
+    QXCTL_LINE_FWUP_NO_ROOM,
+    QXCTL_LINE_FWUP_BAD_OFFSET,
+    {QXCTL_LINE_FWUP_CHUNK_ITEM, QXCTL_LINE_FWUP_CHUNK_END, QXCTL_LINE_FWUP_CHUNK_WAIT,
+     QXCTL_LINE_FWUP_CHUNK_SEND},
+    {QXCTL_LINE_FWUP_FINISH_ITEM, QXCTL_LINE_FWUP_FINISH_END, QXCTL_LINE_FWUP_FINISH_WAIT,
+     QXCTL_LINE_FWUP_FINISH_SEND},
+    QXCTL_LINE_FWUP_FINISH_RECV,
+    QXCTL_LINE_FWUP_FINISH_CYCLES,
 };
 
-const FwupPair k_alt = {
+const FwupPair QXCTL_FWUP_ALT = {
     qxctl_wait_ready_alt,
     qxctl_send_alt,
     qxctl_recv_alt,
     true,
-    512,
-    {523, 527, 531, 535},
-    {548, 552, 556, 560},
-    572,
-    604,
-    620,
-    610,
-    612,
-    {646, 652, 656, 660},
-    {676, 680, 684, 688},
-    694,
-    706, // the device never confirmed: not a success
+    QXCTL_LINE_FWUP_ALT_PREPARE,
+    {QXCTL_LINE_FWUP_ALT_BEGIN_ITEM, QXCTL_LINE_FWUP_ALT_BEGIN_END, QXCTL_LINE_FWUP_ALT_BEGIN_WAIT,
+     QXCTL_LINE_FWUP_ALT_BEGIN_SEND},
+    {QXCTL_LINE_FWUP_ALT_STATUS_ITEM, QXCTL_LINE_FWUP_ALT_STATUS_END,
+     QXCTL_LINE_FWUP_ALT_STATUS_WAIT, QXCTL_LINE_FWUP_ALT_STATUS_SEND},
+    QXCTL_LINE_FWUP_ALT_STATUS_RECV,
+    QXCTL_LINE_FWUP_ALT_STATUS_POLLS,
+    QXCTL_LINE_FWUP_ALT_RETRIES,
+    QXCTL_LINE_FWUP_ALT_NO_ROOM,
+    QXCTL_LINE_FWUP_ALT_BAD_OFFSET,
+    {QXCTL_LINE_FWUP_ALT_CHUNK_ITEM, QXCTL_LINE_FWUP_ALT_CHUNK_END, QXCTL_LINE_FWUP_ALT_CHUNK_WAIT,
+     QXCTL_LINE_FWUP_ALT_CHUNK_SEND},
+    {QXCTL_LINE_FWUP_ALT_FINISH_ITEM, QXCTL_LINE_FWUP_ALT_FINISH_END,
+     QXCTL_LINE_FWUP_ALT_FINISH_WAIT, QXCTL_LINE_FWUP_ALT_FINISH_SEND},
+    QXCTL_LINE_FWUP_ALT_FINISH_RECV,
+    QXCTL_LINE_FWUP_ALT_FINISH_CYCLES,
 };
 
 struct ChecksumPair {
@@ -75,20 +86,30 @@ struct ChecksumPair {
     int prepare;
     int query[4];
     int recv_line;
-    int polls;
+    int polls; // answers read after the query
 };
 
-const ChecksumPair k_sum_main = {
-    qxctl_wait_ready, qxctl_send, qxctl_recv, 735, {743, 747, 751, 755}, 765, 6000,
+const ChecksumPair QXCTL_CHECKSUM_MAIN = {
+    qxctl_wait_ready,
+    qxctl_send,
+    qxctl_recv,
+    QXCTL_LINE_CHECKSUM_PREPARE,
+    {QXCTL_LINE_CHECKSUM_ITEM, QXCTL_LINE_CHECKSUM_END, QXCTL_LINE_CHECKSUM_WAIT,
+     QXCTL_LINE_CHECKSUM_SEND},
+    QXCTL_LINE_CHECKSUM_RECV,
+    QXCTL_CHECKSUM_POLLS,
 };
 
-const ChecksumPair k_sum_alt = {
-    qxctl_wait_ready_alt, qxctl_send_alt, qxctl_recv_alt, 794, {802, 806, 810, 814}, 824, 2000,
+const ChecksumPair QXCTL_CHECKSUM_ALT = {
+    qxctl_wait_ready_alt,
+    qxctl_send_alt,
+    qxctl_recv_alt,
+    QXCTL_LINE_CHECKSUM_ALT_PREPARE,
+    {QXCTL_LINE_CHECKSUM_ALT_ITEM, QXCTL_LINE_CHECKSUM_ALT_END, QXCTL_LINE_CHECKSUM_ALT_WAIT,
+     QXCTL_LINE_CHECKSUM_ALT_SEND},
+    QXCTL_LINE_CHECKSUM_ALT_RECV,
+    QXCTL_CHECKSUM_ALT_POLLS,
 };
-
-const unsigned k_status_polls = 10000;
-const int k_max_retries = 2000;
-const unsigned k_poll_ms = 5;
 
 int fail(int line)
 {
@@ -195,15 +216,15 @@ int poll_status(QxChannel *ch, QxMsg *msg, const FwupPair &p, FwupStatus *st)
 {
     st->has_room = false;
     st->has_offset = false;
-    for (unsigned poll = 0; poll < k_status_polls; ++poll) {
+    for (unsigned poll = 0; poll < QXCTL_FWUP_STATUS_POLLS; ++poll) {
         if (p.recv(ch, msg))
             return fail(p.status_recv);
         read_status(msg, st, true);
         if (st->has_room && st->has_offset)
             return 0;
         if (!p.alt)
-            qx_printf("wait:346\n");
-        qx_sleep_ms(k_poll_ms);
+            qx_printf("wait:%d\n", QXCTL_LINE_FWUP_STATUS_POLL);
+        qx_sleep_ms(QXCTL_FWUP_PAUSE_MS);
     }
     qxctl_failure_note(ch, QXFAIL_NO_ANSWER);
     return fail(p.status_polls);
@@ -212,10 +233,10 @@ int poll_status(QxChannel *ch, QxMsg *msg, const FwupPair &p, FwupStatus *st)
 int finish_main(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t length, uint32_t position,
                 QxProgress *progress)
 {
-    for (int cycle = 0; cycle < 20; ++cycle) {
+    for (int cycle = 0; cycle < QXCTL_FWUP_FINISH_CYCLES; ++cycle) {
         if (send_item(ch, msg, p, p.finish, QXTAG_FWUP_STATUS, QXMSG_EMPTY, 0, 0))
             return 1;
-        for (int answer = 0; answer < 10; ++answer) {
+        for (int answer = 0; answer < QXCTL_FWUP_FINISH_ANSWERS; ++answer) {
             if (p.recv(ch, msg))
                 return fail(p.finish_recv);
             FwupStatus st = {255, 0, false, false};
@@ -225,9 +246,9 @@ int finish_main(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t length, u
                 store_progress(progress, position);
                 return 0;
             }
-            qx_sleep_ms(100);
+            qx_sleep_ms(QXCTL_FWUP_FINISH_ANSWER_PAUSE_MS);
         }
-        qx_sleep_ms(1000);
+        qx_sleep_ms(QXCTL_FWUP_FINISH_CYCLE_PAUSE_MS);
     }
     qxctl_failure_note(ch, QXFAIL_NOT_CONFIRMED);
     return fail(p.finish_exhausted);
@@ -236,7 +257,7 @@ int finish_main(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t length, u
 int finish_alt(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t position,
                QxProgress *progress)
 {
-    for (int cycle = 0; cycle < 10; ++cycle) {
+    for (int cycle = 0; cycle < QXCTL_FWUP_ALT_FINISH_CYCLES; ++cycle) {
         if (send_item(ch, msg, p, p.finish, QXTAG_FWUP_STATUS, QXMSG_EMPTY, 0, 0))
             return 1;
         if (p.recv(ch, msg))
@@ -248,7 +269,7 @@ int finish_alt(QxChannel *ch, QxMsg *msg, const FwupPair &p, uint32_t position,
             store_progress(progress, position);
             return 0;
         }
-        qx_sleep_ms(1000);
+        qx_sleep_ms(QXCTL_FWUP_FINISH_CYCLE_PAUSE_MS);
     }
     qxctl_failure_note(ch, QXFAIL_NOT_CONFIRMED);
     return fail(p.finish_exhausted);
@@ -272,7 +293,7 @@ int update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length, QxProg
         if (p.alt)
             qx_printf("pos = %d/%d\n", (int)position, (int)length);
         else
-            qx_printf("%u:pos = %d/%d\n", 287u, (int)position, (int)length);
+            qx_printf("%d:pos = %d/%d\n", QXCTL_LINE_FWUP_POS, (int)position, (int)length);
         if (send_item(ch, &msg, p, p.status, QXTAG_FWUP_STATUS, QXMSG_EMPTY, 0, 0))
             return 1;
         FwupStatus st = {0, 0, false, false};
@@ -289,13 +310,13 @@ int update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length, QxProg
             timeout_line = p.bad_offset;
         }
         if (timeout_line) {
-            if (++retries > k_max_retries) {
+            if (++retries > QXCTL_FWUP_FAILED_CHECKS) {
                 qxctl_failure_note(ch, QXFAIL_NO_PROGRESS);
                 fail(p.retries);
                 qx_printf("timeout line:%d\n", timeout_line);
                 return 1;
             }
-            qx_sleep_ms(k_poll_ms);
+            qx_sleep_ms(QXCTL_FWUP_PAUSE_MS);
             continue;
         }
 
@@ -306,7 +327,7 @@ int update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length, QxProg
 
     if (p.alt)
         return finish_alt(ch, &msg, p, position, progress);
-    qx_printf("%u:pos = %d/%d\n", 418u, (int)position, (int)length);
+    qx_printf("%d:pos = %d/%d\n", QXCTL_LINE_FWUP_POS_END, (int)position, (int)length);
     return finish_main(ch, &msg, p, length, position, progress);
 }
 
@@ -333,7 +354,7 @@ int get_checksum(QxChannel *ch, uint32_t length, uint32_t *checksum, const Check
                 return 0;
             }
         }
-        qx_sleep_ms(k_poll_ms);
+        qx_sleep_ms(QXCTL_FWUP_PAUSE_MS);
     }
     // A silent device is the caller's to report.
     qxctl_failure_note(ch, QXFAIL_NO_ANSWER);
@@ -346,24 +367,24 @@ int qxctl_update_firmware(QxChannel *ch, const uint8_t *image, uint32_t length,
                           QxProgress *progress)
 {
     qxctl_failure_begin(ch, QXOP_TRANSFER, 0, length);
-    return qxctl_failure_end(ch, update_firmware(ch, image, length, progress, k_main));
+    return qxctl_failure_end(ch, update_firmware(ch, image, length, progress, QXCTL_FWUP_MAIN));
 }
 
 int qxctl_update_firmware_alt(QxChannel *ch, const uint8_t *image, uint32_t length,
                               QxProgress *progress)
 {
     qxctl_failure_begin(ch, QXOP_TRANSFER, 0, length);
-    return qxctl_failure_end(ch, update_firmware(ch, image, length, progress, k_alt));
+    return qxctl_failure_end(ch, update_firmware(ch, image, length, progress, QXCTL_FWUP_ALT));
 }
 
 int qxctl_get_checksum(QxChannel *ch, uint32_t length, uint32_t *checksum)
 {
     qxctl_failure_begin(ch, QXOP_CHECKSUM, 0, length);
-    return qxctl_failure_end(ch, get_checksum(ch, length, checksum, k_sum_main));
+    return qxctl_failure_end(ch, get_checksum(ch, length, checksum, QXCTL_CHECKSUM_MAIN));
 }
 
 int qxctl_get_checksum_alt(QxChannel *ch, uint32_t length, uint32_t *checksum)
 {
     qxctl_failure_begin(ch, QXOP_CHECKSUM, 0, length);
-    return qxctl_failure_end(ch, get_checksum(ch, length, checksum, k_sum_alt));
+    return qxctl_failure_end(ch, get_checksum(ch, length, checksum, QXCTL_CHECKSUM_ALT));
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "qxsites.h"
 #include "qxsys.h"
 
 namespace {
@@ -63,7 +64,7 @@ int qxmsg_reserve(QxMsg *msg, unsigned tag, unsigned type, unsigned size, uint8_
 
     // 2. The type code.
     if (type > QXMSG_BLOB) {
-        qx_error_line(QXMSG_SRC, 64);
+        qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_TYPE);
         return 1;
     }
 
@@ -73,7 +74,7 @@ int qxmsg_reserve(QxMsg *msg, unsigned tag, unsigned type, unsigned size, uint8_
     switch (type) {
     case QXMSG_END:
         if (tag != 0) {
-            qx_error_line(QXMSG_SRC, 69);
+            qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_END);
             return 1;
         }
         break;
@@ -81,21 +82,21 @@ int qxmsg_reserve(QxMsg *msg, unsigned tag, unsigned type, unsigned size, uint8_
         break;
     case QXMSG_U8:
         if (room <= 2) {
-            qx_error_line(QXMSG_SRC, 84);
+            qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_U8);
             return 1;
         }
         n = 1;
         break;
     case QXMSG_U16:
         if (room <= 3) {
-            qx_error_line(QXMSG_SRC, 93);
+            qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_U16);
             return 1;
         }
         n = 2;
         break;
     case QXMSG_U32:
         if (room <= 5) {
-            qx_error_line(QXMSG_SRC, 102);
+            qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_U32);
             return 1;
         }
         n = 4;
@@ -104,7 +105,7 @@ int qxmsg_reserve(QxMsg *msg, unsigned tag, unsigned type, unsigned size, uint8_
         if (size != 0) {
             // n + 3 > room, without wrap-around for huge sizes.
             if (size > room || room - size < 3) {
-                qx_error_line(QXMSG_SRC, 115);
+                qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_BLOB);
                 return 1;
             }
             n = size;
@@ -112,7 +113,7 @@ int qxmsg_reserve(QxMsg *msg, unsigned tag, unsigned type, unsigned size, uint8_
             // All the room that is left; with only 2 bytes of room there is
             // no place for the length byte.
             if (room < 3) {
-                qx_error_line(QXMSG_SRC, 115);
+                qx_error_line(QXMSG_SRC, QXMSG_LINE_PUT_BLOB);
                 return 1;
             }
             n = room - 3;
@@ -185,7 +186,7 @@ int qxmsg_next(QxMsg *msg, unsigned *tag, unsigned *type, uintptr_t *value, unsi
     unsigned t = at[1];
     // 2. The type code.
     if (t > QXMSG_BLOB) {
-        qx_printf("%s:%d:ERROR %#x\n", QXMSG_SRC, 177, t);
+        qx_printf("%s:%d:ERROR %#x\n", QXMSG_SRC, QXMSG_LINE_NEXT_TYPE, t);
         return 1;
     }
     // 3. The end marker stays where it is.

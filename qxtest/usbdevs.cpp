@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qxsites.h"
 #include "qxsys.h"
 
 namespace
@@ -57,7 +58,7 @@ void note_failed_call(uint32_t code)
 }
 
 // One call through the backend; applies the exact-length rule. Returns the
-// backend's result, or USBDEVS_ERR_CALL after line 228.
+// backend's result, or USBDEVS_ERR_CALL after USBDEVS_LINE_LENGTH.
 int transfer(const QxDevice *dev, const uint8_t *in, uint32_t in_size, uint8_t *out,
              uint32_t out_size)
 {
@@ -70,14 +71,14 @@ int transfer(const QxDevice *dev, const uint8_t *in, uint32_t in_size, uint8_t *
     else if (returned != out_size)
         note_failed_call(0);
     if (r == USBDEVS_ERR_CALL) {
-        qx_error_line(USBDEVS_SRC, 222);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_CALL);
         b->print_error(b->self, error);
         return r;
     }
     if (r != USBDEVS_OK)
         return r;
     if (returned != out_size) {
-        qx_error_line(USBDEVS_SRC, 228);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_LENGTH);
         return USBDEVS_ERR_CALL;
     }
     return USBDEVS_OK;
@@ -157,26 +158,26 @@ int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned inde
 {
     n &= 0xffffu;
     if (n == 0) {
-        qx_error_line(USBDEVS_SRC, 243);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_WRITE_EMPTY);
         return 1;
     }
     if (!data) {
-        qx_error_line(USBDEVS_SRC, 244);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_WRITE_DATA);
         return 1;
     }
     uint32_t size = usbdevs_write_size(n);
     uint8_t *in = (uint8_t *)malloc(size);
     if (!in) {
-        qx_error_line(USBDEVS_SRC, 258);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_WRITE_NOMEM);
         return 1;
     }
     usbdevs_build_write(in, request, value, index, n, data);
     int r = transfer(dev, in, size, nullptr, 0);
     free(in);
     if (r == USBDEVS_ERR_OPEN)
-        qx_error_line(USBDEVS_SRC, 247);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_WRITE_OPEN);
     else if (r == USBDEVS_ERR_NOMEM)
-        qx_error_line(USBDEVS_SRC, 258);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_WRITE_NOMEM);
     return r == USBDEVS_OK ? 0 : 1;
 }
 
@@ -188,7 +189,7 @@ int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index
     usbdevs_build_read(in, request, value, index);
     if (!dst && n) {
         // Nowhere to put the answer: no byte count could be right.
-        qx_error_line(USBDEVS_SRC, 228);
+        qx_error_line(USBDEVS_SRC, USBDEVS_LINE_LENGTH);
         return 1;
     }
     int r = transfer(dev, in, sizeof in, dst, n);

@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "qxsites.h"
 #include "qxsys.h"
 #include "qxwire.h"
 #include "usbdevs.h"
@@ -401,7 +402,7 @@ const UsbdevsBackend *usbdevs_platform_backend(void)
 
 void usbdevs_print_error(uint32_t error)
 {
-    qx_printf("%s:%d:", USBDEVS_SRC, 35);
+    qx_printf("%s:%d:", USBDEVS_SRC, USBDEVS_LINE_LAST_ERROR);
     qx_printf("GetLastError() = %#x\n", (unsigned)error);
     const char *text = code_text(error);
     if (text)
@@ -415,7 +416,7 @@ void usbdevs_print_last_error(void)
         return;
     }
     // The system's own text for what went wrong.
-    qx_printf("%s:%d:", USBDEVS_SRC, 35);
+    qx_printf("%s:%d:", USBDEVS_SRC, USBDEVS_LINE_LAST_ERROR);
     qx_printf("GetLastError() = %#x\n", (unsigned)t_last_code);
     qx_printf("%s\n", strerror(t_last_errno));
 }

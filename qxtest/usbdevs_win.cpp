@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qxsites.h"
 #include "qxsys.h"
 
 // {65E8773E-8F56-11D0-A3B9-00A0C9223196}, from ksmedia.h.
@@ -251,7 +252,7 @@ int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_
 
     HDEVINFO set = api->get_device_set(&usbdevs_win_render_class, USBDEVS_WIN_SET_FLAGS);
     if (set == INVALID_HANDLE_VALUE) {
-        step_failed(72);
+        step_failed(USBDEVS_STEP_DEVICE_SET);
         return 0;
     }
 
@@ -268,7 +269,7 @@ int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_
         memset(name, 0, sizeof name);
         int named = 1;
         if (!api->read_service_name(set, &dev, name, USBDEVS_WIN_SERVICE_READ)) {
-            step_failed(93);
+            step_failed(USBDEVS_STEP_SERVICE_NAME);
             named = 0;
         }
         // A device whose service could not be read is never the one.
@@ -288,19 +289,19 @@ int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_
             DWORD size = api->get_interface_detail_size(set, &ifc);
             // Too small to hold even the record's fixed part: no detail to fetch.
             if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-                step_failed(128);
+                step_failed(USBDEVS_STEP_DETAIL_SIZE);
                 continue;
             }
             SP_DEVICE_INTERFACE_DETAIL_DATA_W *detail =
                 (SP_DEVICE_INTERFACE_DETAIL_DATA_W *)api->alloc_detail(size);
             if (!detail) {
-                step_failed(134);
+                step_failed(USBDEVS_STEP_DETAIL_ALLOC);
                 continue;
             }
             memset(detail, 0, size);
             detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
             if (!api->get_interface_detail(set, &ifc, detail, size)) {
-                step_failed(146);
+                step_failed(USBDEVS_STEP_DETAIL);
             } else if (match) {
                 // The last match wins: each one replaces the path before it.
                 if (path) {
@@ -343,7 +344,7 @@ HANDLE usbdevs_win_open(const uint16_t *path)
     }
     t_open_error = error;
     usbdevs_print_error(error);
-    step_failed(199);
+    step_failed(USBDEVS_STEP_OPEN);
     return INVALID_HANDLE_VALUE;
 }
 
@@ -395,7 +396,7 @@ int usbdevs_win_ioctl(const uint16_t *path, const uint8_t *in, uint32_t in_size,
 void usbdevs_print_error(uint32_t error)
 {
     const UsbdevsWinApi *api = usbdevs_win_api();
-    qx_printf("%s:%d:", USBDEVS_SRC, 35);
+    qx_printf("%s:%d:", USBDEVS_SRC, USBDEVS_LINE_LAST_ERROR);
     qx_printf("GetLastError() = %#x\n", error);
     wchar_t *text = api->get_error_text((DWORD)error);
     if (!text)

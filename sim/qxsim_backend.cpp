@@ -9,7 +9,7 @@ namespace
 {
 
 // Shaped like a real interface path so the control-path rewrite has work to do.
-const char kSimPath[] = "\\\\?\\sim#qx-10_20#0\\global";
+const char QXSIM_PATH[] = "\\\\?\\sim#qx-10_20#0\\global";
 
 int sim_init(void *)
 {
@@ -24,7 +24,7 @@ int sim_find(void *self, const char *service, uint16_t *path, size_t cap, int *c
     int status = 0;
     if (path) {
         std::memset(path, 0, cap * sizeof *path);
-        status = usbdevs_path_from_utf8(path, cap, kSimPath);
+        status = usbdevs_path_from_utf8(path, cap, QXSIM_PATH);
     }
     if (copy_status)
         *copy_status = status;

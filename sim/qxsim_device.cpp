@@ -29,72 +29,30 @@
 #include "prgbuild.h"
 #include "prgdecode.h"
 #include "qxmsg.h"
+#include "qxtags.h"
 #include "usbdevs.h"
 
 namespace
 {
 
 // Windows status codes the driver reports.
-constexpr uint32_t kErrInvalidFunction = 1;
-constexpr uint32_t kErrGenFailure = 31;
-constexpr uint32_t kErrInvalidParameter = 87;
-constexpr uint32_t kErrNotConnected = 1167;
+constexpr uint32_t QXSIM_ERR_INVALID_FUNCTION = 1;
+constexpr uint32_t QXSIM_ERR_GEN_FAILURE = 31;
+constexpr uint32_t QXSIM_ERR_INVALID_PARAMETER = 87;
+constexpr uint32_t QXSIM_ERR_NOT_CONNECTED = 1167;
 
-constexpr unsigned kMsgSize = 64;              // one endpoint packet
-constexpr size_t kMaxImage = 16u << 20;        // the device's flash, generously
-constexpr size_t kMaxQueued = 256;             // answers kept per mailbox
-constexpr size_t kMaxLog = 65536;              // messages kept in the write log
-constexpr size_t kMaxBreaches = 1000;          // breaches kept in full
-constexpr unsigned kChunk = 61;                // image bytes in a full chunk
-constexpr uint32_t kDefaultImageSize = 315424; // size of the shipped images
-
-enum {
-    REQ_STATUS = 28,
-    REQ_SEND = 29,
-    REQ_RECV = 30,
-    REQ_SEND_ALT = 45,
-    REQ_RECV_ALT = 46,
-};
-
-enum {
-    TAG_DEBUG = 18,
-    TAG_SET_19 = 19,
-    TAG_GET_20 = 20,
-    TAG_ANSWER_20 = 21,
-    TAG_SET_23 = 23,
-    TAG_GET_24 = 24,
-    TAG_SET_25 = 25,
-    TAG_GET_26 = 26,
-    TAG_GET_27 = 27,
-    TAG_BLOB_28 = 28,
-    TAG_BEGIN = 33,
-    TAG_STATUS = 34,
-    TAG_ROOM = 35,
-    TAG_OFFSET = 36,
-    TAG_DATA = 37,
-    TAG_DATA_LAST = 38,
-    TAG_CHECKSUM_QUERY = 39,
-    TAG_CHECKSUM = 40,
-    TAG_INFO = 49,
-    TAG_VERSION = 50,
-    TAG_BUILD = 51,
-    TAG_PRODUCT = 52,
-    TAG_ADDR = 97,
-    TAG_SUBADDR = 98,
-    TAG_LIST = 113,
-    TAG_LIST_VALUE = 114,
-    TAG_SET_137 = 137,
-    TAG_READY = 161,
-    TAG_GET_VALUE = 177,
-    TAG_VALUE = 178,
-    TAG_GET_193 = 193,
-    TAG_GET_196 = 196,
-};
+constexpr unsigned QXSIM_MSG_SIZE = 64;               // one endpoint packet
+constexpr size_t QXSIM_MAX_IMAGE = 16u << 20;         // the device's flash, generously
+constexpr size_t QXSIM_MAX_QUEUED = 256;              // answers kept per mailbox
+constexpr size_t QXSIM_MAX_LOG = 65536;               // messages kept in the write log
+constexpr size_t QXSIM_MAX_BREACHES = 1000;           // breaches kept in full
+constexpr unsigned QXSIM_CHUNK = 61;                  // image bytes in a full chunk
+constexpr uint32_t QXSIM_DEFAULT_IMAGE_SIZE = 315424; // size of the shipped images
 
 // Status byte of request 28.
-constexpr uint8_t kStatusBusy = 0x00;
-constexpr uint8_t kStatusReady = 0x01;
-constexpr uint8_t kStatusUpdating = 0x02;
+constexpr uint8_t QXSIM_STATUS_BUSY = 0x00;
+constexpr uint8_t QXSIM_STATUS_READY = 0x01;
+constexpr uint8_t QXSIM_STATUS_UPDATING = 0x02;
 
 #if defined(__GNUC__)
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -161,7 +119,7 @@ class AnswerBuilder
     }
     void put_blob(unsigned tag, const uint8_t *data, size_t len)
     {
-        len = std::min<size_t>(len, kMsgSize - 3);
+        len = std::min<size_t>(len, QXSIM_MSG_SIZE - 3);
         fit(item_size(QXMSG_BLOB, unsigned(len)));
         qxmsg_put(&msg_, tag, QXMSG_BLOB, reinterpret_cast<uintptr_t>(data), unsigned(len));
     }
@@ -182,8 +140,8 @@ class AnswerBuilder
     {
         if (open_ && unsigned(msg_.cap - msg_.pos) >= size)
             return;
-        done_.emplace_back(kMsgSize, 0);
-        qxmsg_init(&msg_, done_.back().data(), kMsgSize);
+        done_.emplace_back(QXSIM_MSG_SIZE, 0);
+        qxmsg_init(&msg_, done_.back().data(), QXSIM_MSG_SIZE);
         open_ = true;
     }
     std::vector<std::vector<uint8_t>> done_;
@@ -285,7 +243,8 @@ struct QxSimDevice::Impl {
     std::map<std::string, uint64_t> breach_counts;
     std::function<void(const QxSimBreach &)> breach_listener;
 
-    uint32_t breach(const char *kind, const std::string &text, uint32_t status = kErrGenFailure);
+    uint32_t breach(const char *kind, const std::string &text,
+                    uint32_t status = QXSIM_ERR_GEN_FAILURE);
     uint32_t check_header(const uint8_t *in, size_t in_size, uint32_t out_size);
     uint32_t check_items(const uint8_t *buf, uint32_t length);
 
@@ -318,7 +277,7 @@ uint32_t QxSimDevice::Impl::breach(const char *kind, const std::string &text, ui
     b.text = text;
     if (breach_listener)
         breach_listener(b);
-    if (breach_log.size() < kMaxBreaches)
+    if (breach_log.size() < QXSIM_MAX_BREACHES)
         breach_log.push_back(std::move(b));
     return status;
 }
@@ -339,9 +298,9 @@ uint32_t QxSimDevice::Impl::check_header(const uint8_t *in, size_t in_size, uint
         return breach("header", format("value %u, index %u, reserved %u (all 0 expected)", value,
                                        index, reserved));
     if (direction == 0) {
-        if (request != REQ_SEND && request != REQ_SEND_ALT)
+        if (request != QXREQ_SEND && request != QXREQ_SEND_ALT)
             return breach("header", format("write with request %u", request));
-        if (length == 0 || length > kMsgSize)
+        if (length == 0 || length > QXSIM_MSG_SIZE)
             return breach("write-input", format("message of %u bytes (1 to 64)", length));
         size_t want = std::max<size_t>(USBDEVS_HEADER_SIZE + length, USBDEVS_MIN_INPUT);
         if (in_size != want)
@@ -354,7 +313,7 @@ uint32_t QxSimDevice::Impl::check_header(const uint8_t *in, size_t in_size, uint
         return 0;
     }
     if (direction == 1) {
-        if (request != REQ_STATUS && request != REQ_RECV && request != REQ_RECV_ALT)
+        if (request != QXREQ_STATUS && request != QXREQ_RECV && request != QXREQ_RECV_ALT)
             return breach("header", format("read with request %u", request));
         if (length)
             return breach("header", format("read with length %u (0 expected)", length));
@@ -363,7 +322,7 @@ uint32_t QxSimDevice::Impl::check_header(const uint8_t *in, size_t in_size, uint
                           format("input of %zu bytes (%u expected)", in_size, USBDEVS_MIN_INPUT));
         if (!all_zero(in + USBDEVS_HEADER_SIZE, USBDEVS_MIN_INPUT - USBDEVS_HEADER_SIZE))
             return breach("read-input", "non-zero bytes behind the header");
-        uint32_t want = request == REQ_STATUS ? 1 : kMsgSize;
+        uint32_t want = request == QXREQ_STATUS ? 1 : QXSIM_MSG_SIZE;
         if (out_size != want)
             return breach("read-size", format("read of %u bytes on request %u (%u expected)",
                                               out_size, request, want));
@@ -377,7 +336,7 @@ uint32_t QxSimDevice::Impl::check_header(const uint8_t *in, size_t in_size, uint
 // they keep the rules, else the refusal.
 uint32_t QxSimDevice::Impl::check_items(const uint8_t *bytes, uint32_t length)
 {
-    uint8_t buf[kMsgSize];
+    uint8_t buf[QXSIM_MSG_SIZE];
     std::memcpy(buf, bytes, length);
     QxMsg msg;
     qxmsg_init(&msg, buf, uint8_t(length));
@@ -391,25 +350,25 @@ uint32_t QxSimDevice::Impl::check_items(const uint8_t *bytes, uint32_t length)
         uintptr_t value;
         if (qxmsg_next(&msg, &tag, &type, &value, &size))
             return 0;
-        if (tag == TAG_BEGIN) {
+        if (tag == QXTAG_FWUP_BEGIN) {
             if (type != QXMSG_U32)
                 return breach("begin-type",
                               format("begin item of type %u (a 32-bit number expected)", type));
             total = uint32_t(value);
-            active = total <= kMaxImage;
+            active = total <= QXSIM_MAX_IMAGE;
             at = 0;
             a = Announced();
-        } else if (tag == TAG_STATUS) {
+        } else if (tag == QXTAG_FWUP_STATUS) {
             a = Announced(); // its answer is not read yet
-        } else if (tag == TAG_DATA || tag == TAG_DATA_LAST) {
+        } else if (tag == QXTAG_FWUP_DATA || tag == QXTAG_FWUP_DATA_LAST) {
             if (!active)
                 return breach("chunk-before-begin", format("tag-%u chunk without a transfer", tag));
             if (type != QXMSG_BLOB)
                 return breach("chunk-size",
                               format("tag-%u chunk of type %u (a blob expected)", tag, type));
-            if (tag == TAG_DATA && size != kChunk)
+            if (tag == QXTAG_FWUP_DATA && size != QXSIM_CHUNK)
                 return breach("chunk-size", format("tag-37 chunk of %u bytes (61 expected)", size));
-            if (tag == TAG_DATA_LAST && (size < 1 || size > kChunk))
+            if (tag == QXTAG_FWUP_DATA_LAST && (size < 1 || size > QXSIM_CHUNK))
                 return breach("chunk-size", format("tag-38 chunk of %u bytes (1 to 61)", size));
             if (!a.valid)
                 return breach("burst-offset", "chunk without a status answer before its burst");
@@ -438,7 +397,7 @@ void QxSimDevice::Impl::apply_identity(const QxSimConfig &c)
     build = c.build;
     firmware = c.firmware;
     if (firmware.empty())
-        firmware = qxsim_make_image(product, version, build, kDefaultImageSize,
+        firmware = qxsim_make_image(product, version, build, QXSIM_DEFAULT_IMAGE_SIZE,
                                     default_pattern(product, version, build));
     stored = firmware;
 }
@@ -482,7 +441,7 @@ uint32_t QxSimDevice::Impl::next_jitter()
 void QxSimDevice::Impl::queue(Mailbox &box, AnswerBuilder &ab)
 {
     for (auto &a : ab.take()) {
-        if (box.answers.size() >= kMaxQueued)
+        if (box.answers.size() >= QXSIM_MAX_QUEUED)
             box.answers.pop_front();
         box.answers.push_back(std::move(a));
     }
@@ -491,7 +450,7 @@ void QxSimDevice::Impl::queue(Mailbox &box, AnswerBuilder &ab)
 void QxSimDevice::Impl::debug(Mailbox &box, const char *text)
 {
     AnswerBuilder ab;
-    ab.put_text(TAG_DEBUG, text);
+    ab.put_text(QXTAG_DEBUG, text);
     queue(box, ab);
 }
 
@@ -501,11 +460,11 @@ void QxSimDevice::Impl::queue_info(Mailbox &box)
         return;
     AnswerBuilder ab;
     const std::string &text = config.debug_text;
-    for (size_t at = 0; at < text.size(); at += kMsgSize - 3)
-        ab.put_text(TAG_DEBUG, text.substr(at, kMsgSize - 3));
-    ab.put(TAG_VERSION, QXMSG_U16, version);
-    ab.put(TAG_BUILD, QXMSG_U16, build);
-    ab.put_text(TAG_PRODUCT, product);
+    for (size_t at = 0; at < text.size(); at += QXSIM_MSG_SIZE - 3)
+        ab.put_text(QXTAG_DEBUG, text.substr(at, QXSIM_MSG_SIZE - 3));
+    ab.put(QXTAG_VERSION, QXMSG_U16, version);
+    ab.put(QXTAG_BUILD, QXMSG_U16, build);
+    ab.put_text(QXTAG_PRODUCT, product);
     queue(box, ab);
 }
 
@@ -536,11 +495,11 @@ void QxSimDevice::Impl::queue_status(Mailbox &box)
     announced.taken = 0;
 
     AnswerBuilder ab;
-    ab.put(TAG_ROOM, QXMSG_U32, room);
+    ab.put(QXTAG_FWUP_ROOM, QXMSG_U32, room);
     // The closing answer stays whole: the host's finish reads one answer at a time.
     if (config.split_status_answer && offset < expected)
         ab.cut();
-    ab.put(TAG_OFFSET, QXMSG_U32, reported);
+    ab.put(QXTAG_FWUP_OFFSET, QXMSG_U32, reported);
     queue(box, ab);
 }
 
@@ -552,7 +511,7 @@ void QxSimDevice::Impl::begin(uint32_t length, Mailbox &box)
     burst_open = false;
     lag_left = room_zero_left = 0;
     announced = Announced();
-    if (length > kMaxImage) {
+    if (length > QXSIM_MAX_IMAGE) {
         expected = 0;
         transfer_active = false;
         debug(box, "image too large");
@@ -609,21 +568,21 @@ void QxSimDevice::Impl::handle(Mailbox &box, unsigned tag, unsigned type, uintpt
     const uint8_t *blob = type == QXMSG_BLOB ? reinterpret_cast<const uint8_t *>(value) : nullptr;
     AnswerBuilder ab;
     switch (tag) {
-    case TAG_INFO:
+    case QXTAG_INFO:
         queue_info(box);
         return;
-    case TAG_BEGIN:
+    case QXTAG_FWUP_BEGIN:
         begin(v, box);
         return;
-    case TAG_STATUS:
+    case QXTAG_FWUP_STATUS:
         queue_status(box);
         return;
-    case TAG_DATA:
-    case TAG_DATA_LAST:
+    case QXTAG_FWUP_DATA:
+    case QXTAG_FWUP_DATA_LAST:
         if (blob)
             take_data(blob, size);
         return;
-    case TAG_CHECKSUM_QUERY: {
+    case QXTAG_CHECKSUM_QUERY: {
         if (config.checksum_silent)
             return;
         uint32_t sum;
@@ -631,60 +590,60 @@ void QxSimDevice::Impl::handle(Mailbox &box, unsigned tag, unsigned type, uintpt
             sum = config.checksum_script[script_pos++];
         else
             sum = checksum(v) + uint32_t(config.checksum_offset) + next_jitter();
-        ab.put(TAG_CHECKSUM, QXMSG_U32, sum);
+        ab.put(QXTAG_CHECKSUM, QXMSG_U32, sum);
         break;
     }
-    case TAG_SET_19:
-    case TAG_SET_23:
-    case TAG_SET_25:
-    case TAG_SET_137:
+    case QXTAG_SET_19:
+    case QXTAG_SET_23:
+    case QXTAG_SET_25:
+    case QXTAG_SET_137:
         if (number)
             values[tag] = v;
         return;
-    case TAG_GET_20:
-        ab.put(TAG_ANSWER_20, QXMSG_U8, values[TAG_SET_19]);
+    case QXTAG_GET_20:
+        ab.put(QXTAG_ANSWER_20, QXMSG_U8, values[QXTAG_SET_19]);
         break;
-    case TAG_GET_24:
-        ab.put(TAG_GET_24, QXMSG_U32, values[TAG_SET_23]);
+    case QXTAG_GET_24:
+        ab.put(QXTAG_GET_24, QXMSG_U32, values[QXTAG_SET_23]);
         break;
-    case TAG_GET_26:
-        ab.put(TAG_GET_26, QXMSG_U32, values[TAG_SET_25]);
+    case QXTAG_GET_26:
+        ab.put(QXTAG_GET_26, QXMSG_U32, values[QXTAG_SET_25]);
         break;
-    case TAG_GET_27:
-        ab.put(TAG_GET_27, QXMSG_U8, values[TAG_SET_137]);
+    case QXTAG_GET_27:
+        ab.put(QXTAG_GET_27, QXMSG_U8, values[QXTAG_SET_137]);
         break;
-    case TAG_GET_193:
-        ab.put(TAG_GET_193, QXMSG_U32, 48000); // sample rate
+    case QXTAG_GET_193:
+        ab.put(QXTAG_GET_193, QXMSG_U32, 48000); // sample rate
         break;
-    case TAG_GET_196:
-        ab.put(TAG_GET_196, QXMSG_U32, uint32_t(firmware.size()));
+    case QXTAG_GET_196:
+        ab.put(QXTAG_GET_196, QXMSG_U32, uint32_t(firmware.size()));
         break;
-    case TAG_BLOB_28:
-        ab.put_text(TAG_BLOB_28, product + " SIM-0001");
+    case QXTAG_BLOB_28:
+        ab.put_text(QXTAG_BLOB_28, product + " SIM-0001");
         break;
-    case TAG_GET_VALUE: {
+    case QXTAG_GET_VALUE: {
         auto it = addressed.find({addr, subaddr});
-        ab.put(TAG_ADDR, QXMSG_U8, addr);
-        ab.put(TAG_SUBADDR, QXMSG_U8, subaddr);
-        ab.put(TAG_VALUE, QXMSG_U16, it == addressed.end() ? 0 : it->second);
+        ab.put(QXTAG_ADDR, QXMSG_U8, addr);
+        ab.put(QXTAG_SUBADDR, QXMSG_U8, subaddr);
+        ab.put(QXTAG_VALUE, QXMSG_U16, it == addressed.end() ? 0 : it->second);
         break;
     }
-    case TAG_LIST:
+    case QXTAG_LIST:
         for (const auto &e : addressed) {
-            ab.put(TAG_ADDR, QXMSG_U8, e.first.first);
-            ab.put(TAG_SUBADDR, QXMSG_U8, e.first.second);
-            ab.put(TAG_LIST_VALUE, QXMSG_U16, e.second);
+            ab.put(QXTAG_ADDR, QXMSG_U8, e.first.first);
+            ab.put(QXTAG_SUBADDR, QXMSG_U8, e.first.second);
+            ab.put(QXTAG_LIST_VALUE, QXMSG_U16, e.second);
             ab.cut(); // one entry never straddles two answers
         }
         if (addressed.empty()) {
             // An empty mixer still lists its master entry.
-            ab.put(TAG_ADDR, QXMSG_U8, 0);
-            ab.put(TAG_SUBADDR, QXMSG_U8, 0);
-            ab.put(TAG_LIST_VALUE, QXMSG_U16, 0);
+            ab.put(QXTAG_ADDR, QXMSG_U8, 0);
+            ab.put(QXTAG_SUBADDR, QXMSG_U8, 0);
+            ab.put(QXTAG_LIST_VALUE, QXMSG_U16, 0);
         }
         break;
     default:
-        if (tag >= 129 && tag <= 133 && number)
+        if (tag >= QXTAG_SET_129 && tag <= QXTAG_SET_133 && number)
             addressed[{addr, subaddr}] = uint16_t(v);
         return; // the rest are send-only: taken without an answer
     }
@@ -693,7 +652,7 @@ void QxSimDevice::Impl::handle(Mailbox &box, unsigned tag, unsigned type, uintpt
 
 uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint32_t length)
 {
-    Mailbox &box = request == REQ_SEND ? main_box : alt_box;
+    Mailbox &box = request == QXREQ_SEND ? main_box : alt_box;
     if (busy_pending)
         return breach("write-busy",
                       format("write on request %u while the device reports busy", request));
@@ -705,7 +664,7 @@ uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint
     if (uint32_t refused = check_items(payload, length))
         return refused;
 
-    uint8_t buf[kMsgSize];
+    uint8_t buf[QXSIM_MSG_SIZE];
     std::memcpy(buf, payload, length);
     QxMsg msg;
     qxmsg_init(&msg, buf, uint8_t(length));
@@ -724,18 +683,18 @@ uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint
             unsigned tag = buf[p], type = buf[p + 1];
             if (type == QXMSG_END || type > QXMSG_BLOB)
                 break;
-            if (tag == TAG_DATA || tag == TAG_DATA_LAST)
+            if (tag == QXTAG_FWUP_DATA || tag == QXTAG_FWUP_DATA_LAST)
                 fail = true;
             p += item_size(type, p + 2 < length ? buf[p + 2] : 0);
         }
     }
     if (fail)
-        return kErrGenFailure;
+        return QXSIM_ERR_GEN_FAILURE;
 
     stats.writes++;
     box.wrote = true;
     box.ready_since_write = false;
-    if (log.size() >= kMaxLog)
+    if (log.size() >= QXSIM_MAX_LOG)
         log.pop_front();
     log.emplace_back(request, std::vector<uint8_t>(payload, payload + length));
 
@@ -749,9 +708,9 @@ uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint
         if (qxmsg_next(&msg, &tag, &type, &value, &size))
             break;
         bool number = type == QXMSG_U8 || type == QXMSG_U16 || type == QXMSG_U32;
-        if (tag == TAG_ADDR)
+        if (tag == QXTAG_ADDR)
             addr = number ? uint8_t(value) : 0;
-        else if (tag == TAG_SUBADDR)
+        else if (tag == QXTAG_SUBADDR)
             subaddr = number ? uint8_t(value) : 0;
         else
             handle(box, tag, type, value, size, addr, subaddr);
@@ -765,39 +724,41 @@ uint32_t QxSimDevice::Impl::write(unsigned request, const uint8_t *payload, uint
 uint32_t QxSimDevice::Impl::read(unsigned request, uint8_t *out, uint32_t out_size,
                                  uint32_t *returned)
 {
-    if (request != REQ_STATUS && request != REQ_RECV && request != REQ_RECV_ALT)
-        return kErrInvalidParameter;
+    if (request != QXREQ_STATUS && request != QXREQ_RECV && request != QXREQ_RECV_ALT)
+        return QXSIM_ERR_INVALID_PARAMETER;
     if (out_size && !out)
-        return kErrInvalidParameter;
+        return QXSIM_ERR_INVALID_PARAMETER;
 
     read_attempts++;
     if (config.drop_read_every && read_attempts % config.drop_read_every == 0)
-        return kErrGenFailure; // nothing delivered, nothing consumed
+        return QXSIM_ERR_GEN_FAILURE; // nothing delivered, nothing consumed
 
-    uint8_t answer[kMsgSize] = {};
+    uint8_t answer[QXSIM_MSG_SIZE] = {};
     Mailbox *ready_box = nullptr; // the pair whose read answered ready
-    if (request == REQ_STATUS) {
-        answer[0] = busy_pending ? kStatusBusy : transfer_active ? kStatusUpdating : kStatusReady;
+    if (request == QXREQ_STATUS) {
+        answer[0] = busy_pending      ? QXSIM_STATUS_BUSY
+                    : transfer_active ? QXSIM_STATUS_UPDATING
+                                      : QXSIM_STATUS_READY;
     } else {
-        Mailbox &box = request == REQ_RECV ? main_box : alt_box;
+        Mailbox &box = request == QXREQ_RECV ? main_box : alt_box;
         QxMsg msg;
-        qxmsg_init(&msg, answer, kMsgSize);
+        qxmsg_init(&msg, answer, QXSIM_MSG_SIZE);
         ready_box = &box;
         if (busy_pending) {
             busy_pending--;
             ready_box = nullptr;
-            qxmsg_put(&msg, TAG_READY, QXMSG_U8, 0, 0);
+            qxmsg_put(&msg, QXTAG_READY, QXMSG_U8, 0, 0);
         } else if (!box.answers.empty()) {
-            std::memcpy(answer, box.answers.front().data(), kMsgSize);
+            std::memcpy(answer, box.answers.front().data(), QXSIM_MSG_SIZE);
             box.answers.pop_front();
         } else {
-            qxmsg_put(&msg, TAG_READY, QXMSG_U8, 1, 0);
+            qxmsg_put(&msg, QXTAG_READY, QXMSG_U8, 1, 0);
         }
     }
 
     if (out_size) {
         std::memset(out, 0, out_size);
-        std::memcpy(out, answer, std::min<uint32_t>(out_size, kMsgSize));
+        std::memcpy(out, answer, std::min<uint32_t>(out_size, QXSIM_MSG_SIZE));
     }
     uint32_t n = out_size;
     if (config.short_read_every && out_size && read_attempts % config.short_read_every == 0)
@@ -825,12 +786,12 @@ uint32_t QxSimDevice::ioctl(uint32_t code, const uint8_t *in, size_t in_size, ui
     if (returned)
         *returned = 0;
     if (!d->present)
-        return kErrNotConnected;
+        return QXSIM_ERR_NOT_CONNECTED;
     if (code != IOCTL_QX_CONTROL)
         return d->breach("ioctl-code", format("I/O-control code %#x", (unsigned)code),
-                         kErrInvalidFunction);
+                         QXSIM_ERR_INVALID_FUNCTION);
     if (!in)
-        return kErrInvalidParameter; // no input buffer at all: not a call the wire can carry
+        return QXSIM_ERR_INVALID_PARAMETER; // no input buffer at all: not a call the wire can carry
     if (uint32_t refused = d->check_header(in, in_size, out_size))
         return refused;
     unsigned request = in[15];

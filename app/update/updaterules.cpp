@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "qxlimits.h"
 #include "qxsys.h"
 
 namespace updaterules
@@ -10,13 +11,7 @@ namespace updaterules
 namespace
 {
 
-const uint32_t k_max_spread = 256;    // readings of an unchanged device wander by less
-const int64_t k_checksum_margin = 15; // the device's sum may still settle after a write
-const int k_check_readings = 10;
-const int k_retries = 2;
-const uint32_t k_pause_ms = 1000;
-
-const int k_attempts = k_retries + 1;
+const int k_attempts = QXUPDATE_RETRIES + 1;
 
 // 315424 -> "315,424"
 std::string grouped(uint64_t n)
@@ -174,7 +169,7 @@ std::string stage_text(Stage stage, int retry)
     case Stage::Sending:
         return "Sending and Updating...";
     case Stage::Retrying:
-        return "Retrying... " + std::to_string(retry) + "/" + std::to_string(k_retries);
+        return "Retrying... " + std::to_string(retry) + "/" + std::to_string(QXUPDATE_RETRIES);
     case Stage::Checking:
         return "Checking...";
     case Stage::Completed:
@@ -346,12 +341,12 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         return fail(UpdateResult::NoImage, because("no image to send"));
     say(Stage::Preparing);
 
-    // The installed firmware must read the same, give or take, three times
+    // The installed firmware must read the same, give or take, several times
     // in a row; a device that wanders more is not in a state to be written.
     // A reading of 0 is a reading like any other.
     uint32_t lowest = 0;
     uint32_t highest = 0;
-    for (int i = 0; i < 3; i++) {
+    for (int i = 0; i < QXUPDATE_STABILITY_READINGS; i++) {
         uint32_t value = 0;
         if (!ctx->device_checksum(size, &value)) {
             reading(Phase::Stability, 0, false, 0);
@@ -363,14 +358,14 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         if (i == 0 || value > highest)
             highest = value;
     }
-    if (highest - lowest > k_max_spread)
+    if (highest - lowest > QXUPDATE_MAX_SPREAD)
         return fail(UpdateResult::Unstable,
                     because("the device's checksum readings spread from " + hex32(lowest) + " to " +
-                            hex32(highest) + ", more than " + std::to_string(k_max_spread) +
+                            hex32(highest) + ", more than " + std::to_string(QXUPDATE_MAX_SPREAD) +
                             " apart"));
 
     for (int64_t attempt = 0;;) {
-        qx_sleep_ms(k_pause_ms);
+        qx_sleep_ms(QXUPDATE_PAUSE_MS);
         say(attempt == 0 ? Stage::Sending : Stage::Retrying, (int)attempt);
         if (!ctx->update_firmware(image, size, progress))
             return fail(UpdateResult::TransferFailed, device_cause(*ctx, (int)attempt + 1));
@@ -380,8 +375,8 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         int64_t expected = ctx->fw_checksum();
         bool answered = false;
         uint32_t last = 0;
-        for (int tries = k_check_readings; tries > 0; tries--) {
-            qx_sleep_ms(k_pause_ms);
+        for (int tries = QXUPDATE_CHECK_READINGS; tries > 0; tries--) {
+            qx_sleep_ms(QXUPDATE_PAUSE_MS);
             // An unanswered reading costs one try; the phase goes on.
             uint32_t value = 0;
             if (!ctx->device_checksum(check_size, &value)) {
@@ -392,7 +387,7 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
             answered = true;
             last = value;
             int64_t diff = (int64_t)value - expected;
-            if (diff >= -k_checksum_margin && diff <= k_checksum_margin) {
+            if (diff >= -QXUPDATE_CHECKSUM_MARGIN && diff <= QXUPDATE_CHECKSUM_MARGIN) {
                 say(Stage::Completed);
                 return UpdateResult::Completed;
             }
@@ -403,13 +398,13 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
             FailureCause why;
             if (answered) {
                 why = because("no checksum reading came within " +
-                              std::to_string(k_checksum_margin) + " of the image's " +
+                              std::to_string(QXUPDATE_CHECKSUM_MARGIN) + " of the image's " +
                               hex32((uint32_t)expected) + " after " + std::to_string(k_attempts) +
                               " transfers; the last read " + hex32(last));
             } else {
                 why = device_cause(*ctx);
                 why.text = "the device answered none of the last " +
-                           std::to_string(k_check_readings) + " checksum readings" +
+                           std::to_string(QXUPDATE_CHECK_READINGS) + " checksum readings" +
                            (why.text.empty() ? "" : ": " + why.text);
             }
             return fail(UpdateResult::NotEqual, why);
