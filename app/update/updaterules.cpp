@@ -13,19 +13,6 @@ namespace
 
 const int k_attempts = QXUPDATE_RETRIES + 1;
 
-// 315424 -> "315,424"
-std::string grouped(uint64_t n)
-{
-    std::string digits = std::to_string(n);
-    std::string out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i && (digits.size() - i) % 3 == 0)
-            out.push_back(',');
-        out.push_back(digits[i]);
-    }
-    return out;
-}
-
 std::string hex32(uint32_t v)
 {
     char buf[16];
@@ -120,13 +107,13 @@ std::string failure_text(const QxFailure &f)
     switch (f.op) {
     case QXOP_TRANSFER:
         if (f.how == QXFAIL_NOT_CONFIRMED)
-            text += " of " + grouped(f.length) + " bytes";
+            text += " of " + grouped_text(f.length) + " bytes";
         else
-            text += " at byte " + grouped(f.position) + " of " + grouped(f.length);
+            text += " at byte " + grouped_text(f.position) + " of " + grouped_text(f.length);
         break;
     case QXOP_CHECKSUM:
         text += f.how == QXFAIL_NO_ANSWER ? " the checksum query" : " during the checksum query";
-        text += " over " + grouped(f.length) + " bytes";
+        text += " over " + grouped_text(f.length) + " bytes";
         break;
     case QXOP_INFO:
         if (f.item == QXTAG_PRODUCT)
@@ -410,6 +397,18 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
             return fail(UpdateResult::NotEqual, why);
         }
     }
+}
+
+std::string grouped_text(uint64_t n)
+{
+    std::string digits = std::to_string(n);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0)
+            out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
 }
 
 } // namespace updaterules

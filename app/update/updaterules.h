@@ -63,6 +63,9 @@ const char *refusal_text(RequestResult result);
 // in which attempt, and the error code with its text.
 std::string failure_text(const QxFailure &failure);
 
+// 315424 -> "315,424": byte counts read at a glance.
+std::string grouped_text(uint64_t n);
+
 // 230 -> "2.30", 5 -> "0.05", 1000 -> "10.00".
 std::string version_text(unsigned version);
 std::string build_text(unsigned build);

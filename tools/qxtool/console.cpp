@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "qxsys.h"
+#include "updaterules.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -39,19 +40,6 @@ void to_stderr(void *, const char *text, size_t len)
     clear_bar();
     fwrite(text, 1, len, stderr);
     fflush(stderr);
-}
-
-std::string bytes_text(int64_t n)
-{
-    // Thousands separated, so that 315424 reads at a glance.
-    std::string digits = std::to_string(n < 0 ? 0 : n);
-    std::string out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i && (digits.size() - i) % 3 == 0)
-            out.push_back(',');
-        out.push_back(digits[i]);
-    }
-    return out;
 }
 
 void discard(void *, const char *, size_t) {}
@@ -153,7 +141,7 @@ std::string console_progress_line(int64_t position, int64_t maximum, double seco
     char head[16];
     snprintf(head, sizeof head, "%3d%%", percent);
     std::string tail =
-        bytes_text(position) + " of " + bytes_text(maximum) + " bytes  " + rate + "  " + left;
+        updaterules::grouped_text(position) + " of " + updaterules::grouped_text(maximum) + " bytes  " + rate + "  " + left;
 
     // The last column stays free: a full line wraps on some terminals.
     const bool limited = columns > 0;
