@@ -18,6 +18,9 @@
 #include <QtTest>
 
 #include <atomic>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #include <functional>
 #include <memory>
 
@@ -54,6 +57,20 @@ QByteArray bytes(const std::vector<uint8_t> &v)
 {
     return QByteArray(reinterpret_cast<const char *>(v.data()), (int)v.size());
 }
+
+#ifdef Q_OS_WIN
+// Wine's loader exports this; Windows has no such function.
+bool under_wine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+#else
+bool under_wine()
+{
+    return false;
+}
+#endif
 
 } // namespace
 
@@ -418,6 +435,8 @@ void tst_MainWindow::file_dialog_data()
 
 void tst_MainWindow::file_dialog()
 {
+    if (under_wine())
+        QSKIP("under Wine the file dialog does not return once a file is chosen");
     QFETCH(QByteArray, content);
     QFETCH(QString, error);
     QFETCH(QString, label);
@@ -484,6 +503,8 @@ void tst_MainWindow::file_dialog_cancel()
 // is refused before the device is asked anything.
 void tst_MainWindow::bad_image_refused_before_device()
 {
+    if (under_wine())
+        QSKIP("under Wine the file dialog does not return once a file is chosen");
     QTemporaryDir dir;
     QString path = dir.filePath("chosen.bin");
     QByteArray image = resource(":/res/update20.bin");
