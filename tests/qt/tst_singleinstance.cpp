@@ -20,6 +20,7 @@
 #define dup2 _dup2
 #define fileno _fileno
 #else
+#include <sys/shm.h>
 #include <unistd.h>
 #endif
 
@@ -79,6 +80,21 @@ int segment_users(qint64 pid)
     }
     return -1;
 }
+
+// Removes the segments that killed copies left behind: their key files may
+// be gone, so they are found by the process that made them.
+void remove_stale_segments(const QList<qint64> &pids)
+{
+    QFile f("/proc/sysvipc/shm");
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    f.readLine();
+    while (!f.atEnd()) {
+        QList<QByteArray> c = f.readLine().simplified().split(' ');
+        if (c.size() > 6 && c[3] == "1" && c[6] == "0" && pids.contains(c[4].toLongLong()))
+            shmctl(c[1].toInt(), IPC_RMID, nullptr);
+    }
+}
 #endif
 
 } // namespace
@@ -118,6 +134,7 @@ class tst_SingleInstance : public QObject
     QTemporaryDir runtime; // the user's runtime folder of the started copies
     QString stem;
     QStringList names;
+    QList<qint64> pids; // of every copy started
     int next = 0;
 };
 
@@ -134,6 +151,9 @@ void tst_SingleInstance::cleanupTestCase()
 {
     for (const QString &n : names)
         remove_leftovers(n);
+#ifndef Q_OS_WIN
+    remove_stale_segments(pids);
+#endif
 }
 
 QString tst_SingleInstance::program(const QString &name)
@@ -167,6 +187,7 @@ std::unique_ptr<QProcess> tst_SingleInstance::start(const QString &name)
     p->setProcessEnvironment(env);
     p->start(program(name), QStringList());
     p->waitForStarted(20000);
+    pids << p->processId();
     return p;
 }
 
