@@ -2,68 +2,13 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
-#include <QLockFile>
-#include <QSharedMemory>
-#include <QSystemSemaphore>
 
 #include "mainwindow.h"
 #include "qxtrace.h"
+#include "singleinstance.h"
 
 namespace
 {
-
-// One copy at a time, keyed by the application name. The segment says that
-// a first instance runs. On Unix a segment outlives a killed owner, so a lock
-// file (whose owner's death QLockFile notices) decides whether it is stale.
-class SingleInstance
-{
-  public:
-    explicit SingleInstance(const QString &name)
-        : sem(name + "_sem", 1, QSystemSemaphore::Open), shm(name + "_shmem")
-#ifdef Q_OS_UNIX
-          ,
-          lock(QDir(QDir::tempPath()).filePath(name + ".lock"))
-#endif
-    {
-        sem.acquire();
-#ifdef Q_OS_UNIX
-        // A live owner keeps its lock however old it is.
-        lock.setStaleLockTime(0);
-        if (!lock.tryLock(0)) {
-            first = false;
-        } else {
-            // Left behind by a killed instance: detaching the last user
-            // removes it.
-            if (shm.attach(QSharedMemory::ReadWrite))
-                shm.detach();
-            shm.create(1, QSharedMemory::ReadWrite);
-            first = true;
-        }
-#else
-        if (shm.attach(QSharedMemory::ReadWrite)) {
-            first = false;
-        } else {
-            shm.create(1, QSharedMemory::ReadWrite);
-            first = true;
-        }
-#endif
-        sem.release(1);
-    }
-
-    bool is_first() const
-    {
-        return first;
-    }
-
-  private:
-    QSystemSemaphore sem;
-    QSharedMemory shm;
-#ifdef Q_OS_UNIX
-    QLockFile lock;
-#endif
-    bool first = false;
-};
 
 bool asks_for_help(int argc, char *argv[])
 {
@@ -117,7 +62,11 @@ int main(int argc, char *argv[])
         return answer_help(argc, argv);
     QApplication app(argc, argv);
     // Before the window: a second start must not talk to the device.
-    SingleInstance guard(QCoreApplication::applicationName());
+    bool no_lock_dir = false;
+    QString lock_dir = SingleInstance::default_lock_dir(&no_lock_dir);
+    if (no_lock_dir)
+        return -1; // said; running unguarded could let two copies write a device
+    SingleInstance guard(QCoreApplication::applicationName(), lock_dir);
     if (!guard.is_first())
         return -1;
 

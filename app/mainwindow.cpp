@@ -29,7 +29,20 @@ QString qstr(const std::string &utf8)
     return QString::fromUtf8(utf8.data(), (int)utf8.size());
 }
 
+int run_system_program(const QString &program, const QStringList &arguments)
+{
+#ifdef Q_OS_WIN
+    return QProcess::execute(program, arguments);
+#else
+    Q_UNUSED(program);
+    Q_UNUSED(arguments);
+    return -2; // as QProcess::execute for a program that cannot start
+#endif
+}
+
 } // namespace
+
+MainWindow::RunProgram MainWindow::run_program = run_system_program;
 
 MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     : QMainWindow(parent), ui(new Ui::MainWindow), timer(), ctx(), updating(0),
@@ -137,12 +150,11 @@ void MainWindow::on_button_fwupdate_clicked()
 {
     if (updating != 0)
         return;
-#ifdef Q_OS_WIN
-    // The settings panel holds the device while it runs.
-    QProcess::execute("taskkill.exe", QStringList() << "/f"
-                                                    << "/im"
-                                                    << "Orbetta_SettingsPanel.exe");
-#endif
+    // The settings panel holds the device while it runs. Whether it ran or
+    // could be ended changes nothing here.
+    run_program("taskkill.exe", QStringList() << "/f"
+                                              << "/im"
+                                              << "Orbetta_SettingsPanel.exe");
     if (!show_firmware(QString(fw_path)))
         return;
 

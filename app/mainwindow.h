@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include "updatecontext.h"
@@ -26,6 +27,13 @@ class MainWindow : public QMainWindow
     explicit MainWindow(QWidget *parent = nullptr,
                         const QString &catalogue_dir = QStringLiteral(":/res"));
     ~MainWindow() override;
+
+    // Runs a program to its end and gives its exit code. The update button
+    // ends the device maker's settings panel through it; tests replace it
+    // to see that command. By default QProcess::execute on Windows, where
+    // the panel exists, and nothing elsewhere.
+    using RunProgram = int (*)(const QString &program, const QStringList &arguments);
+    static RunProgram run_program;
 
     bool load_firmware_file(const QString &path);
     bool show_firmware(const QString &path);

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QResource>
 #include <QStatusBar>
@@ -18,6 +19,9 @@
 #include <QtTest>
 
 #include <atomic>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #include <functional>
 #include <memory>
 
@@ -127,6 +131,20 @@ QByteArray bytes(const std::vector<uint8_t> &v)
     return QByteArray(reinterpret_cast<const char *>(v.data()), (int)v.size());
 }
 
+#ifdef Q_OS_WIN
+// Wine's loader exports this; Windows has no such function.
+bool under_wine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+#else
+bool under_wine()
+{
+    return false;
+}
+#endif
+
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -156,6 +174,8 @@ class tst_MainWindow : public QObject
     void full_update();
     void failure_text_in_label_data();
     void failure_text_in_label();
+    void settings_panel_command();
+    void system_without_device();
     void licence_dialog();
     void licence_missing();
 
@@ -489,6 +509,8 @@ void tst_MainWindow::file_dialog_data()
 
 void tst_MainWindow::file_dialog()
 {
+    if (under_wine())
+        QSKIP("under Wine the file dialog does not return once a file is chosen");
     QFETCH(QByteArray, content);
     QFETCH(QString, error);
     QFETCH(QString, label);
@@ -555,6 +577,8 @@ void tst_MainWindow::file_dialog_cancel()
 // is refused before the device is asked anything.
 void tst_MainWindow::bad_image_refused_before_device()
 {
+    if (under_wine())
+        QSKIP("under Wine the file dialog does not return once a file is chosen");
     QTemporaryDir dir;
     QString path = dir.filePath("chosen.bin");
     QByteArray image = resource(":/res/update20.bin");
@@ -853,6 +877,122 @@ void tst_MainWindow::failure_text_in_label()
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QVERIFY(bar(w)->value() < k_image_size);
+}
+
+namespace
+{
+
+// The programs the window runs, each with what had happened by then.
+struct ProgramLog {
+    struct Call {
+        QString program;
+        QStringList arguments;
+        uint64_t device_calls;
+        size_t boxes;
+    };
+    std::vector<Call> calls;
+    std::function<void(Call &)> snapshot;
+};
+ProgramLog *program_log = nullptr;
+
+int record_program(const QString &program, const QStringList &arguments)
+{
+    ProgramLog::Call call{program, arguments, 0, 0};
+    program_log->snapshot(call);
+    program_log->calls.push_back(call);
+    return 0;
+}
+
+} // namespace
+
+// The settings panel is ended first on every idle press, before the image
+// is reloaded or the device asked, and never while an update runs.
+void tst_MainWindow::settings_panel_command()
+{
+    ProgramLog log;
+    program_log = &log;
+    MainWindow::RunProgram system_runner = MainWindow::run_program;
+    MainWindow::run_program = record_program;
+    Gate hold;
+    std::atomic<bool> holding{false};
+    clock->on_sleep = [&](uint32_t ms) {
+        if (ms == 1000 && holding)
+            hold.wait();
+    };
+    MainWindow w;
+    Finally restore{[&] {
+        hold.open();
+        (void)QTest::qWaitFor([&] { return w.updating == 0; }, 20000);
+        MainWindow::run_program = system_runner;
+        program_log = nullptr;
+    }};
+    log.snapshot = [&](ProgramLog::Call &c) {
+        c.device_calls = rig->dev.stats().calls;
+        c.boxes = boxes->seen.size();
+    };
+    QVERIFY(log.calls.empty());
+
+    // Declined twice, then confirmed: one call per press, each before the
+    // press has touched the device or shown a box.
+    std::vector<uint64_t> device_calls;
+    for (int press = 0; press < 3; press++) {
+        device_calls.push_back(rig->dev.stats().calls);
+        holding = press == 2;
+        boxes->answer(press == 2 ? QMessageBox::Ok : QMessageBox::Cancel);
+        button(w)->click();
+        QCOMPARE(log.calls.size(), size_t(press + 1));
+        const ProgramLog::Call &c = log.calls.back();
+        QCOMPARE(c.program, QString("taskkill.exe"));
+        QCOMPARE(c.arguments, QStringList({"/f", "/im", "Orbetta_SettingsPanel.exe"}));
+        QCOMPARE(c.device_calls, device_calls.back());
+        QCOMPARE(c.boxes, size_t(press));
+        QVERIFY(rig->dev.stats().calls > device_calls.back());
+    }
+    QVERIFY(hold.wait_reached(10000));
+    QCOMPARE(w.updating, 1);
+    // Even a press that got past the disabled button.
+    QVERIFY(QMetaObject::invokeMethod(&w, "on_button_fwupdate_clicked"));
+    QCOMPARE(log.calls.size(), size_t(3));
+    holding = false;
+    hold.open();
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString(k_completed));
+    QCOMPARE(log.calls.size(), size_t(3));
+}
+
+// This system's own device access, with no device attached: discovery
+// finds nothing (on Windows through SetupAPI) after the settings panel has
+// been ended (on Windows by the real taskkill.exe).
+void tst_MainWindow::system_without_device()
+{
+    rig.reset();
+#ifdef Q_OS_WIN
+    QProcess panel;
+    panel.start(QStringLiteral(QX_PANEL_STUB_PATH), QStringList());
+    QVERIFY(panel.waitForStarted(20000));
+    Finally stop{[&] {
+        if (panel.state() != QProcess::NotRunning) {
+            panel.kill();
+            panel.waitForFinished(20000);
+        }
+    }};
+#else
+    QTemporaryDir devices;
+    QByteArray saved = qgetenv("QX_DEVICE_DIR");
+    qputenv("QX_DEVICE_DIR", QFile::encodeName(devices.path()));
+    Finally restore{[&] { qputenv("QX_DEVICE_DIR", saved); }};
+#endif
+    MainWindow w;
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].title, QString("Error"));
+    QCOMPARE(boxes->seen[0].text, QString("Supported hardware is not connected."));
+    QVERIFY(button(w)->isEnabled());
+#ifdef Q_OS_WIN
+    // Ended by the button, not by this test.
+    QVERIFY(panel.waitForFinished(20000));
+#endif
 }
 
 void tst_MainWindow::licence_dialog()
