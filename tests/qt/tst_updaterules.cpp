@@ -111,7 +111,18 @@ void tst_UpdateRules::failure_text()
     f.length = length;
     f.attempt = attempt;
     f.attempts = attempt ? 3 : 0;
-    QCOMPARE(QString::fromStdString(updaterules::failure_text(f)), text);
+    const QString actual = QString::fromStdString(updaterules::failure_text(f));
+#ifdef Q_OS_WIN
+    // Windows words the code's text itself (and Wine otherwise again).
+    const int code_at = text.indexOf("error 0x");
+    const int text_at = code_at < 0 ? -1 : text.indexOf(", ", code_at);
+    if (text_at >= 0) {
+        QVERIFY2(actual.startsWith(text.left(text_at + 2)), qPrintable(actual));
+        QVERIFY2(actual.size() > text_at + 2, qPrintable(actual));
+        return;
+    }
+#endif
+    QCOMPARE(actual, text);
 }
 
 void tst_UpdateRules::confirmation_lines()
