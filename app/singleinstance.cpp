@@ -91,7 +91,8 @@ bool SingleInstance::claim_segment()
     if (shm.error() == QSharedMemory::AlreadyExists && !held)
         return false; // made by a start that the missing semaphore let through
     // Still the first copy: nothing else runs, only the marker is missing.
-    say(QString("cannot create the shared memory segment %1: %2").arg(shm.key(), shm.errorString()));
+    say(QString("cannot create the shared memory segment %1: %2")
+            .arg(shm.key(), shm.errorString()));
     return true;
 }
 

@@ -4,7 +4,8 @@
 #include "fuzz_support.h"
 #include "qxctl.h"
 
-namespace {
+namespace
+{
 struct FuzzDevice {
     const uint8_t *data;
     size_t size;
@@ -12,7 +13,10 @@ struct FuzzDevice {
 };
 FuzzDevice g_dev;
 
-int fz_init(void *) { return 0; }
+int fz_init(void *)
+{
+    return 0;
+}
 int fz_find(void *, const char *, uint16_t *path, size_t cap, int *status)
 {
     usbdevs_path_from_utf8(path, cap, "fuzz");
@@ -78,22 +82,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static uint8_t image[300];
     QxProgress progress{0};
     switch (data[0] % 16) {
-    case 0: qxctl_get_version(&ch, &u16); break;
-    case 1: qxctl_get_build(&ch, &u16); break;
-    case 2: qxctl_get_product(&ch, text, sizeof text, &size_out); break;
-    case 3: qxctl_get_product(&ch, text, 4, &size_out); break;
-    case 4: qxctl_get_value(&ch, 3, 1, &i16); break;
-    case 5: qxctl_list_113(&ch, entries, 4, &size_out); break;
-    case 6: qxctl_get_blob_28(&ch, text, 8, &size_out); break;
-    case 7: qxctl_read_debug_text(&ch, text, 63, &size_out); break;
-    case 8: qxctl_get_checksum(&ch, 1000, &u32); break;
-    case 9: qxctl_get_checksum_alt(&ch, 1000, &u32); break;
-    case 10: qxctl_update_firmware(&ch, image, sizeof image, &progress); break;
-    case 11: qxctl_update_firmware_alt(&ch, image, sizeof image, &progress); break;
-    case 12: qxctl_get_version_alt(&ch, &i16); break;
-    case 13: qxctl_get_20(&ch, &u8); break;
-    case 14: qxctl_read_status(&ch, &u32); break;
-    default: qxctl_get_24(&ch, &u32); break;
+    case 0:
+        qxctl_get_version(&ch, &u16);
+        break;
+    case 1:
+        qxctl_get_build(&ch, &u16);
+        break;
+    case 2:
+        qxctl_get_product(&ch, text, sizeof text, &size_out);
+        break;
+    case 3:
+        qxctl_get_product(&ch, text, 4, &size_out);
+        break;
+    case 4:
+        qxctl_get_value(&ch, 3, 1, &i16);
+        break;
+    case 5:
+        qxctl_list_113(&ch, entries, 4, &size_out);
+        break;
+    case 6:
+        qxctl_get_blob_28(&ch, text, 8, &size_out);
+        break;
+    case 7:
+        qxctl_read_debug_text(&ch, text, 63, &size_out);
+        break;
+    case 8:
+        qxctl_get_checksum(&ch, 1000, &u32);
+        break;
+    case 9:
+        qxctl_get_checksum_alt(&ch, 1000, &u32);
+        break;
+    case 10:
+        qxctl_update_firmware(&ch, image, sizeof image, &progress);
+        break;
+    case 11:
+        qxctl_update_firmware_alt(&ch, image, sizeof image, &progress);
+        break;
+    case 12:
+        qxctl_get_version_alt(&ch, &i16);
+        break;
+    case 13:
+        qxctl_get_20(&ch, &u8);
+        break;
+    case 14:
+        qxctl_read_status(&ch, &u32);
+        break;
+    default:
+        qxctl_get_24(&ch, &u32);
+        break;
     }
     if (progress.load() < 0 || progress.load() > (int32_t)sizeof image)
         __builtin_trap();

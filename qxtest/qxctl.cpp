@@ -9,7 +9,8 @@
 #include "qxsites.h"
 #include "qxsys.h"
 
-namespace {
+namespace
+{
 
 // The device entry behind the channel, or null when there is none.
 QxDevice *device_of(QxChannel *ch)

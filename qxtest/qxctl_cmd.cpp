@@ -8,11 +8,18 @@
 #include "qxsites.h"
 #include "qxsys.h"
 
-namespace {
+namespace
+{
 
-bool has_channel(QxChannel *ch) { return ch && *ch; }
+bool has_channel(QxChannel *ch)
+{
+    return ch && *ch;
+}
 
-void err(int line) { qx_error_line(QXCTL_SRC, line); }
+void err(int line)
+{
+    qx_error_line(QXCTL_SRC, line);
+}
 
 // Error lines of the common frame (0 = no line).
 struct Frame {
@@ -65,8 +72,8 @@ int finish_and_send(QxChannel *ch, Msg &msg, const Frame &f, const Pair &pair)
 }
 
 // A request made of one item, then end, wait and send.
-int request1(QxChannel *ch, Msg &msg, const Frame &f, const Pair &pair, unsigned tag,
-             unsigned type, uintptr_t value)
+int request1(QxChannel *ch, Msg &msg, const Frame &f, const Pair &pair, unsigned tag, unsigned type,
+             uintptr_t value)
 {
     if (qxmsg_put(&msg.m, tag, type, value, 0)) {
         err(f.items);
@@ -121,7 +128,7 @@ int build(QxMsg *msg, const Item *items, size_t n)
     uint8_t saved = msg->pos;
     for (size_t i = 0; i < n; i++) {
         uintptr_t v = items[i].type == QXMSG_U8 ? (uintptr_t)(items[i].value & 0xFF)
-                                                 : (uintptr_t)items[i].value;
+                                                : (uintptr_t)items[i].value;
         if (qxmsg_put(msg, items[i].tag, items[i].type, v, 0)) {
             err(items[i].line);
             msg->pos = saved;
@@ -131,11 +138,13 @@ int build(QxMsg *msg, const Item *items, size_t n)
     return 0;
 }
 
-template <size_t N> int build(QxMsg *msg, const Item (&items)[N]) { return build(msg, items, N); }
+template <size_t N> int build(QxMsg *msg, const Item (&items)[N])
+{
+    return build(msg, items, N);
+}
 
 // A send-only command whose items come from a builder.
-template <typename B>
-int built_command(QxChannel *ch, const Frame &f, B builder)
+template <typename B> int built_command(QxChannel *ch, const Frame &f, B builder)
 {
     if (!has_channel(ch))
         return 1;
@@ -421,8 +430,7 @@ int qxctl_build_addressed(QxMsg *msg, unsigned a, unsigned s, unsigned tag, unsi
 int qxctl_set_addressed(QxChannel *ch, unsigned a, unsigned s, unsigned tag, unsigned v)
 {
     static const Frame f = QXCTL_FRAME(SET_ADDRESSED);
-    return built_command(ch, f,
-                         [&](QxMsg *m) { return qxctl_build_addressed(m, a, s, tag, v); });
+    return built_command(ch, f, [&](QxMsg *m) { return qxctl_build_addressed(m, a, s, tag, v); });
 }
 
 int qxctl_set_129(QxChannel *ch, unsigned a, unsigned s, unsigned v)
@@ -467,8 +475,7 @@ int qxctl_build_cmd_67(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsign
 int qxctl_cmd_67(QxChannel *ch, unsigned a1, unsigned s1, unsigned a2, unsigned s2)
 {
     static const Frame f = QXCTL_FRAME(CMD_67);
-    return built_command(ch, f,
-                         [&](QxMsg *m) { return qxctl_build_cmd_67(m, a1, s1, a2, s2); });
+    return built_command(ch, f, [&](QxMsg *m) { return qxctl_build_cmd_67(m, a1, s1, a2, s2); });
 }
 
 int qxctl_build_cmd_85(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
@@ -490,8 +497,8 @@ int qxctl_cmd_85(QxChannel *ch, unsigned a, unsigned s, unsigned last, unsigned 
                  unsigned d, unsigned e)
 {
     static const Frame f = QXCTL_FRAME(CMD_85);
-    return built_command(
-        ch, f, [&](QxMsg *m) { return qxctl_build_cmd_85(m, a, s, last, b, c, d, e); });
+    return built_command(ch, f,
+                         [&](QxMsg *m) { return qxctl_build_cmd_85(m, a, s, last, b, c, d, e); });
 }
 
 int qxctl_build_cmd_151(QxMsg *msg, unsigned a, unsigned s, unsigned last, unsigned b, unsigned c,
@@ -515,9 +522,8 @@ int qxctl_cmd_151(QxChannel *ch, unsigned a, unsigned s, unsigned last, unsigned
                   unsigned d, unsigned e, unsigned f, unsigned g)
 {
     static const Frame fr = QXCTL_FRAME(CMD_151);
-    return built_command(ch, fr, [&](QxMsg *m) {
-        return qxctl_build_cmd_151(m, a, s, last, b, c, d, e, f, g);
-    });
+    return built_command(
+        ch, fr, [&](QxMsg *m) { return qxctl_build_cmd_151(m, a, s, last, b, c, d, e, f, g); });
 }
 
 int qxctl_build_cmd_70(QxMsg *msg, unsigned a1, unsigned s1, unsigned a2, unsigned s2, unsigned x,

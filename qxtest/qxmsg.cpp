@@ -6,7 +6,8 @@
 #include "qxsites.h"
 #include "qxsys.h"
 
-namespace {
+namespace
+{
 
 // Room left in the message as an 8-bit value. A record whose pos lies past
 // its cap (a broken invariant) is treated as having no room at all, so that

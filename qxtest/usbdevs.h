@@ -101,8 +101,8 @@ int usbdevs_get_header(const uint8_t *in, size_t in_size, QxIoRequest *req);
 // Size of a write's input buffer for n payload bytes: max(n + 16, 20).
 uint32_t usbdevs_write_size(unsigned n);
 // Fills the input buffer of a write (usbdevs_write_size(n) bytes, zeroed tail).
-void usbdevs_build_write(uint8_t *in, unsigned request, unsigned value, unsigned index,
-                         unsigned n, const uint8_t *data);
+void usbdevs_build_write(uint8_t *in, unsigned request, unsigned value, unsigned index, unsigned n,
+                         const uint8_t *data);
 // Fills the 20-byte input buffer of a read.
 void usbdevs_build_read(uint8_t *in, unsigned request, unsigned value, unsigned index);
 // The control interface's path: path cut at its last backslash (if any),

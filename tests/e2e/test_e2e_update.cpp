@@ -173,7 +173,8 @@ const Refusal k_refusals[] = {
      {"--fail-writes", "10"},
      {"--yes"},
      "Cannot get connected hardware product\n"
-     "the device failed a request when asked for its product name: error 0x1f, a device attached to the "
+     "the device failed a request when asked for its product name: error 0x1f, a device attached "
+     "to the "
      "system is not functioning\n",
      1,
      "",
@@ -185,7 +186,8 @@ const Refusal k_refusals[] = {
      {"--drop-read-every", "2"},
      {"--yes"},
      "Cannot get connected hardware product\n"
-     "the device failed a request when asked for its product name: error 0x1f, a device attached to the "
+     "the device failed a request when asked for its product name: error 0x1f, a device attached "
+     "to the "
      "system is not functioning\n",
      1,
      "",
@@ -419,7 +421,16 @@ const Outcome k_outcomes[] = {
      4,
      k_pauses + 9 * 5,
      k_pauses + 9 * 5},
-    {"SmallRoom", 0, {"--room", "100"}, {"--yes"}, k_completes, nullptr, nullptr, 4, k_pauses, k_pauses},
+    {"SmallRoom",
+     0,
+     {"--room", "100"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     nullptr,
+     4,
+     k_pauses,
+     k_pauses},
     {"ChecksumJitterWithinMargin",
      0,
      {"--checksum-jitter", "5"},
@@ -440,7 +451,16 @@ const Outcome k_outcomes[] = {
      4,
      k_pauses,
      k_pauses},
-    {"SlowDevice", 0, {"--latency-us", "100"}, {"--yes"}, k_completes, nullptr, nullptr, 4, k_pauses, k_pauses},
+    {"SlowDevice",
+     0,
+     {"--latency-us", "100"},
+     {"--yes"},
+     k_completes,
+     nullptr,
+     nullptr,
+     4,
+     k_pauses,
+     k_pauses},
     {"AllowReinstall",
      INSTALL_IMAGE,
      {},

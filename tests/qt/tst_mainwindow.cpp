@@ -7,8 +7,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QResource>
 #include <QStatusBar>
@@ -432,12 +432,14 @@ void tst_MainWindow::catalogue_selection_data()
     QTest::addColumn<QString>("entry");
     // Listed: update05.bin (bad), update10a.bin (QX-20 2.31), update10b.bin
     // (QX-10), update20.bin (QX-20 2.32), update30.bin (QX-10).
-    QTest::newRow("no device: first that loaded")
-        << false << "" << "QX-20, Version 2.31, build 1";
-    QTest::newRow("QX-20: last of its product") << true << "QX-20" << "QX-20, Version 2.32, build 2";
-    QTest::newRow("QX-10: last of its product") << true << "QX-10" << "QX-10, Version 1.04, build 4";
-    QTest::newRow("other product: first that loaded")
-        << true << "QX-30" << "QX-20, Version 2.31, build 1";
+    QTest::newRow("no device: first that loaded") << false << ""
+                                                  << "QX-20, Version 2.31, build 1";
+    QTest::newRow("QX-20: last of its product") << true << "QX-20"
+                                                << "QX-20, Version 2.32, build 2";
+    QTest::newRow("QX-10: last of its product") << true << "QX-10"
+                                                << "QX-10, Version 1.04, build 4";
+    QTest::newRow("other product: first that loaded") << true << "QX-30"
+                                                      << "QX-20, Version 2.31, build 1";
 }
 
 // The entry checked at start: the last listed one of the device's product,
@@ -468,8 +470,8 @@ void tst_MainWindow::catalogue_selection()
     QCOMPARE(checked(w)->text(), entry);
     // "QX-20, Version 2.31, build 1" is described as QX-20 ... To 2.31, build 1.
     QString model = entry.section(',', 0, 0), version = entry.section(' ', 2, 2).chopped(1);
-    QCOMPARE(label(w)->text(), model + " Firmware Updater\n\nTo " + version + ", build " +
-                                   entry.section(' ', 4, 4));
+    QCOMPARE(label(w)->text(),
+             model + " Firmware Updater\n\nTo " + version + ", build " + entry.section(' ', 4, 4));
     QVERIFY(boxes->seen.empty());
 }
 

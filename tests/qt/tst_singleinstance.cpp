@@ -141,9 +141,8 @@ class tst_SingleInstance : public QObject
 void tst_SingleInstance::initTestCase()
 {
     QVERIFY(bin.isValid() && devices.isValid() && runtime.isValid());
-    QFile::setPermissions(runtime.path(),
-                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                              QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
     stem = QString("qxupd_tst%1_").arg(QCoreApplication::applicationPid());
 }
 

@@ -140,8 +140,8 @@ std::string console_progress_line(int64_t position, int64_t maximum, double seco
     }
     char head[16];
     snprintf(head, sizeof head, "%3d%%", percent);
-    std::string tail =
-        updaterules::grouped_text(position) + " of " + updaterules::grouped_text(maximum) + " bytes  " + rate + "  " + left;
+    std::string tail = updaterules::grouped_text(position) + " of " +
+                       updaterules::grouped_text(maximum) + " bytes  " + rate + "  " + left;
 
     // The last column stays free: a full line wraps on some terminals.
     const bool limited = columns > 0;
