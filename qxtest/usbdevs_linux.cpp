@@ -267,6 +267,9 @@ void silence_mark(const char *path, int fd)
         s.last_probe = std::chrono::steady_clock::now();
     }
     if (fd >= 0) {
+        // The call is given up: a daemon that has not served it yet sees the
+        // half-close and drops it, rather than apply it a step ahead of us.
+        shutdown(fd, SHUT_WR);
         if (s.pending >= 0)
             close(s.pending);
         s.pending = fd;

@@ -366,9 +366,11 @@ int qxsim_run(QxSimServer &s)
 {
     std::vector<struct pollfd> fds;
     while (!g_stop) {
-        fds.assign(2 + s.open_calls.size(), pollfd{-1, POLLIN, 0});
-        fds[0].fd = s.fd;
-        fds[1].fd = g_wake[0];
+        fds.assign(2 + s.open_calls.size(), pollfd{-1, 0, 0});
+        fds[0] = {s.fd, POLLIN, 0};
+        fds[1] = {g_wake[0], POLLIN, 0};
+        // Held calls wait for the host's close alone: a host that has only
+        // given its call up (half-closed) still watches it for an answer.
         for (size_t i = 0; i < s.open_calls.size(); ++i)
             fds[2 + i].fd = s.open_calls[i];
         int r = poll(fds.data(), fds.size(), -1);
@@ -380,10 +382,10 @@ int qxsim_run(QxSimServer &s)
         }
         if (g_stop || fds[1].revents)
             break;
-        // A host that has hung up (or sent anything more) is done with its call.
+        // A host that has hung up is done with its call.
         std::vector<int> still;
         for (size_t i = 0; i < s.open_calls.size(); ++i) {
-            if (fds[2 + i].revents)
+            if (fds[2 + i].revents & (POLLHUP | POLLERR | POLLNVAL))
                 close(s.open_calls[i]);
             else
                 still.push_back(s.open_calls[i]);
