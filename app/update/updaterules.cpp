@@ -81,9 +81,10 @@ std::string failure_text(const QxFailure &f)
     std::string text;
     switch (f.how) {
     case QXFAIL_CALL:
-        // A device that answers with a failure is still there; one that
-        // times out or is gone has stopped answering.
-        if (f.error == USBDEVS_ERROR_GEN_FAILURE)
+        // A device that answers with a failure, or with an answer of the
+        // wrong length (no code), is still there; one that times out or is
+        // gone has stopped answering.
+        if (f.error == USBDEVS_ERROR_GEN_FAILURE || f.error == 0)
             text = "the device failed a request";
         else
             text = "the device stopped answering";

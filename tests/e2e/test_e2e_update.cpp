@@ -198,7 +198,7 @@ const Refusal k_refusals[] = {
      {"--short-read-every", "2"},
      {"--yes"},
      "Cannot get connected hardware product\n"
-     "the device stopped answering when asked for its product name\n",
+     "the device failed a request when asked for its product name\n",
      1,
      "",
      0,
@@ -579,7 +579,7 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device stopped answering at byte 512 of 4,036 (attempt 1 of 3)",
+     "the device failed a request at byte 512 of 4,036 (attempt 1 of 3)",
      3,
      1000,
      1010},
