@@ -20,20 +20,6 @@ std::string hex32(uint32_t v)
     return buf;
 }
 
-// The channel's record of a failed read, when the context has one.
-FailureCause device_cause(const UpdateContext &ctx, int attempt = 0)
-{
-    FailureCause cause;
-    if (!ctx.last_failure(&cause.record))
-        return cause;
-    cause.has_record = true;
-    if (attempt) {
-        cause.record.attempt = (unsigned)attempt;
-        cause.record.attempts = (unsigned)k_attempts;
-    }
-    cause.text = failure_text(cause.record);
-    return cause;
-}
 
 } // namespace
 
@@ -147,6 +133,20 @@ std::string failure_text(const QxFailure &f)
         }
     }
     return text;
+}
+
+FailureCause device_cause(const UpdateContext &ctx, int attempt)
+{
+    FailureCause cause;
+    if (!ctx.last_failure(&cause.record))
+        return cause;
+    cause.has_record = true;
+    if (attempt) {
+        cause.record.attempt = (unsigned)attempt;
+        cause.record.attempts = (unsigned)k_attempts;
+    }
+    cause.text = failure_text(cause.record);
+    return cause;
 }
 
 std::string stage_text(Stage stage, int retry)

@@ -63,6 +63,10 @@ const char *refusal_text(RequestResult result);
 // in which attempt, and the error code with its text.
 std::string failure_text(const QxFailure &failure);
 
+// The channel's last failure as a cause, when the context has one; attempt
+// (from 1) is the transfer's, 0 keeps the record's own.
+FailureCause device_cause(const UpdateContext &ctx, int attempt = 0);
+
 // 315424 -> "315,424": byte counts read at a glance.
 std::string grouped_text(uint64_t n);
 

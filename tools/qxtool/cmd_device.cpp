@@ -16,10 +16,8 @@ int device_failed(const UpdateContext &ctx, updaterules::RequestResult r, bool j
     int status = r == updaterules::RequestResult::NotConnected ? QXTOOL_NO_DEVICE : QXTOOL_FAILED;
     std::string text = updaterules::refusal_text(r);
     updaterules::FailureCause cause;
-    if (status == QXTOOL_FAILED && ctx.last_failure(&cause.record)) {
-        cause.has_record = true;
-        cause.text = updaterules::failure_text(cause.record);
-    }
+    if (status == QXTOOL_FAILED)
+        cause = updaterules::device_cause(ctx);
     console_error(text);
     if (!cause.text.empty())
         console_error(cause.text);

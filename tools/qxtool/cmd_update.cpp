@@ -101,11 +101,7 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
                        updaterules::refusal_text(RequestResult::NotConnected));
     std::string device;
     if (!ctx.device_product(device)) {
-        updaterules::FailureCause cause;
-        if (ctx.last_failure(&cause.record)) {
-            cause.has_record = true;
-            cause.text = updaterules::failure_text(cause.record);
-        }
+        updaterules::FailureCause cause = updaterules::device_cause(ctx);
         return give_up(json, QXTOOL_FAILED, updaterules::refusal_text(RequestResult::NoProduct), "",
                        &cause);
     }
