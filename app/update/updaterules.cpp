@@ -20,7 +20,6 @@ std::string hex32(uint32_t v)
     return buf;
 }
 
-
 } // namespace
 
 const char *refusal_text(RequestResult result)
