@@ -1216,6 +1216,10 @@ void tst_MainWindow::keyboard()
     QVERIFY(!help->isVisible());
     QTest::keyClick(file_menu(w), Qt::Key_Escape);
     QTRY_VERIFY(!file_menu(w)->isVisible());
+    QTest::keyClick(&w, Qt::Key_F10);
+    QTRY_VERIFY(file_menu(w)->isVisible());
+    QTest::keyClick(file_menu(w), Qt::Key_Escape);
+    QTRY_VERIFY(!file_menu(w)->isVisible());
     QTest::keyClick(&w, Qt::Key_H, Qt::AltModifier);
     QTRY_VERIFY(help->isVisible());
     QString title;
