@@ -1275,8 +1275,9 @@ int main(int argc, char *argv[])
 {
     MainWindow::use_display_scale();
     QApplication app(argc, argv);
-    // The offscreen platform's default font (12 points) is larger than a
-    // desktop's normal one, for which the form is laid out.
+    // The test platforms' default fonts (offscreen's 12 points, Wine's
+    // fallback face without Wine's own fonts) are larger than a desktop's
+    // normal one, for which the form is laid out.
     QApplication::setFont(QFont("DejaVu Sans", 9));
     tst_MainWindow tc;
     QTEST_SET_MAIN_SOURCE_PATH
