@@ -28,6 +28,7 @@ void say(const QString &text)
 
 int main(int argc, char *argv[])
 {
+    MainWindow::use_display_scale();
     QApplication app(argc, argv);
     // Lets a script learn whether the display can be used at all.
     if (argc > 1 && QString::fromLocal8Bit(argv[1]) == "--probe")

@@ -60,6 +60,7 @@ int main(int argc, char *argv[])
 {
     if (asks_for_help(argc, argv))
         return answer_help(argc, argv);
+    MainWindow::use_display_scale();
     QApplication app(argc, argv);
     // Before the window: a second start must not talk to the device.
     bool no_lock_dir = false;

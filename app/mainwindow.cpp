@@ -3,13 +3,16 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QKeySequence>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QProcess>
 #include <QShortcut>
@@ -18,7 +21,11 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
+
 #include "fwupdateworker.h"
+#include "qxlimits.h"
 #include "updaterules.h"
 
 namespace
@@ -55,6 +62,8 @@ MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     fw_shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F), this, nullptr,
                                 nullptr, Qt::WindowShortcut);
     connect(fw_shortcut, &QShortcut::activated, this, &MainWindow::select_fw_path);
+    add_keyboard_access();
+    fit_to_texts();
 }
 
 MainWindow::~MainWindow()
@@ -96,6 +105,7 @@ bool MainWindow::show_firmware(const QString &path)
     ui->label->setText(QString("%1 Firmware Updater\n\nTo %2, build %3")
                            .arg(qstr(image.product), qstr(updaterules::version_text(image.version)),
                                 qstr(updaterules::build_text(image.build))));
+    fit_to_texts();
     return true;
 }
 
@@ -253,11 +263,13 @@ void MainWindow::on_actionAbout_triggered()
 void MainWindow::on_processtext(QString text)
 {
     ui->label->setText(text);
+    fit_to_texts();
 }
 
 void MainWindow::on_error(QString error)
 {
     ui->label->setText(error);
+    fit_to_texts();
 }
 
 void MainWindow::select_fw_path()
@@ -293,4 +305,102 @@ void MainWindow::set_selection_enabled(bool enabled)
     ui->menuFile->menuAction()->setEnabled(enabled);
     fw_group->setEnabled(enabled);
     fw_shortcut->setEnabled(enabled);
+}
+
+void MainWindow::use_display_scale()
+{
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // The default rounds 125 % down to 100 % and 150 % up to 200 %: the
+    // fonts would then no longer match the form.
+    QApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
+
+void MainWindow::fit_to_texts()
+{
+    // The form is laid out for a normal font at 100 %. A scaled display
+    // keeps that in logical pixels; a large font without a scale (a larger
+    // font or font DPI setting alone) needs the form itself to grow. Every
+    // text an update can show is measured up front, so that the window does
+    // not change size in the middle of an update; the current text is
+    // measured too for whatever else the label is given.
+    static const char *const k_form = "qx_form_geometry";
+    QStringList texts;
+    using updaterules::Stage;
+    for (Stage stage : {Stage::Preparing, Stage::Sending, Stage::Checking, Stage::Completed})
+        texts << qstr(updaterules::stage_text(stage));
+    for (int retry = 1; retry <= QXUPDATE_RETRIES; ++retry)
+        texts << qstr(updaterules::stage_text(Stage::Retrying, retry));
+    using updaterules::UpdateResult;
+    for (UpdateResult result :
+         {UpdateResult::NoImage, UpdateResult::NoChecksum, UpdateResult::Unstable,
+          UpdateResult::TransferFailed, UpdateResult::NotEqual})
+        texts << qstr(updaterules::error_text(result));
+    texts << ui->label->text();
+
+    QWidget *const widgets[] = {ui->label, ui->progressBar, ui->button_fwupdate};
+    for (QWidget *widget : widgets)
+        if (!widget->property(k_form).isValid())
+            widget->setProperty(k_form, widget->geometry());
+    const QSize form_size(320, 240);
+    const QRect label = ui->label->property(k_form).toRect();
+
+    const QFontMetrics metrics(ui->label->font());
+    double need = form_scale;
+    for (const QString &text : texts) {
+        QRect used = metrics.boundingRect(QRect(QPoint(0, 0), label.size()),
+                                          (int)ui->label->alignment(), text);
+        need = std::max(need, (double)used.width() / label.width());
+        need = std::max(need, (double)used.height() / label.height());
+    }
+    const QRect button = ui->button_fwupdate->property(k_form).toRect();
+    const QFontMetrics button_metrics(ui->button_fwupdate->font());
+    for (const QString &text : {ui->button_fwupdate->text(), QString("Updating...")}) {
+        // Room for the button's frame on either side, as at the form's font.
+        need =
+            std::max(need, (double)(button_metrics.horizontalAdvance(text) + 24) / button.width());
+        need = std::max(need, (double)(button_metrics.height() + 12) / button.height());
+    }
+    if (need <= form_scale)
+        return;
+    form_scale = need;
+
+    auto scaled = [need](int v) { return (int)std::ceil(v * need - 1e-9); };
+    for (QWidget *widget : widgets) {
+        const QRect r = widget->property(k_form).toRect();
+        widget->setGeometry(scaled(r.x()), scaled(r.y()), scaled(r.width()), scaled(r.height()));
+    }
+    setFixedSize(scaled(form_size.width()), scaled(form_size.height()));
+}
+
+void MainWindow::add_keyboard_access()
+{
+    // Tab reaches the button and Enter presses it, as Space does.
+    ui->button_fwupdate->setFocusPolicy(Qt::StrongFocus);
+    ui->button_fwupdate->setAutoDefault(true);
+    ui->button_fwupdate->setAccessibleDescription(
+        "Reads the connected device, asks, and then installs the firmware checked in the File "
+        "menu");
+    // The label keeps no accessible name of its own: its name is its text,
+    // and a screen reader is told each new one.
+    ui->label->setAccessibleDescription("Status of the firmware update");
+    ui->progressBar->setAccessibleName("Update progress");
+    ui->progressBar->setAccessibleDescription("Bytes of the firmware sent to the device");
+
+    // The menus' titles carry no mnemonic, so their keys are given here.
+    const struct {
+        QKeySequence key;
+        QMenu *menu;
+    } menus[] = {{QKeySequence(Qt::ALT | Qt::Key_F), ui->menuFile},
+                 {QKeySequence(Qt::ALT | Qt::Key_H), ui->menuHelp},
+                 {QKeySequence(Qt::Key_F10), ui->menuFile}};
+    for (const auto &entry : menus) {
+        QMenu *menu = entry.menu;
+        auto *shortcut = new QShortcut(entry.key, this, nullptr, nullptr, Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this, menu] {
+            if (menu->menuAction()->isEnabled())
+                menuBar()->setActiveAction(menu->menuAction());
+        });
+    }
 }

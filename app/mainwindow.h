@@ -35,6 +35,10 @@ class MainWindow : public QMainWindow
     using RunProgram = int (*)(const QString &program, const QStringList &arguments);
     static RunProgram run_program;
 
+    // Lets the window follow the display's scale (125 %, 150 %, 200 %).
+    // Must run before the application object exists.
+    static void use_display_scale();
+
     bool load_firmware_file(const QString &path);
     bool show_firmware(const QString &path);
     void build_catalogue();
@@ -58,6 +62,10 @@ class MainWindow : public QMainWindow
 
     void refuse(const QString &text);
     void set_selection_enabled(bool enabled);
+    // Grows the whole form when the label's font is too large for one of
+    // its texts; never shrinks it.
+    void fit_to_texts();
+    void add_keyboard_access();
 
     Ui::MainWindow *ui;
     QTimer timer;
@@ -70,4 +78,5 @@ class MainWindow : public QMainWindow
     QActionGroup *fw_group;
     QShortcut *fw_shortcut = nullptr;
     QString catalogue_dir;
+    double form_scale = 1.0;
 };

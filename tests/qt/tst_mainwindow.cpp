@@ -1,6 +1,9 @@
 // The window through its real widgets, offscreen, against the simulated
 // device in this process: form, catalogue, file choice, refusals,
-// confirmation, a whole update with its progress, and the licence dialog.
+// confirmation, a whole update with its progress, the licence dialog, and
+// the form at the display scale and font the suite runs with, reached by
+// keyboard and through the accessibility interfaces.
+#include <QAccessible>
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
@@ -27,6 +30,8 @@
 
 #include "mainwindow.h"
 #include "qttestkit.h"
+#include "qxlimits.h"
+#include "updaterules.h"
 
 namespace
 {
@@ -178,6 +183,10 @@ class tst_MainWindow : public QObject
     void system_without_device();
     void licence_dialog();
     void licence_missing();
+    void texts_fit_label();
+    void keyboard_data();
+    void keyboard();
+    void screen_reader();
 
   private:
     QLabel *label(MainWindow &w) { return w.findChild<QLabel *>("label"); }
@@ -1095,5 +1104,183 @@ void tst_MainWindow::licence_missing()
     }
 }
 
-QTEST_MAIN(tst_MainWindow)
+namespace
+{
+
+QString where(const QRect &r)
+{
+    return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+} // namespace
+
+// Every text the label shows in an update fits it whole with the font in
+// use. ctest runs this at several display scales (QX_TEST_SCALE, the device
+// pixel ratio that QT_FONT_DPI gives) and with a large font and no scale
+// (QX_TEST_LARGE_FONT): a scaled window keeps the form's size in logical
+// pixels, a large font alone makes it grow.
+void tst_MainWindow::texts_fit_label()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QStringList texts{label(w)->text()};
+    QVERIFY(texts[0].endsWith("To 2.30, build 57"));
+    using updaterules::Stage;
+    for (Stage stage : {Stage::Preparing, Stage::Sending, Stage::Checking, Stage::Completed})
+        texts << QString::fromStdString(updaterules::stage_text(stage));
+    for (int retry = 1; retry <= QXUPDATE_RETRIES; ++retry)
+        texts << QString::fromStdString(updaterules::stage_text(Stage::Retrying, retry));
+    QVERIFY(texts.contains(k_completed));
+    const int failures_from = texts.size();
+    using updaterules::UpdateResult;
+    for (UpdateResult result :
+         {UpdateResult::NoImage, UpdateResult::NoChecksum, UpdateResult::Unstable,
+          UpdateResult::TransferFailed, UpdateResult::NotEqual})
+        texts << QString::fromStdString(updaterules::error_text(result));
+    QVERIFY(texts.contains("Hardware checksum is not equal to firmware.\n\n"
+                           "Please contact the technical support."));
+
+    const QSize size = w.size();
+    for (int i = 0; i < texts.size(); ++i) {
+        if (i < failures_from)
+            w.on_processtext(texts[i]);
+        else
+            w.on_error(texts[i]);
+        QLabel *l = label(w);
+        const QRect room = l->contentsRect();
+        const int flags = int(l->alignment()) | (l->wordWrap() ? int(Qt::TextWordWrap) : 0);
+        const QRect used = l->fontMetrics().boundingRect(room, flags, texts[i]);
+        QVERIFY2(room.contains(used), qPrintable(QString("\"%1\" needs %2, the label has %3")
+                                                     .arg(texts[i], where(used), where(room))));
+        // Sized for every text up front: no jump in the middle of an update.
+        QCOMPARE(w.size(), size);
+    }
+    for (const QString &text : {QString("Firmware Update"), QString("Updating...")}) {
+        const int needs = button(w)->fontMetrics().horizontalAdvance(text);
+        QVERIFY2(needs < button(w)->width() - 8, qPrintable(text));
+    }
+    // The widgets stay inside the window, one below the other.
+    const QRect inside = w.centralWidget()->rect();
+    QVERIFY(
+        w.geometry().contains(w.centralWidget()->geometry().translated(w.geometry().topLeft())));
+    for (QWidget *widget : {(QWidget *)label(w), (QWidget *)bar(w), (QWidget *)button(w)})
+        QVERIFY2(inside.contains(widget->geometry()), qPrintable(widget->objectName()));
+    QVERIFY(label(w)->geometry().bottom() < bar(w)->geometry().top());
+    QVERIFY(bar(w)->geometry().bottom() < button(w)->geometry().top());
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+
+    const QString scale = qEnvironmentVariable("QX_TEST_SCALE");
+    if (!scale.isEmpty())
+        QCOMPARE(w.devicePixelRatioF(), scale.toDouble());
+    if (qEnvironmentVariableIsSet("QX_TEST_LARGE_FONT"))
+        QVERIFY2(w.width() > 320 && w.height() > 240, qPrintable(where(w.geometry())));
+    else
+        QCOMPARE(w.size(), QSize(320, 240));
+}
+
+void tst_MainWindow::keyboard_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::newRow("space") << int(Qt::Key_Space);
+    QTest::newRow("return") << int(Qt::Key_Return);
+    QTest::newRow("enter") << int(Qt::Key_Enter);
+}
+
+// Without a mouse: Tab reaches the button and the key presses it; the File
+// and Help menus open from the keyboard, and Help's entry can be chosen.
+void tst_MainWindow::keyboard()
+{
+    QFETCH(int, key);
+    MainWindow w;
+    w.show();
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), (QWidget *)button(w));
+    QTest::keyClick(&w, Qt::Key_Tab); // the only stop: Tab stays on it
+    QCOMPARE(QApplication::focusWidget(), (QWidget *)button(w));
+
+    boxes->answer(QMessageBox::Cancel);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QTRY_COMPARE(boxes->seen.size(), size_t(1));
+    QVERIFY2(boxes->seen[0].text.startsWith("Fimware Update\n\nFrom:"),
+             qPrintable(boxes->seen[0].text));
+    QCOMPARE(w.updating, 0);
+
+    QMenu *help = w.findChild<QMenu *>("menuHelp");
+    QApplication::setActiveWindow(&w); // back from the box
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_F, Qt::AltModifier);
+    QTRY_VERIFY(file_menu(w)->isVisible());
+    QVERIFY(!help->isVisible());
+    QTest::keyClick(file_menu(w), Qt::Key_Escape);
+    QTRY_VERIFY(!file_menu(w)->isVisible());
+    QTest::keyClick(&w, Qt::Key_F10);
+    QTRY_VERIFY(file_menu(w)->isVisible());
+    QTest::keyClick(file_menu(w), Qt::Key_Escape);
+    QTRY_VERIFY(!file_menu(w)->isVisible());
+    QTest::keyClick(&w, Qt::Key_H, Qt::AltModifier);
+    QTRY_VERIFY(help->isVisible());
+    QString title;
+    boxes->expect([&](QWidget *d) {
+        title = d->windowTitle();
+        qobject_cast<QDialog *>(d)->reject();
+    });
+    QTest::keyClick(help, Qt::Key_Down);
+    QTest::keyClick(help, Qt::Key(key == Qt::Key_Space ? Qt::Key_Return : key));
+    QTRY_COMPARE(title, QString("License Information"));
+    QCOMPARE(boxes->seen.size(), size_t(2));
+}
+
+// What a screen reader learns through the accessibility interfaces: the
+// button by role and name, the bar by name with its value, the label by its
+// text. Offscreen there is no bridge to send change events through:
+// scripts/test-accessibility listens for those through AT-SPI.
+void tst_MainWindow::screen_reader()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QAccessibleInterface *b = QAccessible::queryAccessibleInterface(button(w));
+    QVERIFY(b);
+    QCOMPARE(b->role(), QAccessible::Button);
+    QCOMPARE(b->text(QAccessible::Name), QString("Firmware Update"));
+    QVERIFY(!b->text(QAccessible::Description).isEmpty());
+    QVERIFY(b->actionInterface() && b->actionInterface()->actionNames().contains(
+                                        QAccessibleActionInterface::pressAction()));
+
+    QAccessibleInterface *p = QAccessible::queryAccessibleInterface(bar(w));
+    QVERIFY(p && p->valueInterface());
+    QCOMPARE(p->role(), QAccessible::ProgressBar);
+    QCOMPARE(p->text(QAccessible::Name), QString("Update progress"));
+    bar(w)->setMaximum(k_image_size);
+    bar(w)->setValue(4096);
+    QCOMPARE(p->valueInterface()->currentValue().toInt(), 4096);
+    QCOMPARE(p->valueInterface()->maximumValue().toInt(), k_image_size);
+
+    QAccessibleInterface *l = QAccessible::queryAccessibleInterface(label(w));
+    QVERIFY(l);
+    QCOMPARE(l->role(), QAccessible::StaticText);
+    QCOMPARE(l->text(QAccessible::Name), label(w)->text());
+    QVERIFY(!l->text(QAccessible::Description).isEmpty());
+    w.on_processtext("Checking...");
+    QCOMPARE(l->text(QAccessible::Name), QString("Checking..."));
+    w.on_error("Firmware Update Failed");
+    QCOMPARE(l->text(QAccessible::Name), QString("Firmware Update Failed"));
+}
+
+int main(int argc, char *argv[])
+{
+    MainWindow::use_display_scale();
+    QApplication app(argc, argv);
+    // The test platforms' default fonts (offscreen's 12 points, Wine's
+    // fallback face without Wine's own fonts) are larger than a desktop's
+    // normal one, for which the form is laid out.
+    QApplication::setFont(QFont("DejaVu Sans", 9));
+    tst_MainWindow tc;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_mainwindow.moc"
