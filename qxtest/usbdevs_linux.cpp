@@ -84,6 +84,35 @@ const char *code_text(uint32_t code)
     }
 }
 
+// The same codes in the project's words, for the messages a user reads:
+// the Windows system's sentences above stay in the diagnostic lines, where
+// they match what the Windows build prints.
+const char *plain_text(uint32_t code)
+{
+    switch (code) {
+    case 2:
+        return "the device's endpoint is not there";
+    case 4:
+        return "too many files are open";
+    case 5:
+        return "access to the device is denied";
+    case 8:
+        return "the system is out of memory";
+    case 31:
+        return "the device reported a failure";
+    case 87:
+        return "the request was not valid";
+    case 121:
+        return "the device did not answer in time";
+    case 206:
+        return "the device's path is too long";
+    case 1167:
+        return "the device is not connected";
+    default:
+        return nullptr;
+    }
+}
+
 void set_timeouts(int fd, unsigned ms)
 {
     struct timeval tv;
@@ -429,12 +458,10 @@ int usbdevs_error_text(uint32_t error, char *buf, size_t cap)
     if (!buf || cap == 0)
         return 1;
     buf[0] = 0;
-    const char *text = code_text(error);
+    const char *text = plain_text(error);
     if (!text)
         return 1;
     size_t n = strlen(text);
-    if (n && text[n - 1] == '.')
-        n--;
     if (n >= cap)
         n = cap - 1;
     memcpy(buf, text, n);
