@@ -2,7 +2,6 @@
 // device directory (qxwire.h), served by a daemon that speaks for the driver.
 // Discovery checks the endpoint; each I/O-control call is one connection.
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <poll.h>
@@ -242,8 +241,8 @@ struct Silence {
     std::mutex lock;
     bool silent = false;
     std::string path;
-    int pending = -1; // the connection of the unanswered call
-    std::chrono::steady_clock::time_point last_probe;
+    int pending = -1;        // the connection of the unanswered call
+    uint64_t last_probe = 0; // qxwire_now_ms
 };
 
 // Never destroyed: a worker thread may still make a call while the process
@@ -275,8 +274,8 @@ CallKind silence_check(const char *path)
             return CALL_NORMAL;
         }
     }
-    auto now = std::chrono::steady_clock::now();
-    if (now - s.last_probe >= std::chrono::milliseconds(QXWIRE_PROBE_INTERVAL_MS)) {
+    uint64_t now = qxwire_now_ms();
+    if (now - s.last_probe >= QXWIRE_PROBE_INTERVAL_MS) {
         s.last_probe = now;
         return CALL_PROBE;
     }
@@ -293,7 +292,7 @@ void silence_mark(const char *path, int fd)
         forget_silence(s);
         s.silent = true;
         s.path = path;
-        s.last_probe = std::chrono::steady_clock::now();
+        s.last_probe = qxwire_now_ms();
     }
     if (fd >= 0) {
         // The call is given up: a daemon that has not served it yet sees the
