@@ -637,6 +637,8 @@ TEST(Transport, SilenceCostsOneBoundAndEndsWithTheHeldCallsReply)
     // their place; the last probe is held open, its writing side shut.
     int calls[3];
     for (int &c : calls) {
+        struct pollfd waiting = {fd, POLLIN, 0};
+        ASSERT_EQ(1, poll(&waiting, 1, 0)) << "three calls were made";
         c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
         ASSERT_GE(c, 0);
     }
