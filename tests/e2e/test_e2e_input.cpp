@@ -146,14 +146,19 @@ TEST_F(E2e, ImageCommands)
     EXPECT_NE(std::string::npos, fields.find("checksum: 0x000")) << fields;
 
     // A header's bytes never reach the terminal as control characters.
-    std::string evil = image("evil.bin", "QX\x1b[2J\x07", 240, 3);
+    std::string evil = image("evil.bin", "QX\x1b[J\x07\xff", 240, 3);
     for (const char *cmd : {"dump", "verify"}) {
         ProcResult e = tool({cmd, evil});
         EXPECT_EQ(0, e.status) << cmd << e.err;
-        EXPECT_NE(std::string::npos, e.out.find("product: QX\\x1b[2J\\x07\nversion: 2.40\n"))
+        EXPECT_NE(std::string::npos, e.out.find("product: QX\\x1b[J\\x07\\xff\nversion: 2.40\n"))
             << cmd << e.out;
         EXPECT_EQ(std::string::npos, e.out.find('\x1b')) << cmd;
     }
+    // Nor do they in any other text: a name given on the command line.
+    ProcResult named = tool({"verify", work.file("a\x1b]0;b.bin")});
+    EXPECT_EQ(5, named.status);
+    EXPECT_NE(std::string::npos, named.err.find("a\\x1b]0;b.bin: No such file")) << named.err;
+    EXPECT_EQ(std::string::npos, named.err.find('\x1b'));
 
     r = tool({"dump", "--json", fw});
     auto j = nlohmann::json::parse(r.out);
