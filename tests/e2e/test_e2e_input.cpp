@@ -185,6 +185,10 @@ TEST_F(E2e, ImageCommands)
     r = tool({"extract", other});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("qxtool: cannot write " + other + ".bin: Is a directory\n", r.err);
+    // So is a result that never reached its file.
+    r = proc_run({"/bin/sh", "-c", "exec \"$0\" dump \"$1\" > /dev/full", QXTOOL_PATH, fw}, {});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("qxtool: cannot write standard output: No space left on device\n", r.err);
 }
 
 TEST_F(E2e, CorruptImageIsNamedByEveryCommand)
