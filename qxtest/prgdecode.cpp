@@ -1,5 +1,6 @@
 #include "prgdecode.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -290,24 +291,33 @@ int prg_extract(const char *path)
     }
     prg_descramble(body, image + PRG_HEADER_SIZE, body_len);
 
+    // The system's reason for an output that cannot be written is the
+    // caller's to tell: errno survives the diagnostic line and the frees.
     FILE *out = fopen(out_name, "wb");
     if (!out) {
+        int err = errno;
         fail(PRG_LINE_EXTRACT_OPEN);
         free(body);
         free(image);
+        errno = err;
         return 1;
     }
     int result = 0;
+    int err = 0;
     if (body_len && fwrite(body, body_len, 1, out) != 1) {
+        err = errno;
         fail(PRG_LINE_EXTRACT_WRITE);
         result = 1;
     }
     if (fclose(out) != 0 && result == 0) {
+        err = errno;
         fail(PRG_LINE_EXTRACT_WRITE);
         result = 1;
     }
     free(body);
     free(image);
+    if (result)
+        errno = err;
     return result;
 }
 

@@ -36,5 +36,6 @@ void prg_descramble(uint8_t *dst, const uint8_t *src, size_t count);
 void prg_scramble(uint8_t *dst, const uint8_t *src, size_t count);
 int prg_verify(const uint8_t *image, int32_t length);
 int prg_verify_file(const char *path);
+// 0, or 1; when the output could not be created or written, errno says why.
 int prg_extract(const char *path);
 int prg_dump(const char *path);

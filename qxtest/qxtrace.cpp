@@ -1,6 +1,7 @@
 #include "qxtrace.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ struct QxTrace {
     std::chrono::steady_clock::time_point start;
     uint64_t seq = 0;
     bool failed = false;
+    int error = 0; // errno of the first line lost
 };
 
 namespace
@@ -33,6 +35,14 @@ std::vector<std::unique_ptr<QxTraceTap>> g_taps;
 enum { INACTIVE, ACTIVE };
 std::atomic<int> g_state{INACTIVE};
 
+// Caller holds trace->lock; errno is the write's.
+void lost(QxTrace *trace)
+{
+    if (!trace->failed)
+        trace->error = errno;
+    trace->failed = true;
+}
+
 // Caller holds trace->lock.
 bool open_file(QxTrace *trace, const char *path, const char *origin)
 {
@@ -43,13 +53,14 @@ bool open_file(QxTrace *trace, const char *path, const char *origin)
     trace->start = std::chrono::steady_clock::now();
     trace->seq = 0;
     trace->failed = false;
+    trace->error = 0;
     Json line;
     line["op"] = "start";
     line["format"] = QXTRACE_FORMAT;
     line["origin"] = origin ? origin : "host";
     std::string text = line.dump() + "\n";
     if (fwrite(text.data(), 1, text.size(), f) != text.size() || fflush(f) != 0)
-        trace->failed = true;
+        lost(trace);
     return true;
 }
 
@@ -59,7 +70,7 @@ int close_file(QxTrace *trace)
     if (!trace->file)
         return 0;
     if (fclose(trace->file) != 0)
-        trace->failed = true;
+        lost(trace);
     trace->file = nullptr;
     return trace->failed ? 1 : 0;
 }
@@ -72,7 +83,7 @@ int write_line(QxTrace *trace, const Json &line)
     std::string text = line.dump() + "\n";
     if (fwrite(text.data(), 1, text.size(), trace->file) != text.size() ||
         fflush(trace->file) != 0) {
-        trace->failed = true;
+        lost(trace);
         return 1;
     }
     return 0;
@@ -229,15 +240,20 @@ void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner)
 int qxtrace_start(const char *path)
 {
     int ok;
+    int err = 0;
     {
         std::lock_guard<std::mutex> hold(g_trace.lock);
         close_file(&g_trace);
+        errno = ENOENT; // an empty name
         ok = path && *path && open_file(&g_trace, path, "host");
+        err = errno;
     }
     g_state.store(ok ? ACTIVE : INACTIVE, std::memory_order_release);
     // Every device call from now on goes through qxtrace_wrap, whichever
     // backend is active.
     usbdevs_set_decorator(qxtrace_wrap);
+    if (!ok)
+        errno = err;
     return ok ? 0 : 1;
 }
 
@@ -245,7 +261,10 @@ int qxtrace_stop(void)
 {
     g_state.store(INACTIVE, std::memory_order_release);
     std::lock_guard<std::mutex> hold(g_trace.lock);
-    return close_file(&g_trace);
+    int lost_lines = close_file(&g_trace);
+    if (lost_lines)
+        errno = g_trace.error;
+    return lost_lines;
 }
 
 const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)

@@ -65,13 +65,14 @@ void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner);
 
 // Records this process's calls to path from now on, whichever backend is
 // active (installs qxtrace_wrap with usbdevs_set_decorator). 0, or 1 when
-// the file cannot be created (nothing is recorded then).
+// the file cannot be created (nothing is recorded then; errno says why).
 int qxtrace_start(const char *path);
 // qxtrace_start on the file QX_TRACE names, for a program's main before its
 // first device call; nothing when the variable is unset or empty. 0, or 1
 // when the file cannot be created (said on standard output).
 int qxtrace_from_env(void);
-// Ends the process's trace; 1 when any line of it could not be written.
+// Ends the process's trace; 1 when any line of it could not be written
+// (errno then says why the first one was lost).
 int qxtrace_stop(void);
 // The backend that device access should use: inner itself, or a recording
 // decorator around it while the process's trace is active.

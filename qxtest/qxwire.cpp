@@ -1,6 +1,7 @@
 #include "qxwire.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,22 @@ void qxwire_set_timeout_ms(unsigned ms)
 unsigned qxwire_timeout_ms(void)
 {
     return g_timeout_ms.load(std::memory_order_relaxed);
+}
+
+static std::atomic<QxWireClockFn> g_clock{nullptr};
+
+void qxwire_set_clock(QxWireClockFn fn)
+{
+    g_clock.store(fn, std::memory_order_relaxed);
+}
+
+uint64_t qxwire_now_ms(void)
+{
+    if (QxWireClockFn fn = g_clock.load(std::memory_order_relaxed))
+        return fn();
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 static std::atomic<uint64_t> g_counts[QXWIRE_COUNTS];

@@ -76,6 +76,13 @@ int qxwire_decode_reply(const uint8_t *pkt, size_t len, QxWireReply *rep);
 void qxwire_set_timeout_ms(unsigned ms);
 unsigned qxwire_timeout_ms(void);
 
+// The clock that spaces a silent device's probes (milliseconds, any
+// origin): the steady clock unless set (tests step through the interval
+// without waiting it out); null restores it.
+typedef uint64_t (*QxWireClockFn)(void);
+void qxwire_set_clock(QxWireClockFn fn);
+uint64_t qxwire_now_ms(void);
+
 // What this process's transport sent and received, for tests and the
 // stress run: requests sent whole, replies received, calls the daemon closed
 // without a reply, replies found queued behind such a close, calls that

@@ -89,8 +89,10 @@ void usbdevs_print_error(uint32_t error);
 // the call failed without one, e.g. an answer of the wrong length), and in
 // *count how many of its calls have failed so far.
 uint32_t usbdevs_last_error(unsigned *count);
-// The system's text for an error code, without the trailing period and line
-// end ("The semaphore timeout period has expired"); 1 and "" when unknown.
+// A sentence for an error code, without the trailing period and line end:
+// on Windows the system's own ("The semaphore timeout period has
+// expired"), on Linux the project's ("the device did not answer in time").
+// 1 and "" when unknown.
 int usbdevs_error_text(uint32_t error, char *buf, size_t cap);
 
 // --- shared framing, independent of the platform ---

@@ -2,7 +2,6 @@
 // device directory (qxwire.h), served by a daemon that speaks for the driver.
 // Discovery checks the endpoint; each I/O-control call is one connection.
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <poll.h>
@@ -79,6 +78,35 @@ const char *code_text(uint32_t code)
         return "The filename or extension is too long.";
     case 1167:
         return "The device is not connected.";
+    default:
+        return nullptr;
+    }
+}
+
+// The same codes in the project's words, for the messages a user reads:
+// the Windows system's sentences above stay in the diagnostic lines, where
+// they match what the Windows build prints.
+const char *plain_text(uint32_t code)
+{
+    switch (code) {
+    case 2:
+        return "the device's endpoint is not there";
+    case 4:
+        return "too many files are open";
+    case 5:
+        return "access to the device is denied";
+    case 8:
+        return "the system is out of memory";
+    case 31:
+        return "the device reported a failure";
+    case 87:
+        return "the request was not valid";
+    case 121:
+        return "the device did not answer in time";
+    case 206:
+        return "the device's path is too long";
+    case 1167:
+        return "the device is not connected";
     default:
         return nullptr;
     }
@@ -213,8 +241,8 @@ struct Silence {
     std::mutex lock;
     bool silent = false;
     std::string path;
-    int pending = -1; // the connection of the unanswered call
-    std::chrono::steady_clock::time_point last_probe;
+    int pending = -1;        // the connection of the unanswered call
+    uint64_t last_probe = 0; // qxwire_now_ms
 };
 
 // Never destroyed: a worker thread may still make a call while the process
@@ -246,8 +274,8 @@ CallKind silence_check(const char *path)
             return CALL_NORMAL;
         }
     }
-    auto now = std::chrono::steady_clock::now();
-    if (now - s.last_probe >= std::chrono::milliseconds(QXWIRE_PROBE_INTERVAL_MS)) {
+    uint64_t now = qxwire_now_ms();
+    if (now - s.last_probe >= QXWIRE_PROBE_INTERVAL_MS) {
         s.last_probe = now;
         return CALL_PROBE;
     }
@@ -264,7 +292,7 @@ void silence_mark(const char *path, int fd)
         forget_silence(s);
         s.silent = true;
         s.path = path;
-        s.last_probe = std::chrono::steady_clock::now();
+        s.last_probe = qxwire_now_ms();
     }
     if (fd >= 0) {
         // The call is given up: a daemon that has not served it yet sees the
@@ -429,12 +457,10 @@ int usbdevs_error_text(uint32_t error, char *buf, size_t cap)
     if (!buf || cap == 0)
         return 1;
     buf[0] = 0;
-    const char *text = code_text(error);
+    const char *text = plain_text(error);
     if (!text)
         return 1;
     size_t n = strlen(text);
-    if (n && text[n - 1] == '.')
-        n--;
     if (n >= cap)
         n = cap - 1;
     memcpy(buf, text, n);

@@ -114,7 +114,9 @@ std::string failure_text(const QxFailure &f)
     default:
         break;
     }
-    if (f.attempts)
+    // A failed transfer ends the update, so a first attempt is the only
+    // one: its number says something only once a check phase sent it again.
+    if (f.attempts && f.attempt > 1)
         text +=
             " (attempt " + std::to_string(f.attempt) + " of " + std::to_string(f.attempts) + ")";
     if (f.error) {
@@ -260,16 +262,30 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
             check.cause = device_cause(ctx);
         return refuse(check, read);
     }
-    if (check.device.product != check.image.product)
+    if (check.device.product != check.image.product) {
+        // Quoted: a case or a trailing space is the whole difference.
+        check.cause.text = "the image is for \"" + check.image.product + "\", the device is \"" +
+                           check.device.product + "\"";
         return refuse(check, RequestResult::ProductMismatch);
+    }
 
     if (options.downgrade_rule) {
         bool newer =
             check.image.version > check.device.version || check.image.build > check.device.build;
-        if (!newer) {
+        bool same =
+            check.image.version == check.device.version && check.image.build == check.device.build;
+        if (!newer && !(same && options.same_allowed)) {
             check = refuse(check, RequestResult::Downgrade);
             check.text +=
                 version_text(check.device.version) + " to " + version_text(check.image.version);
+            const std::string image = "version " + version_text(check.image.version) + " build " +
+                                      build_text(check.image.build);
+            if (same)
+                check.cause.text = "the device already has " + image;
+            else
+                check.cause.text = "the image has " + image + ", the device " +
+                                   version_text(check.device.version) + " build " +
+                                   build_text(check.device.build) + ": the image is not newer";
             return check;
         }
     }
@@ -279,8 +295,12 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
             check.cause = device_cause(ctx);
             return refuse(check, RequestResult::NoChecksum);
         }
-        if (installed == ctx.fw_checksum())
+        if (installed == ctx.fw_checksum()) {
+            check.cause.text = "the device's checksum over " +
+                               grouped_text((uint32_t)ctx.fw_check_size()) +
+                               " bytes is the image's, " + hex32(installed);
             return refuse(check, RequestResult::AlreadyUpdated);
+        }
     }
     return check;
 }

@@ -37,6 +37,9 @@ enum class RequestResult {
 struct RequestOptions {
     bool downgrade_rule = true; // refuse an image not newer than the device's
     bool installed_test = true; // refuse an image whose checksum the device already has
+    // The downgrade rule lets the device's own version and build through
+    // (a reinstall), refusing only an older image.
+    bool same_allowed = false;
 };
 
 // Why a device operation failed, beyond the text the user is shown.
@@ -51,7 +54,9 @@ struct RequestCheck {
     std::string text; // the refusal text; empty when result is Ok
     Identity device;  // as far as it was read
     Identity image;
-    FailureCause cause; // when the device did not answer a read
+    // When the device did not answer a read; for a product mismatch or a
+    // downgrade, the names and numbers compared (text only).
+    FailureCause cause;
 };
 
 // The refusal text of a result as the window shows it; "" for Ok. The
@@ -60,7 +65,8 @@ struct RequestCheck {
 const char *refusal_text(RequestResult result);
 
 // The control channel's record as a sentence: what the device did, where,
-// in which attempt, and the error code with its text.
+// in which attempt when it was not the first, and the error code with its
+// text.
 std::string failure_text(const QxFailure &failure);
 
 // The channel's last failure as a cause, when the context has one; attempt

@@ -135,13 +135,30 @@ TEST_F(E2e, ImageCommands)
                                   "build: 0\ndate: 2026-11-02\nsize: 4036\nchecksum: 0x"))
         << r.out;
 
+    // dump shows the fields as verify does, with its verdict under them.
+    ProcResult verified = r;
     r = tool({"dump", fw});
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(0u, r.out.find("filename: " + fw +
-                             "\nproduct: QX-10\nversion: 1000\nbuild: 0\n"
-                             "date: 2026/11/2\nchecksum: "))
-        << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("size: 4036\ntest checksum...\nOK\n")) << r.out;
+    EXPECT_EQ("", r.err);
+    const std::string fields = verified.out.substr(verified.out.find('\n') + 1);
+    EXPECT_EQ("filename: " + fw + "\n" + fields + "test checksum...\nOK\n", r.out);
+    // Checksums with their leading zeros.
+    EXPECT_NE(std::string::npos, fields.find("checksum: 0x000")) << fields;
+
+    // A header's bytes never reach the terminal as control characters.
+    std::string evil = image("evil.bin", "QX\x1b[J\x07\xff", 240, 3);
+    for (const char *cmd : {"dump", "verify"}) {
+        ProcResult e = tool({cmd, evil});
+        EXPECT_EQ(0, e.status) << cmd << e.err;
+        EXPECT_NE(std::string::npos, e.out.find("product: QX\\x1b[J\\x07\\xff\nversion: 2.40\n"))
+            << cmd << e.out;
+        EXPECT_EQ(std::string::npos, e.out.find('\x1b')) << cmd;
+    }
+    // Nor do they in any other text: a name given on the command line.
+    ProcResult named = tool({"verify", work.file("a\x1b]0;b.bin")});
+    EXPECT_EQ(5, named.status);
+    EXPECT_NE(std::string::npos, named.err.find("a\\x1b]0;b.bin: No such file")) << named.err;
+    EXPECT_EQ(std::string::npos, named.err.find('\x1b'));
 
     r = tool({"dump", "--json", fw});
     auto j = nlohmann::json::parse(r.out);
@@ -161,6 +178,17 @@ TEST_F(E2e, ImageCommands)
     uint32_t sum = j["checksum"];
     std::string trailer = {(char)(sum >> 24), (char)(sum >> 16), (char)(sum >> 8), (char)sum};
     EXPECT_EQ(trailer, plain.substr(body.size()));
+
+    // An output that cannot be written is named with the system's reason.
+    std::string other = image("other.bin", "QX-10", 1000, 0);
+    ASSERT_EQ(0, mkdir((other + ".bin").c_str(), 0700));
+    r = tool({"extract", other});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("qxtool: cannot write " + other + ".bin: Is a directory\n", r.err);
+    // So is a result that never reached its file.
+    r = proc_run({"/bin/sh", "-c", "exec \"$0\" dump \"$1\" > /dev/full", QXTOOL_PATH, fw}, {});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("qxtool: cannot write standard output: No space left on device\n", r.err);
 }
 
 TEST_F(E2e, CorruptImageIsNamedByEveryCommand)
@@ -171,18 +199,20 @@ TEST_F(E2e, CorruptImageIsNamedByEveryCommand)
     write_text_file(fw, data);
     const std::string why =
         "qxtool: " + fw + ": not a valid firmware image (checksum test failed)\n";
-    for (const char *cmd : {"verify", "extract"}) {
+    for (const char *cmd : {"verify", "extract", "dump"}) {
         ProcResult r = tool({cmd, fw});
         EXPECT_EQ(5, r.status) << cmd;
         EXPECT_EQ(why, r.err) << cmd;
     }
+    // The verdict ends the report; the module's diagnostic lines go where
+    // verify's go (standard error with --verbose), never into it.
     ProcResult r = tool({"dump", fw});
-    EXPECT_EQ(5, r.status);
-    // The module's verdict, after its own diagnostic lines.
-    EXPECT_NE(std::string::npos, r.out.find("test checksum...\n")) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("\nNG\n")) << r.out;
-    EXPECT_EQ(std::string::npos, r.out.find("\nOK\n")) << r.out;
-    EXPECT_EQ("qxtool: " + fw + ": checksum test failed\n", r.err);
+    EXPECT_NE(std::string::npos, r.out.find("\ntest checksum...\nNG\n")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("ERROR")) << r.out;
+    r = tool({"-v", "dump", fw});
+    EXPECT_EQ(std::string::npos, r.out.find("ERROR")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("prgdecode:191:ERROR")) << r.err;
+    EXPECT_EQ(r.err, tool({"-v", "verify", fw}).err);
     r = tool({"verify", "--json", fw});
     EXPECT_EQ(false, nlohmann::json::parse(r.out)["valid"]);
 }
@@ -293,8 +323,21 @@ const BadInput k_bad_inputs[] = {
     {"TwoImages", {"update", "@/a.bin", "@/b.bin"}, "@/b.bin", 2},
     {"TraceNotCreatable",
      {"--trace", "@/no/such/dir/t.jsonl", "info"},
-     "qxtool: cannot create trace file @/no/such/dir/t.jsonl\n",
+     "qxtool: cannot create trace file @/no/such/dir/t.jsonl: No such file or directory\n",
      2},
+    // A file that is not as long as its header says is named with both
+    // sizes, cut short or with bytes after the image.
+    {"CutShortImage",
+     {"update", "--yes", "@/cut.bin"},
+     "@/cut.bin: not a valid firmware image: cut short, the file has 4,000 bytes, its header "
+     "says 4,036\n",
+     5},
+    {"LongerCorruptImageDumpJson",
+     {"dump", "--json", "@/long.bin"},
+     "@/long.bin: not a valid firmware image (checksum test failed); the file has 4,046 bytes, "
+     "its header says 4,036\n",
+     5,
+     true},
 };
 
 // Rows print as their names in test listings.
@@ -325,8 +368,10 @@ TEST_P(BadInputTest, IsNamedAndNothingReachesTheDevice)
     write_text_file(work.file("short.bin"), "0123456789");
     std::string fw = image("corrupt.bin", "QX-20", 230, 57);
     std::string data = read_text_file(fw);
+    write_text_file(work.file("cut.bin"), data.substr(0, data.size() - 36));
     data[40] ^= 1;
     write_text_file(fw, data);
+    write_text_file(work.file("long.bin"), data + "0123456789");
     std::string rec = work.file("device.jsonl");
     serve({"--record", rec});
 

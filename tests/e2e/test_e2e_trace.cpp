@@ -111,7 +111,7 @@ TEST_F(Trace, ReplayReportsTheFirstDifference)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Cannot Get Hardware Checksum\n"
               "the device failed a request during the checksum query over 20,036 bytes: "
-              "error 0x1f, a device attached to the system is not functioning\n",
+              "error 0x1f, the device reported a failure\n",
               r.err);
     EXPECT_EQ(3, daemon.status);
     size_t at = nth_write(h, 4);
@@ -139,9 +139,9 @@ TEST_F(Trace, RecordingCutShortRefusesVersionAndBuild)
         const char *err;
     } const rows[] = {
         {2, "Cannot get connected hardware version\nthe device failed a request when asked for "
-            "its version: error 0x1f, a device attached to the system is not functioning\n"},
+            "its version: error 0x1f, the device reported a failure\n"},
         {3, "Cannot get connected hardware build\nthe device failed a request when asked for "
-            "its build: error 0x1f, a device attached to the system is not functioning\n"},
+            "its build: error 0x1f, the device reported a failure\n"},
     };
     for (const auto &row : rows) {
         std::string cut = work.file("cut" + std::to_string(row.write) + ".jsonl");
@@ -188,14 +188,28 @@ TEST_F(Trace, EnvironmentVariableNamingAnUncreatableFile)
             args.push_back("10");
         ProcResult r = tool(args, {{"QX_TRACE", bad.c_str()}});
         EXPECT_EQ(2, r.status) << cmd;
-        EXPECT_EQ("qxtool: cannot create trace file " + bad + " (QX_TRACE)\n", r.err) << cmd;
+        EXPECT_EQ("qxtool: cannot create trace file " + bad +
+                      " (QX_TRACE): No such file or directory\n",
+                  r.err)
+            << cmd;
         EXPECT_EQ("", r.out) << cmd;
     }
     ProcResult r = tool({"update", "--yes", fw}, {{"QX_TRACE", bad.c_str()}});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("qxtool: cannot create trace file " + bad + " (QX_TRACE)\n", r.err);
+    EXPECT_EQ("qxtool: cannot create trace file " + bad +
+                  " (QX_TRACE): No such file or directory\n",
+              r.err);
     sim.stop();
     EXPECT_EQ(0u, load(rec).size());
+
+    // A trace that loses its lines says why at the end.
+    serve();
+    r = tool({"--trace", "/dev/full", "info"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("qxtool: device calls were lost: cannot write trace file /dev/full: No space left "
+              "on device\n",
+              r.err);
+    sim.stop();
 
     std::string kept = work.file("kept.jsonl");
     write_text_file(kept, "an earlier run\n");

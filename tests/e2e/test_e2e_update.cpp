@@ -87,7 +87,14 @@ TEST_F(E2e, BuiltInImageUpdatesTheDevice)
     // A second run is refused: the same version and build are not newer.
     r = tool({"update", "--yes"});
     EXPECT_EQ(3, r.status);
-    EXPECT_EQ("Cannot downgrade from 2.30 to 2.30\n", r.err);
+    EXPECT_EQ("Cannot downgrade from 2.30 to 2.30\n"
+              "the device already has version 2.30 build 57 (--allow-reinstall installs it "
+              "again)\n",
+              r.err);
+    // --allow-reinstall alone lets the same image through.
+    r = tool({"update", "--yes", "--allow-reinstall"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Completed.")) << r.out;
 }
 
 struct Refusal {
@@ -119,32 +126,61 @@ const Refusal k_refusals[] = {
      "Cannot get connected hardware product\n"
      "the device did not answer when asked for its product name\n",
      1},
-    {"OtherProduct", 0, {"--product", "QX-10"}, {"--yes"}, "Product is not matching\n", 3},
-    {"ProductCaseDiffers", 0, {"--product", "qx-20"}, {"--yes"}, "Product is not matching\n", 3},
-    {"ProductExtraByte", 0, {"--product", "QX-20 "}, {"--yes"}, "Product is not matching\n", 3},
+    {"OtherProduct",
+     0,
+     {"--product", "QX-10"},
+     {"--yes"},
+     "Product is not matching\nthe image is for \"QX-20\", the device is \"QX-10\"\n",
+     3},
+    {"ProductCaseDiffers",
+     0,
+     {"--product", "qx-20"},
+     {"--yes"},
+     "Product is not matching\nthe image is for \"QX-20\", the device is \"qx-20\"\n",
+     3},
+    {"ProductExtraByte",
+     0,
+     {"--product", "QX-20 "},
+     {"--yes"},
+     "Product is not matching\nthe image is for \"QX-20\", the device is \"QX-20 \"\n",
+     3},
     {"NoBuiltInForProduct",
      BUILTIN,
      {"--product", "QX-30"},
      {"--yes"},
-     "Product is not matching\n",
+     "Product is not matching\nthe image is for \"QX-10\", the device is \"QX-30\"\n",
      3},
     {"SameVersionAndBuild",
      0,
      {"--version", "230", "--build", "57"},
      {"--yes"},
-     "Cannot downgrade from 2.30 to 2.30\n",
+     "Cannot downgrade from 2.30 to 2.30\n"
+     "the device already has version 2.30 build 57 (--allow-reinstall installs it again)\n",
      3},
     {"OlderVersionAndBuild",
      0,
      {"--version", "231", "--build", "57"},
      {"--yes"},
-     "Cannot downgrade from 2.31 to 2.30\n",
+     "Cannot downgrade from 2.31 to 2.30\n"
+     "the image has version 2.30 build 57, the device 2.31 build 57: the image is not newer "
+     "(--allow-older installs it)\n",
+     3},
+    // A reinstall is the same version and build, not an older one.
+    {"ReinstallIsNoDowngrade",
+     0,
+     {"--version", "231", "--build", "57"},
+     {"--yes", "--allow-reinstall"},
+     "Cannot downgrade from 2.31 to 2.30\n"
+     "the image has version 2.30 build 57, the device 2.31 build 57: the image is not newer "
+     "(--allow-older installs it)\n",
      3},
     {"VersionTexts",
      0,
      {"--version", "1000", "--build", "60"},
      {"--yes"},
-     "Cannot downgrade from 10.00 to 2.30\n",
+     "Cannot downgrade from 10.00 to 2.30\n"
+     "the image has version 2.30 build 57, the device 10.00 build 60: the image is not newer "
+     "(--allow-older installs it)\n",
      3},
     {"ChecksumUnanswered",
      0,
@@ -173,9 +209,8 @@ const Refusal k_refusals[] = {
      {"--fail-writes", "10"},
      {"--yes"},
      "Cannot get connected hardware product\n"
-     "the device failed a request when asked for its product name: error 0x1f, a device attached "
-     "to the "
-     "system is not functioning\n",
+     "the device failed a request when asked for its product name: error 0x1f, the device "
+     "reported a failure\n",
      1,
      "",
      50,
@@ -186,9 +221,8 @@ const Refusal k_refusals[] = {
      {"--drop-read-every", "2"},
      {"--yes"},
      "Cannot get connected hardware product\n"
-     "the device failed a request when asked for its product name: error 0x1f, a device attached "
-     "to the "
-     "system is not functioning\n",
+     "the device failed a request when asked for its product name: error 0x1f, the device "
+     "reported a failure\n",
      1,
      "",
      0,
@@ -203,7 +237,13 @@ const Refusal k_refusals[] = {
      "",
      0,
      0},
-    {"AlreadyInstalled", INSTALL_IMAGE, {}, {"--yes"}, "Already updated.\n", 3},
+    {"AlreadyInstalled",
+     INSTALL_IMAGE,
+     {},
+     {"--yes"},
+     "Already updated.\nthe device's checksum over 4,000 bytes is the image's, 0x0007c5b0 "
+     "(--allow-reinstall installs it again)\n",
+     3},
     {"NotConfirmedWithoutTerminal",
      0,
      {},
@@ -275,8 +315,13 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     EXPECT_EQ(row.status, last["status"]);
     EXPECT_EQ(result_name(row.status), last["result"]);
     EXPECT_FALSE(last["error"].get<std::string>().empty());
-    // A device that did not answer says why, the other refusals have no cause.
-    EXPECT_EQ(row.status == 1, last.contains("cause")) << last;
+    // A refusal with a line under its text has that line as its cause.
+    const std::string err = row.err;
+    const size_t first_end = err.find('\n');
+    const bool has_cause = first_end + 1 < err.size() && err.compare(0, 8, "qxtool: ") != 0;
+    EXPECT_EQ(has_cause, last.contains("cause")) << last;
+    if (has_cause && last.contains("cause"))
+        EXPECT_EQ(err.substr(first_end + 1, err.size() - first_end - 2), last["cause"]["text"]);
     if (!(row.flags & NO_SIM) && row.sim.empty()) {
         ProcResult info = tool({"info"});
         EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out;
@@ -312,6 +357,18 @@ const Outcome k_outcomes[] = {
      0,
      {"--version", "230", "--build", "57"},
      {"--yes", "--allow-older"},
+     {"Preparing...", "Sending and Updating...", "Checking...", k_done},
+     nullptr,
+     nullptr,
+     4,
+     k_pauses,
+     k_pauses},
+    // The image the device runs, version, build and checksum: a reinstall,
+    // which --allow-reinstall alone lets through.
+    {"ReinstallTheInstalledImage",
+     INSTALL_IMAGE,
+     {"--version", "230", "--build", "57"},
+     {"--yes", "--allow-reinstall"},
      {"Preparing...", "Sending and Updating...", "Checking...", k_done},
      nullptr,
      nullptr,
@@ -525,8 +582,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device failed a request at byte 0 of 4,036 (attempt 1 of 3): error 0x1f, a device "
-     "attached to the system is not functioning",
+     "the device failed a request at byte 0 of 4,036: error 0x1f, the device reported a "
+     "failure",
      3},
     {"UnpluggedDuringTransfer",
      0,
@@ -534,8 +591,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device stopped answering at byte 1,012 of 4,036 (attempt 1 of 3): error 0x2, the system "
-     "cannot find the file specified",
+     "the device stopped answering at byte 1,012 of 4,036: error 0x2, the device's "
+     "endpoint is not there",
      3},
     // Call 31 is a ready read in the transfer: the device takes it and never
     // answers. Only that call waits out the transport's bound; the ready
@@ -547,8 +604,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device stopped answering at byte 122 of 4,036 (attempt 1 of 3): error 0x79, the "
-     "semaphore timeout period has expired",
+     "the device stopped answering at byte 122 of 4,036: error 0x79, the "
+     "device did not answer in time",
      3},
     {"EndNeverConfirmed",
      0,
@@ -556,7 +613,7 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device did not confirm the end of the transfer of 4,036 bytes (attempt 1 of 3)",
+     "the device did not confirm the end of the transfer of 4,036 bytes",
      3,
      1000 + 20 * 2000, // 20 finish cycles of 10 reads 100 ms apart and 1 s
      1000 + 20 * 2000},
@@ -568,8 +625,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device failed a request at byte 512 of 4,036 (attempt 1 of 3): error 0x1f, a "
-     "device attached to the system is not functioning",
+     "the device failed a request at byte 512 of 4,036: error 0x1f, the "
+     "device reported a failure",
      3,
      1000,
      1010},
@@ -579,7 +636,7 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device failed a request at byte 512 of 4,036 (attempt 1 of 3)",
+     "the device failed a request at byte 512 of 4,036",
      3,
      1000,
      1010},
@@ -590,7 +647,7 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device stopped taking data at byte 0 of 4,036 (attempt 1 of 3)",
+     "the device stopped taking data at byte 0 of 4,036",
      3,
      1000 + 2000 * 5,
      1000 + 2000 * 5},
@@ -600,8 +657,8 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating...", "Checking...", "Retrying... 1/2"},
      "Firmware Update Failed",
-     "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, a device "
-     "attached to the system is not functioning",
+     "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, the device "
+     "reported a failure",
      13},
     {"ChecksumNeverEqual",
      0,

@@ -1,5 +1,7 @@
 // qxtool's own rules for numbers on the command line and for the progress
 // bar's text.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "console.h"
@@ -79,7 +81,8 @@ TEST(QxtoolProgress, LineShowsPercentBytesRateAndTimeLeft)
 
 // A line as wide as the terminal wraps, and every redraw then leaves a copy
 // of the bar behind: the line keeps the last column free, narrowing the bar
-// first, then leaving it out, and at last cutting the text.
+// first, then leaving it out, then the rate, the time left and the bytes
+// as whole parts, and only at last cutting the text.
 TEST(QxtoolProgress, LineFitsTheTerminal)
 {
     const std::string full =
@@ -95,11 +98,41 @@ TEST(QxtoolProgress, LineFitsTheTerminal)
          " 50% [==============>              ] 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
         {80, " 50% [============>           ] 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
         {60, " 50% 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
-        {40, " 50% 157,712 of 315,424 bytes  77.0 KiB"},
+        {53, " 50% 157,712 of 315,424 bytes  77.0 KiB/s  0:02 left"},
+        {52, " 50% 157,712 of 315,424 bytes  0:02 left"},
+        {50, " 50% 157,712 of 315,424 bytes  0:02 left"},
+        {41, " 50% 157,712 of 315,424 bytes  0:02 left"},
+        {40, " 50% 157,712 of 315,424 bytes"},
+        {30, " 50% 157,712 of 315,424 bytes"},
+        {29, " 50%"},
+        {5, " 50%"},
+        {4, " 50"},
         {1, ""},
     };
     for (const auto &row : rows)
         EXPECT_EQ(row.line, console_progress_line(157712, 315424, 2.0, row.columns)) << row.columns;
+
+    // No word is ever cut while the percentage fits: every word of a
+    // narrow line is one of the whole line's (the bar aside).
+    auto words = [](const std::string &line) {
+        std::vector<std::string> out;
+        size_t at = 0;
+        while ((at = line.find_first_not_of(' ', at)) != std::string::npos) {
+            size_t end = line.find(' ', at);
+            std::string w = line.substr(at, end == std::string::npos ? end : end - at);
+            if (w.find_first_of("[=>]") == std::string::npos)
+                out.push_back(w);
+            at = end;
+        }
+        return out;
+    };
+    for (int64_t pos : {0, 1024, 157712, 315424}) {
+        const std::vector<std::string> whole = words(console_progress_line(pos, 315424, 10.0));
+        for (int columns = 6; columns <= 120; ++columns)
+            for (const std::string &w : words(console_progress_line(pos, 315424, 10.0, columns)))
+                EXPECT_NE(whole.end(), std::find(whole.begin(), whole.end(), w))
+                    << columns << " " << pos << " " << w;
+    }
 
     // Every position and width stays within the line.
     for (int columns = 1; columns <= 120; ++columns)

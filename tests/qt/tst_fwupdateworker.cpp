@@ -111,6 +111,9 @@ void tst_FWUpdateWorker::outcomes_data()
     QTest::addColumn<QStringList>("sequence");
     QTest::addColumn<int>("pauses"); // one-second pauses taken
     QTest::addColumn<int>("transfers");
+    // The first check readings after the first transfer that the device
+    // leaves unanswered.
+    QTest::addColumn<int>("silent_checks");
 
     const QString prep = "text:Preparing...", send = "text:Sending and Updating...",
                   check = "text:Checking...", retry1 = "text:Retrying... 1/2",
@@ -119,46 +122,57 @@ void tst_FWUpdateWorker::outcomes_data()
 
     QTest::newRow("first reading matches")
         << none << none << qint64(0) << 0 << QStringList({prep, send, check, done, "finished"}) << 2
-        << 1;
+        << 1 << 0;
     QTest::newRow("stability spread 256 passes")
         << QList<qint64>({1000, 1100, 1256}) << none << qint64(0) << 0
-        << QStringList({prep, send, check, done, "finished"}) << 2 << 1;
+        << QStringList({prep, send, check, done, "finished"}) << 2 << 1 << 0;
     QTest::newRow("stability spread 257 fails")
         << QList<qint64>({1000, 1100, 1257}) << none << qint64(0) << 0
-        << QStringList({prep, "error:Hardware checksum is not valid.", "finished"}) << 0 << 0;
+        << QStringList({prep, "error:Hardware checksum is not valid.", "finished"}) << 0 << 0 << 0;
     QTest::newRow("stability highest first")
         << QList<qint64>({1257, 1100, 1000}) << none << qint64(0) << 0
-        << QStringList({prep, "error:Hardware checksum is not valid.", "finished"}) << 0 << 0;
+        << QStringList({prep, "error:Hardware checksum is not valid.", "finished"}) << 0 << 0 << 0;
     QTest::newRow("stability reading of zero counts")
         << QList<qint64>({0, 500, 600}) << none << qint64(0) << 0
-        << QStringList({prep, "error:Hardware checksum is not valid.", "finished"}) << 0 << 0;
+        << QStringList({prep, "error:Hardware checksum is not valid.", "finished"}) << 0 << 0 << 0;
     QTest::newRow("15 above matches")
         << QList<qint64>({5, 5, 5}) << QList<qint64>({15}) << qint64(0) << 0
-        << QStringList({prep, send, check, done, "finished"}) << 2 << 1;
+        << QStringList({prep, send, check, done, "finished"}) << 2 << 1 << 0;
     QTest::newRow("15 below matches")
         << QList<qint64>({5, 5, 5}) << QList<qint64>({-15}) << qint64(0) << 0
-        << QStringList({prep, send, check, done, "finished"}) << 2 << 1;
+        << QStringList({prep, send, check, done, "finished"}) << 2 << 1 << 0;
     QTest::newRow("16 away does not, tenth reading does")
         << QList<qint64>({5, 5, 5}) << QList<qint64>({16, -16, 16, -16, 100, 16, 16, 16, 16})
-        << qint64(0) << 0 << QStringList({prep, send, check, done, "finished"}) << 11 << 1;
+        << qint64(0) << 0 << QStringList({prep, send, check, done, "finished"}) << 11 << 1 << 0;
     QTest::newRow("three check phases fail")
         << none << none << qint64(16) << 0
         << QStringList({prep, send, check, retry1, check, retry2, check,
                         QString("error:") + k_not_equal, "finished"})
-        << 33 << 3;
+        << 33 << 3 << 0;
     QTest::newRow("match in the third attempt")
         << QList<qint64>({5, 5, 5}) << QList<qint64>({16, 16, 16, 16, 16, 16, 16, 16, 16, 16,
                                                       16, 16, 16, 16, 16, 16, 16, 16, 16, 16})
         << qint64(0) << 0
         << QStringList({prep, send, check, retry1, check, retry2, check, done, "finished"}) << 24
-        << 3;
+        << 3 << 0;
     QTest::newRow("first transfer fails")
         << none << none << qint64(0) << 1
-        << QStringList({prep, send, "error:Firmware Update Failed", "finished"}) << 1 << 1;
+        << QStringList({prep, send, "error:Firmware Update Failed", "finished"}) << 1 << 1 << 0;
     QTest::newRow("second transfer fails")
         << none << none << qint64(16) << 2
         << QStringList({prep, send, check, retry1, "error:Firmware Update Failed", "finished"})
-        << 12 << 2;
+        << 12 << 2 << 0;
+    // An unanswered reading costs its try and the phase goes on: a later
+    // match completes without another transfer, up to the tenth reading.
+    QTest::newRow("unanswered checks, then a match")
+        << none << none << qint64(0) << 0 << QStringList({prep, send, check, done, "finished"}) << 5
+        << 1 << 3;
+    QTest::newRow("nine unanswered checks, the tenth matches")
+        << none << none << qint64(0) << 0 << QStringList({prep, send, check, done, "finished"})
+        << 11 << 1 << 9;
+    QTest::newRow("ten unanswered checks send again")
+        << none << none << qint64(0) << 0
+        << QStringList({prep, send, check, retry1, check, done, "finished"}) << 13 << 2 << 10;
 }
 
 void tst_FWUpdateWorker::outcomes()
@@ -170,6 +184,7 @@ void tst_FWUpdateWorker::outcomes()
     QFETCH(QStringList, sequence);
     QFETCH(int, pauses);
     QFETCH(int, transfers);
+    QFETCH(int, silent_checks);
 
     SharedClock clock;
     SimRig rig;
@@ -187,6 +202,18 @@ void tst_FWUpdateWorker::outcomes()
     config.checksum_offset = offset;
     config.fail_transfer = (uint32_t)fail_transfer;
     rig.dev.set_config(config);
+    // The second one-second pause comes before the first check reading.
+    int seconds = 0;
+    clock.on_sleep = [&](uint32_t ms) {
+        if (ms != 1000 || !silent_checks)
+            return;
+        ++seconds;
+        if (seconds == 2 || seconds == 2 + silent_checks) {
+            QxSimConfig c = rig.dev.config();
+            c.checksum_silent = seconds == 2;
+            rig.dev.set_config(c);
+        }
+    };
 
     FWUpdateWorker w;
     w.progress_ptr = &j.progress;

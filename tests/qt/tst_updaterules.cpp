@@ -71,14 +71,20 @@ void tst_UpdateRules::failure_text_data()
     QTest::addColumn<unsigned>("length");
     QTest::addColumn<unsigned>("attempt");
     QTest::addColumn<QString>("text");
-    QTest::newRow("timeout in the transfer")
+    // The first transfer's number is left out: no other attempt follows a
+    // failed transfer. The code's text is in the project's words on Linux.
+    QTest::newRow("timeout in the first transfer")
         << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_CALL << 0x79u << 87541u << 315424u << 1u
-        << "the device stopped answering at byte 87,541 of 315,424 (attempt 1 of 3): error "
-           "0x79, the semaphore timeout period has expired";
-    QTest::newRow("failed write")
+        << "the device stopped answering at byte 87,541 of 315,424: error 0x79, the device did "
+           "not answer in time";
+    QTest::newRow("failed write in the second transfer")
         << (int)QXOP_TRANSFER << 0u << (int)QXFAIL_CALL << 31u << 0u << 4036u << 2u
-        << "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, a "
-           "device attached to the system is not functioning";
+        << "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, the "
+           "device reported a failure";
+    QTest::newRow("gone") << (int)QXOP_INFO << (unsigned)QXTAG_PRODUCT << (int)QXFAIL_CALL << 1167u
+                          << 0u << 0u << 0u
+                          << "the device stopped answering when asked for its product name: "
+                             "error 0x48f, the device is not connected";
     QTest::newRow("code without a text")
         << (int)QXOP_CHECKSUM << 0u << (int)QXFAIL_CALL << 0x1234u << 0u << 20036u << 0u
         << "the device stopped answering during the checksum query over 20,036 bytes: error "

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -551,6 +552,164 @@ TEST(Transport, SilentDeviceCostsOneBoundUntilItAnswersAgain)
     EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
     EXPECT_EQ("", out.text());
     EXPECT_EQ(1u, server.requests().size());
+}
+
+std::atomic<uint64_t> g_wire_ms{0};
+
+uint64_t wire_clock()
+{
+    return g_wire_ms.load();
+}
+
+// The transport's probe clock, stepped by hand.
+struct WireClock {
+    WireClock()
+    {
+        g_wire_ms = 1000000;
+        qxwire_set_clock(wire_clock);
+    }
+    ~WireClock() { qxwire_set_clock(nullptr); }
+    void advance(uint64_t ms) { g_wire_ms += ms; }
+};
+
+// Real milliseconds a call took: the transport's bounds are the socket's.
+template <class F> double real_ms(F call)
+{
+    auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// A spell of silence, rule by rule: the call that times out costs the whole
+// bound (kept to the millisecond below and above a second); then, until the
+// probe interval has passed, every call fails at once without being sent;
+// at the interval exactly one call goes as a probe under the probe's short
+// bound, and the interval starts again from it. Only the last unanswered
+// call stays open, half-closed; a reply on it, even one the daemon sends
+// just before it closes, ends the silence, and the next call reaches the
+// device at once.
+TEST(Transport, SilenceCostsOneBoundAndEndsWithTheHeldCallsReply)
+{
+    WireClock clock;
+    ShortTimeout restore;
+    qxwire_set_timeout_ms(1400);
+    DeviceDir d;
+    int fd = bind_socket(d.endpoint, false);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, listen(fd, 8));
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    OutputCapture out;
+    uint8_t dst[64];
+    auto read = [&] { EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst)); };
+    auto timeouts = [] { return qxwire_counted(QXWIRE_COUNT_TIMEOUTS); };
+    auto refused = [] { return qxwire_counted(QXWIRE_COUNT_REFUSED); };
+    const uint64_t t0 = timeouts(), r0 = refused(), sent0 = qxwire_counted(QXWIRE_COUNT_REQUESTS);
+
+    double first = real_ms(read);
+    EXPECT_GE(first, 1390.0) << "a bound of 1.4 s is not one of 1 s";
+    EXPECT_LT(first, 2500.0);
+    EXPECT_EQ(t0 + 1, timeouts());
+
+    clock.advance(QXWIRE_PROBE_INTERVAL_MS - 1);
+    EXPECT_LT(real_ms(read), 40.0);
+    EXPECT_EQ(r0 + 1, refused());
+
+    clock.advance(1);
+    double probe = real_ms(read);
+    EXPECT_EQ(t0 + 2, timeouts()) << "the probe at the interval";
+    EXPECT_GE(probe, QXWIRE_PROBE_TIMEOUT_MS - 5.0);
+    EXPECT_LT(probe, 400.0) << "the probe keeps its own bound";
+
+    read();
+    clock.advance(QXWIRE_PROBE_INTERVAL_MS - 1);
+    read();
+    EXPECT_EQ(r0 + 3, refused()) << "the interval runs from the probe";
+    EXPECT_EQ(t0 + 2, timeouts());
+    clock.advance(1);
+    read();
+    EXPECT_EQ(t0 + 3, timeouts());
+    EXPECT_EQ(sent0 + 3, qxwire_counted(QXWIRE_COUNT_REQUESTS)) << "refused calls are not sent";
+
+    // The first call and the first probe were closed when a later call took
+    // their place; the last probe is held open, its writing side shut.
+    int calls[3];
+    for (int &c : calls) {
+        struct pollfd waiting = {fd, POLLIN, 0};
+        ASSERT_EQ(1, poll(&waiting, 1, 0)) << "three calls were made";
+        c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(c, 0);
+    }
+    const uint8_t byte = 0;
+    for (int i = 0; i < 2; ++i) {
+        errno = 0;
+        EXPECT_EQ(-1, send(calls[i], &byte, 1, MSG_NOSIGNAL)) << i;
+        EXPECT_EQ(EPIPE, errno) << i;
+        close(calls[i]);
+    }
+    uint8_t request[QXWIRE_MAX_REQUEST];
+    EXPECT_GT(recv(calls[2], request, sizeof request, 0), 0);
+    EXPECT_EQ(0, recv(calls[2], request, sizeof request, MSG_DONTWAIT));
+
+    // The reply comes late, and the daemon closes at once behind it.
+    std::vector<uint8_t> rep = reply_packet(0, 64);
+    ASSERT_EQ((ssize_t)rep.size(), send(calls[2], rep.data(), rep.size(), MSG_NOSIGNAL));
+    close(calls[2]);
+    close(fd);
+    unlink(d.endpoint.c_str());
+    QxSimDevice sim{QxSimConfig()};
+    WireServer server(d.endpoint, device_handler(&sim));
+    ASSERT_TRUE(server.ok());
+    out.clear();
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst)) << "no wait for the interval";
+    EXPECT_EQ("", out.text());
+    EXPECT_EQ(1u, server.requests().size());
+    EXPECT_EQ(r0 + 3, refused());
+}
+
+// A device that comes back without ever answering the call it was given
+// up on: the probe at the interval reaches it, and its answer ends the
+// silence and closes the held call, which the daemon then cannot answer.
+TEST(Transport, SilenceEndsAtAnAnsweredProbeAndClosesTheHeldCall)
+{
+    WireClock clock;
+    ShortTimeout bound;
+    DeviceDir d;
+    int fd = bind_socket(d.endpoint, false);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, listen(fd, 4));
+    QxDevice table[QXCTL_MAX_DEVICES] = {};
+    QxDevice *dev = nullptr;
+    ASSERT_EQ(0, usbdevs_probe(table, 0, &dev));
+    OutputCapture out;
+    uint8_t dst[64];
+    EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    int held = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(held, 0);
+    close(fd);
+    unlink(d.endpoint.c_str());
+    QxSimDevice sim{QxSimConfig()};
+    WireServer server(d.endpoint, device_handler(&sim));
+    ASSERT_TRUE(server.ok());
+
+    clock.advance(QXWIRE_PROBE_INTERVAL_MS - 1);
+    EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(0u, server.requests().size());
+    const uint8_t byte = 0;
+    EXPECT_EQ(1, send(held, &byte, 1, MSG_NOSIGNAL)) << "still held";
+
+    clock.advance(1);
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(1u, server.requests().size());
+    errno = 0;
+    EXPECT_EQ(-1, send(held, &byte, 1, MSG_NOSIGNAL)) << "closed once the device answered";
+    // Reset, as the byte sent to it above went unread.
+    EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
+    close(held);
+    EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(2u, server.requests().size());
 }
 
 // The ready wait over a device that stops answering: its 1000 reads and

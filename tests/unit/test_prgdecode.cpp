@@ -270,6 +270,18 @@ TEST(PrgVerify, Table)
         {"24 bytes, size 0", with_size(resized(good, 24), 0), 1, err(157)},
         {"no room for size field", resized(good, 10), 1,
          err(167) + "check size = 0, fw_size = 10\n"},
+        // 20 to 23 bytes end inside the size field: none of it is read (a
+        // size taken from the bytes there and past the end would be refused
+        // as larger than the file instead).
+        {"20 bytes, size field missing", resized(with_size(good, 0x01010101u), 20), 1,
+         err(167) + "check size = 0, fw_size = 20\n"},
+        {"21 bytes, size field cut", resized(with_size(good, 0x01010101u), 21), 1,
+         err(167) + "check size = 0, fw_size = 21\n"},
+        {"22 bytes, size field cut", resized(with_size(good, 0x01010101u), 22), 1,
+         err(167) + "check size = 0, fw_size = 22\n"},
+        {"23 bytes, size field cut", resized(with_size(good, 0x01010101u), 23), 1,
+         err(167) + "check size = 0, fw_size = 23\n"},
+        {"24 bytes, size field whole", resized(with_size(good, 0x01010101u), 24), 1, err(161)},
         {"size 20 in a long file", with_size(good, 20), 1,
          err(170) + "check size = -16, fw_size = 136\n"},
         {"size 1 in a long file", with_size(good, 1), 1,

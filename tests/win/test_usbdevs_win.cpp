@@ -411,14 +411,33 @@ TEST_F(WinBackend, PathLongerThanAnEntryIsNotFound)
 
 TEST_F(WinBackend, UnterminatedDetailPathIsNotFound)
 {
-    // The system reports a record too small for the whole path.
-    FakeInterface cut{L"\\\\?\\long#path\\global"};
-    cut.size_override =
-        (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 6 * sizeof(wchar_t));
-    sys.devices = {FakeDevice{kQx, false, {cut}}};
-    int found = -1;
-    EXPECT_EQ(L"", find(USBDEVS_SERVICE, &found));
-    EXPECT_EQ(0, found);
+    // The size the system reports for the detail record, in path units
+    // after its fixed part: a path that fills the record exactly, with no
+    // room for its terminator, is as cut short as one it does not hold.
+    const std::wstring p = L"\\\\?\\long#path\\global";
+    const struct {
+        const char *name;
+        size_t bytes; // after the fixed part
+        bool found;
+    } cases[] = {
+        {"path and terminator", (p.size() + 1) * sizeof(wchar_t), true},
+        {"a unit to spare", (p.size() + 2) * sizeof(wchar_t), true},
+        {"half a unit short", (p.size() + 1) * sizeof(wchar_t) - 1, false},
+        {"the path fills it exactly", p.size() * sizeof(wchar_t), false},
+        {"six units", 6 * sizeof(wchar_t), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeInterface ifc{p};
+        ifc.size_override =
+            (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + c.bytes);
+        sys.devices = {FakeDevice{kQx, false, {ifc}}};
+        int found = -1, status = -1;
+        std::wstring got = find(USBDEVS_SERVICE, &found, &status);
+        EXPECT_EQ(c.found ? p : L"", got);
+        EXPECT_EQ(c.found ? 1 : 0, found);
+        EXPECT_EQ(c.found ? 0 : 1, status);
+    }
 }
 
 TEST_F(WinBackend, ProbeFillsEntryZeroOnly)

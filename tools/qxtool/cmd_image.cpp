@@ -34,6 +34,35 @@ std::string hex32(uint32_t v)
     return buf;
 }
 
+// The product as a terminal may show it: a header is anyone's bytes, and
+// an escape sequence in it would act on the screen. Anything but printable
+// ASCII, and the backslash itself, as \xNN.
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out.push_back((char)c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// The header's fields, one a line, as verify and dump show them.
+void header_lines(const PrgHeader *hdr)
+{
+    console_text("product: " + printable(product_of(hdr)));
+    console_text("version: " + updaterules::version_text(prg_get_version(hdr)));
+    console_text("build: " + updaterules::build_text(prg_get_build(hdr)));
+    console_text("date: " + date_of(hdr));
+    console_text("size: " + std::to_string(prg_get_size(hdr)));
+    console_text("checksum: " + hex32(prg_get_checksum(hdr)));
+}
+
 Json header_json(const std::string &path, const PrgHeader *hdr)
 {
     Json j;
@@ -94,12 +123,7 @@ int qxtool_verify(const std::string &path, bool json)
         return QXTOOL_OK;
     }
     console_text(path + ": valid firmware image");
-    console_text("product: " + product_of(&hdr));
-    console_text("version: " + updaterules::version_text(prg_get_version(&hdr)));
-    console_text("build: " + updaterules::build_text(prg_get_build(&hdr)));
-    console_text("date: " + date_of(&hdr));
-    console_text("size: " + std::to_string(prg_get_size(&hdr)));
-    console_text("checksum: " + hex32(prg_get_checksum(&hdr)));
+    header_lines(&hdr);
     return QXTOOL_OK;
 }
 
@@ -124,24 +148,25 @@ int qxtool_dump(const std::string &path, bool json)
         return bad(path + ": too short for a firmware image (" + std::to_string(data.size()) +
                        " bytes)",
                    path_only);
-    bool ok;
+    PrgHeader hdr;
+    prg_copy_header(&hdr, data.data());
+    bool ok = prg_verify(data.data(), (int32_t)data.size()) == 0;
     if (json) {
-        PrgHeader hdr;
-        prg_copy_header(&hdr, data.data());
-        ok = prg_verify(data.data(), (int32_t)data.size()) == 0;
         Json j = header_json(path, &hdr);
         j["checksum_ok"] = ok;
         if (!ok)
-            return bad(path + ": checksum test failed", j);
+            return bad(path + ": " + qxtool_image_problem(data), j);
         json_line(j);
         return QXTOOL_OK;
     }
-    // The module's own report, on standard output as it prints it.
-    console_module_output_to_stdout();
-    ok = prg_dump(path.c_str()) == 0;
-    console_restore_output();
+    // The module's report, in the formats of verify; the module's own
+    // diagnostic lines go where verify's go.
+    console_text("filename: " + path);
+    header_lines(&hdr);
+    console_text("test checksum...");
+    console_text(ok ? "OK" : "NG");
     if (!ok)
-        return bad(path + ": checksum test failed", Json());
+        return bad(path + ": " + qxtool_image_problem(data), Json());
     return QXTOOL_OK;
 }
 
@@ -154,7 +179,7 @@ int qxtool_extract(const std::string &path)
     // The module keeps at most 511 characters of the name and appends ".bin".
     std::string out = path.substr(0, 511) + ".bin";
     if (prg_extract(path.c_str()) != 0) {
-        console_problem("cannot write " + out);
+        console_problem("cannot write " + out + ": " + strerror(errno));
         return QXTOOL_FAILED;
     }
     console_text("wrote " + out + " (" + std::to_string(data.size() - PRG_HEADER_SIZE) + " bytes)");

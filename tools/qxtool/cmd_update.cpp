@@ -285,10 +285,21 @@ int qxtool_update(const UpdateArgs &a)
     updaterules::RequestOptions options;
     options.downgrade_rule = !a.allow_older;
     options.installed_test = !a.allow_reinstall;
+    options.same_allowed = a.allow_reinstall;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, image.data(), (uint32_t)image.size(), name, options);
-    if (check.result != updaterules::RequestResult::Ok)
+    if (check.result != updaterules::RequestResult::Ok) {
+        // What lifts the rule.
+        using updaterules::RequestResult;
+        bool same =
+            check.image.version == check.device.version && check.image.build == check.device.build;
+        if (check.result == RequestResult::AlreadyUpdated ||
+            (check.result == RequestResult::Downgrade && same))
+            check.cause.text += " (--allow-reinstall installs it again)";
+        else if (check.result == RequestResult::Downgrade)
+            check.cause.text += " (--allow-older installs it)";
         return give_up(a.json, exit_status(check.result), check.text, "", &check.cause);
+    }
 
     std::string question = updaterules::confirmation_text(check.device, check.image);
     if (a.json) {

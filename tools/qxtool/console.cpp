@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -44,24 +45,29 @@ void to_stderr(void *, const char *text, size_t len)
 
 void discard(void *, const char *, size_t) {}
 
-bool g_verbose = false;
+int g_output_error = 0; // errno of the first text lost on standard output
+
+std::string safe(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out.push_back((char)c);
+        }
+    }
+    return out;
+}
 
 } // namespace
 
 void console_init(bool verbose)
 {
-    g_verbose = verbose;
     qx_set_output(verbose ? to_stderr : discard, nullptr);
-}
-
-void console_module_output_to_stdout(void)
-{
-    qx_set_output(nullptr, nullptr);
-}
-
-void console_restore_output(void)
-{
-    console_init(g_verbose);
 }
 
 bool console_input_is_terminal(void)
@@ -79,8 +85,17 @@ void console_text(const std::string &text)
     std::lock_guard<std::mutex> hold(g_lock);
     clear_bar();
     fflush(stderr);
-    fprintf(stdout, "%s\n", text.c_str());
-    fflush(stdout);
+    errno = 0;
+    if ((fprintf(stdout, "%s\n", safe(text).c_str()) < 0 || fflush(stdout) != 0) && !g_output_error)
+        g_output_error = errno ? errno : EIO;
+}
+
+int console_output_error(void)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_output_error && fflush(stdout) != 0)
+        g_output_error = errno ? errno : EIO;
+    return g_output_error;
 }
 
 void console_error(const std::string &text)
@@ -88,7 +103,7 @@ void console_error(const std::string &text)
     std::lock_guard<std::mutex> hold(g_lock);
     clear_bar();
     fflush(stdout);
-    fprintf(stderr, "%s\n", text.c_str());
+    fprintf(stderr, "%s\n", safe(text).c_str());
     fflush(stderr);
 }
 
@@ -140,8 +155,9 @@ std::string console_progress_line(int64_t position, int64_t maximum, double seco
     }
     char head[16];
     snprintf(head, sizeof head, "%3d%%", percent);
-    std::string tail = updaterules::grouped_text(position) + " of " +
-                       updaterules::grouped_text(maximum) + " bytes  " + rate + "  " + left;
+    const std::string bytes = updaterules::grouped_text(position) + " of " +
+                              updaterules::grouped_text(maximum) + " bytes";
+    std::string tail = bytes + "  " + rate + "  " + left;
 
     // The last column stays free: a full line wraps on some terminals.
     const bool limited = columns > 0;
@@ -163,6 +179,16 @@ std::string console_progress_line(int64_t position, int64_t maximum, double seco
         line += " [" + bar + "] ";
     } else {
         line += " ";
+        // Without the bar, whole parts go before any is cut: the rate
+        // first, then the time left, then the bytes.
+        const std::string shorter[] = {bytes + "  " + left, bytes, ""};
+        for (const std::string &t : shorter) {
+            if (!limited || line.size() + tail.size() <= (size_t)room)
+                break;
+            tail = t;
+        }
+        if (tail.empty())
+            line.pop_back();
     }
     line += tail;
     if (limited && line.size() > (size_t)room)

@@ -10,16 +10,18 @@
 // failure sites) go to standard error when verbose, else nowhere: the
 // tool's own messages say what went wrong.
 void console_init(bool verbose);
-// Restores the modules' own output (standard output), for prg_dump.
-void console_module_output_to_stdout(void);
-void console_restore_output(void);
 
 bool console_input_is_terminal(void);
 bool console_error_is_terminal(void);
 
-// Standard output, followed by a newline.
+// Standard output, followed by a newline. Control characters other than
+// the line end and the tab are shown as \xNN: texts carry names that a
+// device or a file header chose, and those must not act on the terminal.
 void console_text(const std::string &text);
-// Standard error, followed by a newline.
+// 0, or the errno of the first text that could not be written to standard
+// output (a full disk, a closed pipe).
+int console_output_error(void);
+// Standard error, followed by a newline, made safe the same way.
 void console_error(const std::string &text);
 // "qxtool: " and the message on standard error.
 void console_problem(const std::string &text);

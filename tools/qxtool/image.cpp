@@ -7,6 +7,7 @@
 #include "console.h"
 #include "prgdecode.h"
 #include "qxtool.h"
+#include "updaterules.h"
 
 int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t> *data,
                      std::string *problem)
@@ -51,13 +52,32 @@ int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data, std::
         problem =
             path + ": too short for a firmware image (" + std::to_string(data->size()) + " bytes)";
     else if (prg_verify(data->data(), (int32_t)data->size()) != 0)
-        problem = path + ": not a valid firmware image (checksum test failed)";
+        problem = path + ": " + qxtool_image_problem(*data);
     else
         return QXTOOL_OK;
     console_problem(problem);
     if (message)
         *message = problem;
     return QXTOOL_BAD_FILE;
+}
+
+std::string qxtool_image_problem(const std::vector<uint8_t> &data)
+{
+    std::string problem = "not a valid firmware image (checksum test failed)";
+    if (data.size() < PRG_HEADER_SIZE)
+        return problem;
+    PrgHeader hdr;
+    prg_copy_header(&hdr, data.data());
+    uint64_t size = prg_get_size(&hdr);
+    // A file cut short, or one with something after the image: the checksum
+    // is not what is wrong first.
+    std::string sizes = "the file has " + updaterules::grouped_text(data.size()) +
+                        " bytes, its header says " + updaterules::grouped_text(size);
+    if (size > data.size())
+        return "not a valid firmware image: cut short, " + sizes;
+    if (size < data.size())
+        return problem + "; " + sizes;
+    return problem;
 }
 
 int qxtool_parse_number(const std::string &text, uint64_t min, uint64_t max, uint64_t *value,

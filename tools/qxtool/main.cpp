@@ -2,9 +2,11 @@
 // and texts as the window, and offers the image and device tools the window
 // does not show.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -169,7 +171,8 @@ int main(int argc, char **argv)
         }
     }
     if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {
-        console_problem("cannot create trace file " + trace + trace_origin);
+        console_problem("cannot create trace file " + trace + trace_origin + ": " +
+                        strerror(errno));
         return QXTOOL_USAGE;
     }
 
@@ -190,6 +193,14 @@ int main(int argc, char **argv)
         rc = qxtool_mkimage(mk);
 
     if (!trace.empty() && qxtrace_stop() != 0)
-        console_problem("device calls were lost: cannot write trace file " + trace);
+        console_problem("device calls were lost: cannot write trace file " + trace + ": " +
+                        strerror(errno));
+    // A result that never reached its file (a full disk, a closed pipe) is
+    // no result.
+    if (int err = console_output_error()) {
+        console_problem(std::string("cannot write standard output: ") + strerror(err));
+        if (rc == QXTOOL_OK)
+            rc = QXTOOL_FAILED;
+    }
     return rc;
 }

@@ -62,6 +62,11 @@ int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t>
 int qxtool_load_image(const std::string &path, std::vector<uint8_t> *data,
                       std::string *message = nullptr);
 
+// Why an image of at least a header's length fails the checksum test: a
+// file shorter than its header's size, or longer with the test failed, gives
+// both sizes.
+std::string qxtool_image_problem(const std::vector<uint8_t> &data);
+
 // Plain decimal (or 0x hex) number within [min, max]; 0, or 1 with *problem.
 int qxtool_parse_number(const std::string &text, uint64_t min, uint64_t max, uint64_t *value,
                         std::string *problem);
