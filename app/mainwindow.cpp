@@ -104,8 +104,11 @@ void MainWindow::build_catalogue()
     std::string device_product;
     QString selected_path;
     QAction *selected = nullptr;
-    if (ctx.open_device())
+    // A device that another program is talking to is left alone: its
+    // product is then not known, and the first image is chosen.
+    if (ctx.open_device() && ctx.lock_device())
         ctx.device_product(device_product);
+    ctx.unlock_device();
 
     const QStringList names = QDir(catalogue_dir).entryList(QStringList() << "update*.bin");
     for (const QString &name : names) {
@@ -166,7 +169,12 @@ void MainWindow::on_button_fwupdate_clicked()
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
     if (check.result != updaterules::RequestResult::Ok) {
-        refuse(qstr(check.text));
+        ctx.unlock_device();
+        QString text = qstr(check.text);
+        if (check.result == updaterules::RequestResult::DeviceBusy ||
+            check.result == updaterules::RequestResult::NoLock)
+            text += "\n\n" + qstr(check.cause.text) + ".";
+        refuse(text);
         return;
     }
 
@@ -174,8 +182,10 @@ void MainWindow::on_button_fwupdate_clicked()
     int answer = QMessageBox::question(
         this, "Firmware Update", question,
         QMessageBox::Cancel | QMessageBox::Default | QMessageBox::Escape, QMessageBox::Ok);
-    if (answer != QMessageBox::Ok)
+    if (answer != QMessageBox::Ok) {
+        ctx.unlock_device();
         return;
+    }
 
     progress.value.store(0, std::memory_order_relaxed);
     updating = 1;
@@ -213,6 +223,8 @@ void MainWindow::on_finish()
 {
     timer.stop();
     on_timer();
+    // The update is over: the device is free for other programs again.
+    ctx.unlock_device();
     updating = 0;
     ui->button_fwupdate->setEnabled(true);
     ui->button_fwupdate->setText("Firmware Update");

@@ -45,6 +45,10 @@ const char *refusal_text(RequestResult result)
         return "Cannot get hardware checksum";
     case RequestResult::AlreadyUpdated:
         return "Already updated.";
+    case RequestResult::DeviceBusy:
+        return "Another program is updating the device.";
+    case RequestResult::NoLock:
+        return "Cannot lock the device for this program.";
     }
     return "";
 }
@@ -148,6 +152,21 @@ FailureCause device_cause(const UpdateContext &ctx, int attempt)
     return cause;
 }
 
+FailureCause lock_cause(const UpdateContext &ctx)
+{
+    FailureCause cause;
+    if (ctx.lock_holder.held) {
+        char who[QXLOCK_NAME_SIZE + 32];
+        qxlock_holder_text(&ctx.lock_holder, who, sizeof who);
+        cause.text = std::string("the device is held by ") + who;
+        cause.has_holder = true;
+        cause.holder = ctx.lock_holder;
+    } else {
+        cause.text = ctx.lock_holder.problem;
+    }
+    return cause;
+}
+
 std::string stage_text(Stage stage, int retry)
 {
     switch (stage) {
@@ -229,6 +248,9 @@ RequestResult device_identity(UpdateContext &ctx, Identity *device)
     device->product.clear();
     if (!ctx.open_device())
         return RequestResult::NotConnected;
+    // Nothing reaches a device that another program is talking to.
+    if (!ctx.lock_device())
+        return ctx.lock_holder.held ? RequestResult::DeviceBusy : RequestResult::NoLock;
     if (!ctx.device_product(device->product))
         return RequestResult::NoProduct;
     uint16_t value = 0;
@@ -256,7 +278,9 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
 
     RequestResult read = device_identity(ctx, &check.device);
     if (read != RequestResult::Ok) {
-        if (read != RequestResult::NotConnected)
+        if (read == RequestResult::DeviceBusy || read == RequestResult::NoLock)
+            check.cause = lock_cause(ctx);
+        else if (read != RequestResult::NotConnected)
             check.cause = device_cause(ctx);
         return refuse(check, read);
     }

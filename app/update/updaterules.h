@@ -32,6 +32,8 @@ enum class RequestResult {
     Downgrade,
     NoChecksum,
     AlreadyUpdated,
+    DeviceBusy, // another program holds the device's lock: nothing was sent
+    NoLock,     // the device's lock could not be made: nothing was sent
 };
 
 struct RequestOptions {
@@ -44,6 +46,8 @@ struct FailureCause {
     std::string text;        // "the device stopped answering at byte 87,541 of 315,424 ..."
     bool has_record = false; // record holds the control channel's record of the failure
     QxFailure record{};
+    bool has_holder = false; // the device's lock was held: holder says by whom
+    QxLockHolder holder{};
 };
 
 struct RequestCheck {
@@ -67,6 +71,11 @@ std::string failure_text(const QxFailure &failure);
 // (from 1) is the transfer's, 0 keeps the record's own.
 FailureCause device_cause(const UpdateContext &ctx, int attempt = 0);
 
+// Why the context's last lock_device failed: who holds the device ("the
+// device is held by qxtool (process 4242)"), or why the lock could not be
+// made.
+FailureCause lock_cause(const UpdateContext &ctx);
+
 // 315424 -> "315,424": byte counts read at a glance.
 std::string grouped_text(uint64_t n);
 
@@ -76,8 +85,8 @@ std::string build_text(unsigned build);
 
 // Product, version and build from the context's header.
 bool image_identity(const UpdateContext &ctx, Identity *image);
-// Opens the device and reads product, version and build, in that order;
-// Ok or the first read that failed.
+// Opens the device, takes its lock (kept by the context) and reads product,
+// version and build, in that order; Ok or the first step that failed.
 RequestResult device_identity(UpdateContext &ctx, Identity *device);
 
 // Everything between loading the image and asking the user: takes the

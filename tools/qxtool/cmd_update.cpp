@@ -44,8 +44,11 @@ int exit_status(updaterules::RequestResult r)
     case updaterules::RequestResult::NoVersion:
     case updaterules::RequestResult::NoBuild:
     case updaterules::RequestResult::NoChecksum:
+    case updaterules::RequestResult::NoLock:
         // The device did not answer: the same status as info and checksum.
         return QXTOOL_FAILED;
+    case updaterules::RequestResult::DeviceBusy:
+        return QXTOOL_BUSY;
     default:
         return QXTOOL_REFUSED;
     }
@@ -99,6 +102,12 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
     if (!ctx.open_device())
         return give_up(json, QXTOOL_NO_DEVICE,
                        updaterules::refusal_text(RequestResult::NotConnected));
+    // Held from this first query to the last check reading.
+    if (!ctx.lock_device()) {
+        RequestResult r = ctx.lock_holder.held ? RequestResult::DeviceBusy : RequestResult::NoLock;
+        updaterules::FailureCause cause = updaterules::lock_cause(ctx);
+        return give_up(json, exit_status(r), updaterules::refusal_text(r), "", &cause);
+    }
     std::string device;
     if (!ctx.device_product(device)) {
         updaterules::FailureCause cause = updaterules::device_cause(ctx);

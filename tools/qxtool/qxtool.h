@@ -17,6 +17,7 @@ enum {
     QXTOOL_REFUSED = 3,   // the update request was refused or not confirmed
     QXTOOL_NO_DEVICE = 4, // no supported device is connected
     QXTOOL_BAD_FILE = 5,  // image or body file missing, unreadable, too large or corrupt
+    QXTOOL_BUSY = 6,      // another program is talking to the device; nothing was sent
 };
 
 extern const char *const qxtool_exit_help;
