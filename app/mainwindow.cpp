@@ -1,9 +1,12 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <cstdio>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDialog>
 #include <QDir>
@@ -27,6 +30,17 @@ namespace
 QString qstr(const std::string &utf8)
 {
     return QString::fromUtf8(utf8.data(), (int)utf8.size());
+}
+
+// Why the window acts as it does where its own texts cannot say it: a
+// device directory that is refused, a device another program holds.
+void tell(const std::string &text)
+{
+    if (text.empty())
+        return;
+    fprintf(stderr, "%s: %s\n", QCoreApplication::applicationName().toLocal8Bit().constData(),
+            text.c_str());
+    fflush(stderr);
 }
 
 int run_system_program(const QString &program, const QStringList &arguments)
@@ -106,7 +120,11 @@ void MainWindow::build_catalogue()
     QAction *selected = nullptr;
     // A device that another program is talking to is left alone: its
     // product is then not known, and the first image is chosen.
-    if (ctx.open_device() && ctx.lock_device())
+    if (!ctx.open_device())
+        tell(updaterules::absence_cause().text);
+    else if (!ctx.lock_device())
+        tell(updaterules::lock_cause(ctx).text + "; its product is not read");
+    else
         ctx.device_product(device_product);
     ctx.unlock_device();
 
@@ -170,6 +188,8 @@ void MainWindow::on_button_fwupdate_clicked()
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
     if (check.result != updaterules::RequestResult::Ok) {
         ctx.unlock_device();
+        if (check.result == updaterules::RequestResult::NotConnected)
+            tell(check.cause.text);
         QString text = qstr(check.text);
         if (check.result == updaterules::RequestResult::DeviceBusy ||
             check.result == updaterules::RequestResult::NoLock)

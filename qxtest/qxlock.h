@@ -21,10 +21,10 @@
 
 // Who holds a device, or why its lock could not be made.
 typedef struct QxLockHolder {
-    int held;                           // 1: another program (or record) holds it
-    unsigned long pid;                  // its process id; 0 when the system does not tell
-    char program[QXLOCK_NAME_SIZE];     // its program name; "" when not known
-    char problem[QXLOCK_PROBLEM_SIZE];  // held 0: why the lock could not be made
+    int held;                          // 1: another program (or record) holds it
+    unsigned long pid;                 // its process id; 0 when the system does not tell
+    char program[QXLOCK_NAME_SIZE];    // its program name; "" when not known
+    char problem[QXLOCK_PROBLEM_SIZE]; // held 0: why the lock could not be made
 } QxLockHolder;
 
 // One lock as its taker keeps it; zero-filled (or qxlock_init) when not held.

@@ -149,8 +149,8 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
             close(fd);
-            problem(holder, "the device's lock file %s is not a file of yours: %s",
-                    file.c_str(), EPERM);
+            problem(holder, "the device's lock file %s is not a file of yours: %s", file.c_str(),
+                    EPERM);
             return 1;
         }
         struct flock fl = whole_file(F_WRLCK);
@@ -168,8 +168,8 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
             return 1;
         }
         char text[160];
-        int n = snprintf(text, sizeof text, "%lu %s\n", (unsigned long)getpid(),
-                         qxlock_program_name());
+        int n =
+            snprintf(text, sizeof text, "%lu %s\n", (unsigned long)getpid(), qxlock_program_name());
         // Who holds it is only information: a failed write takes nothing
         // from the lock itself.
         if (ftruncate(fd, 0) == 0 && n > 0)

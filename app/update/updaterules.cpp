@@ -167,6 +167,15 @@ FailureCause lock_cause(const UpdateContext &ctx)
     return cause;
 }
 
+FailureCause absence_cause()
+{
+    FailureCause cause;
+    char text[512];
+    if (usbdevs_absence(text, sizeof text) == 0)
+        cause.text = text;
+    return cause;
+}
+
 std::string stage_text(Stage stage, int retry)
 {
     switch (stage) {
@@ -280,7 +289,9 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
     if (read != RequestResult::Ok) {
         if (read == RequestResult::DeviceBusy || read == RequestResult::NoLock)
             check.cause = lock_cause(ctx);
-        else if (read != RequestResult::NotConnected)
+        else if (read == RequestResult::NotConnected)
+            check.cause = absence_cause();
+        else
             check.cause = device_cause(ctx);
         return refuse(check, read);
     }

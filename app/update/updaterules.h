@@ -76,6 +76,11 @@ FailureCause device_cause(const UpdateContext &ctx, int attempt = 0);
 // made.
 FailureCause lock_cause(const UpdateContext &ctx);
 
+// Why the last open_device of this thread found no device, when the device
+// access can say more than that ("the device directory ... is ignored:
+// others can write to it (chmod 700 ...)"); an empty text otherwise.
+FailureCause absence_cause();
+
 // 315424 -> "315,424": byte counts read at a glance.
 std::string grouped_text(uint64_t n);
 

@@ -321,12 +321,12 @@ bool SimDaemon::start(const std::string &qxsim, const std::string &dir,
     return true;
 }
 
-ProcResult SimDaemon::stop()
+ProcResult SimDaemon::stop(int sig)
 {
     ProcResult res;
     if (pid_ <= 0)
         return res;
-    kill(pid_, SIGTERM);
+    kill(pid_, sig);
     res.status = wait_for(pid_, 10, &res.timed_out);
     pid_ = -1;
     res.out = read_text_file(out_path_);

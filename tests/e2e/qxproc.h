@@ -68,8 +68,9 @@ class SimDaemon
     // listens.
     bool start(const std::string &qxsim, const std::string &dir,
                const std::vector<std::string> &args);
-    // SIGTERM, then waits; the daemon's exit status and output.
-    ProcResult stop();
+    // SIGTERM (or sig), then waits; the daemon's exit status and output.
+    // SIGKILL leaves its endpoint behind, as a crash would.
+    ProcResult stop(int sig = 15);
     bool running() const { return pid_ > 0; }
     void expect_breaches() { breaches_expected_ = true; }
     // After stop(): the breaches qxsim reported, one line each, and its

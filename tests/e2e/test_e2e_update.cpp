@@ -2,10 +2,12 @@
 // update from the built-in catalogue, every refusal of the request with its
 // text and exit status, and every outcome of the update itself.
 #include <algorithm>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "e2e.h"
+#include "qxlock.h"
 
 namespace
 {
@@ -38,13 +40,26 @@ const char *result_name(int status)
         return "no device";
     case 5:
         return "bad image";
+    case 6:
+        return "busy";
     }
     return "failed";
 }
 
 const char *const k_done = "Completed.\n\nPlease turn the device's power on again.";
 
-enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4 };
+// HOLD_LOCK: the test itself holds the device's lock, as another program would.
+enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4, HOLD_LOCK = 8 };
+
+// %D: the device directory; %P: this process's id.
+std::string expand(std::string text, const std::string &dir)
+{
+    for (size_t at; (at = text.find("%D")) != std::string::npos;)
+        text.replace(at, 2, dir);
+    for (size_t at; (at = text.find("%P")) != std::string::npos;)
+        text.replace(at, 2, std::to_string(getpid()));
+    return text;
+}
 
 TEST_F(E2e, BuiltInImageUpdatesTheDevice)
 {
@@ -103,8 +118,35 @@ struct Refusal {
 };
 
 const Refusal k_refusals[] = {
-    {"NoDevice", NO_SIM | BUILTIN, {}, {"--yes"}, "Supported hardware is not connected.\n", 4},
-    {"NoDeviceForFile", NO_SIM, {}, {"--yes"}, "Supported hardware is not connected.\n", 4},
+    {"NoDevice",
+     NO_SIM | BUILTIN,
+     {},
+     {"--yes"},
+     "Supported hardware is not connected.\nno device is served in %D (there is no "
+     "%D/qx-10_20)\n",
+     4},
+    {"NoDeviceForFile",
+     NO_SIM,
+     {},
+     {"--yes"},
+     "Supported hardware is not connected.\nno device is served in %D (there is no "
+     "%D/qx-10_20)\n",
+     4},
+    // Another program talks to the device: not a single call reaches it.
+    {"DeviceHeld",
+     HOLD_LOCK | BUILTIN,
+     {},
+     {"--yes"},
+     "Another program is updating the device.\n"
+     "the device is held by test_e2e_update (process %P)\n",
+     6},
+    {"DeviceHeldForFile",
+     HOLD_LOCK,
+     {},
+     {"--yes"},
+     "Another program is updating the device.\n"
+     "the device is held by test_e2e_update (process %P)\n",
+     6},
     {"ProductUnanswered",
      0,
      {"--info-silent"},
@@ -241,13 +283,27 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     }
     if (!(row.flags & NO_SIM))
         serve(sim);
+    const std::string err = expand(row.err, dev_dir.path());
+    std::vector<uint16_t> endpoint(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(endpoint.data(), endpoint.size(), dev_dir.file("qx-10_20").c_str());
+    QxLock other;
+    qxlock_init(&other);
+    if (row.flags & HOLD_LOCK) {
+        ASSERT_EQ(0, qxlock_take(&other, endpoint.data(), nullptr));
+    }
     std::vector<std::string> args = {"update"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     if (!(row.flags & BUILTIN))
         args.push_back(fw);
     ProcResult r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
-    EXPECT_EQ(row.err, r.err);
+    EXPECT_EQ(err, r.err);
+    if (row.flags & HOLD_LOCK) {
+        E2e::sim.stop();
+        EXPECT_NE(std::string::npos, read_text_file(E2e::sim.summary_path()).find("\"calls\": 0,"))
+            << read_text_file(E2e::sim.summary_path());
+        serve(sim);
+    }
     if (row.wait_max >= 0) {
         EXPECT_GE(waited_ms, row.wait_min);
         EXPECT_LE(waited_ms, row.wait_max);
@@ -265,7 +321,8 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     args.insert(args.begin() + 1, "--json");
     r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
-    EXPECT_EQ(row.err, r.err);
+    EXPECT_EQ(err, r.err);
+    qxlock_release(&other);
     std::vector<Json> events = json_lines(r.out);
     ASSERT_FALSE(events.empty());
     for (const Json &e : events)
@@ -275,8 +332,14 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     EXPECT_EQ(row.status, last["status"]);
     EXPECT_EQ(result_name(row.status), last["result"]);
     EXPECT_FALSE(last["error"].get<std::string>().empty());
-    // A device that did not answer says why, the other refusals have no cause.
-    EXPECT_EQ(row.status == 1, last.contains("cause")) << last;
+    // A device that did not answer, is not there or is held says why; the
+    // other refusals have no cause.
+    EXPECT_EQ(row.status == 1 || row.status == 4 || row.status == 6, last.contains("cause"))
+        << last;
+    if (row.flags & HOLD_LOCK) {
+        EXPECT_EQ("test_e2e_update", last["cause"]["holder"]["program"]) << last;
+        EXPECT_EQ(getpid(), last["cause"]["holder"]["pid"]) << last;
+    }
     if (!(row.flags & NO_SIM) && row.sim.empty()) {
         ProcResult info = tool({"info"});
         EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out;

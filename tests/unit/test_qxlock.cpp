@@ -236,8 +236,8 @@ TEST(QxLock, AKilledHolderLocksNobodyOut)
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    BOOL started = CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                                  &pi);
+    BOOL started =
+        CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
     SetEnvironmentVariableA("QXLOCK_TEST_HOLD", nullptr);
     ASSERT_TRUE(started);
 

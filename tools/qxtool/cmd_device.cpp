@@ -21,6 +21,8 @@ int device_failed(const UpdateContext &ctx, updaterules::RequestResult r, bool j
     updaterules::FailureCause cause;
     if (r == RequestResult::DeviceBusy || r == RequestResult::NoLock)
         cause = updaterules::lock_cause(ctx);
+    else if (r == RequestResult::NotConnected)
+        cause = updaterules::absence_cause();
     else if (status == QXTOOL_FAILED)
         cause = updaterules::device_cause(ctx);
     console_error(text);

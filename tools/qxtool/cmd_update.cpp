@@ -99,9 +99,11 @@ Json identity_json(const updaterules::Identity &id)
 int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *name, bool json)
 {
     using updaterules::RequestResult;
-    if (!ctx.open_device())
+    if (!ctx.open_device()) {
+        updaterules::FailureCause cause = updaterules::absence_cause();
         return give_up(json, QXTOOL_NO_DEVICE,
-                       updaterules::refusal_text(RequestResult::NotConnected));
+                       updaterules::refusal_text(RequestResult::NotConnected), "", &cause);
+    }
     // Held from this first query to the last check reading.
     if (!ctx.lock_device()) {
         RequestResult r = ctx.lock_holder.held ? RequestResult::DeviceBusy : RequestResult::NoLock;
