@@ -63,6 +63,11 @@ void note_failed_call(uint32_t code)
 int transfer(const QxDevice *dev, const uint8_t *in, uint32_t in_size, uint8_t *out,
              uint32_t out_size)
 {
+    if (qx_stop_requested()) {
+        // Stopped between two calls: this one is never made.
+        note_failed_call(USBDEVS_ERROR_OPERATION_ABORTED);
+        return USBDEVS_ERR_CALL;
+    }
     const UsbdevsBackend *b = usbdevs_backend();
     uint32_t returned = 0;
     uint32_t error = 0;

@@ -20,6 +20,8 @@
 #define USBDEVS_ERROR_FILE_NOT_FOUND 2u
 #define USBDEVS_ERROR_GEN_FAILURE 31u
 #define USBDEVS_ERROR_DEVICE_NOT_CONNECTED 1167u
+// A call not made because a stop was asked for (qx_request_stop).
+#define USBDEVS_ERROR_OPERATION_ABORTED 995u
 
 typedef struct QxDevice {
     uint16_t path[USBDEVS_PATH_UNITS]; // UTF-16, NUL-terminated; empty = none

@@ -79,6 +79,9 @@ const char *code_text(uint32_t code)
         return "The semaphore timeout period has expired.";
     case 206:
         return "The filename or extension is too long.";
+    case 995:
+        return "The I/O operation has been aborted because of either a thread exit or an "
+               "application request.";
     case 1167:
         return "The device is not connected.";
     default:

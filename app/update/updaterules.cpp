@@ -90,6 +90,9 @@ std::string failure_text(const QxFailure &f)
     case QXFAIL_NOT_CONFIRMED:
         text = "the device did not confirm the end of the transfer";
         break;
+    case QXFAIL_STOPPED:
+        text = "the update was stopped";
+        break;
     default:
         text = "the request could not be made";
         break;
@@ -226,6 +229,33 @@ std::string error_text(UpdateResult result)
     case UpdateResult::NotEqual:
         return "Hardware checksum is not equal to firmware.\n\n"
                "Please contact the technical support.";
+    case UpdateResult::Stopped:
+        return "Update stopped.";
+    }
+    return "";
+}
+
+std::string stop_text(const FailureCause &cause)
+{
+    switch (cause.stop) {
+    case FailureCause::Stop::None:
+        return "";
+    case FailureCause::Stop::BeforeSending:
+        return "Stopped before anything was sent: the device is unchanged.";
+    case FailureCause::Stop::Transfer:
+        return "Stopped at byte " + grouped_text(cause.position) + " of " +
+               grouped_text(cause.length) +
+               ": the device holds an incomplete image.\n"
+               "Run the update again to write the whole image; until then the device may not "
+               "work.";
+    case FailureCause::Stop::Check:
+        // The device may report the new version already: the rules would
+        // refuse the same image without both options.
+        return "Stopped during the check readings, after all " + grouped_text(cause.length) +
+               " bytes were sent: the device holds an image that was not checked and may be "
+               "incomplete.\n"
+               "Run the update again (qxtool update --allow-older --allow-reinstall) to write "
+               "it once more and check it.";
     }
     return "";
 }
@@ -359,8 +389,24 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         return why;
     };
 
+    // A stop ends the update at the next call boundary; where it lands
+    // decides what the device now holds.
+    auto stopped = [&](FailureCause::Stop where, uint32_t position) {
+        FailureCause why;
+        if (where == FailureCause::Stop::Transfer && ctx && ctx->last_failure(&why.record) &&
+            why.record.op == QXOP_TRANSFER && why.record.how == QXFAIL_STOPPED)
+            why.has_record = true;
+        why.stop = where;
+        why.position = position;
+        why.length = size;
+        why.text = stop_text(why);
+        return fail(UpdateResult::Stopped, why);
+    };
+
     if (!ctx || !image || size == 0)
         return fail(UpdateResult::NoImage, because("no image to send"));
+    if (qx_stop_requested())
+        return stopped(FailureCause::Stop::BeforeSending, 0);
     say(Stage::Preparing);
 
     // The installed firmware must read the same, give or take, several times
@@ -372,6 +418,8 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         uint32_t value = 0;
         if (!ctx->device_checksum(size, &value)) {
             reading(Phase::Stability, 0, false, 0);
+            if (qx_stop_requested())
+                return stopped(FailureCause::Stop::BeforeSending, 0);
             return fail(UpdateResult::NoChecksum, device_cause(*ctx));
         }
         reading(Phase::Stability, 0, true, value);
@@ -388,9 +436,19 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
 
     for (int64_t attempt = 0;;) {
         qx_sleep_ms(QXUPDATE_PAUSE_MS);
+        if (qx_stop_requested()) {
+            // Before a further transfer the device holds the last one's
+            // image, which did not pass its check.
+            return attempt == 0 ? stopped(FailureCause::Stop::BeforeSending, 0)
+                                : stopped(FailureCause::Stop::Transfer, 0);
+        }
         say(attempt == 0 ? Stage::Sending : Stage::Retrying, (int)attempt);
-        if (!ctx->update_firmware(image, size, progress))
+        if (!ctx->update_firmware(image, size, progress)) {
+            QxFailure f{};
+            if (qx_stop_requested() && ctx->last_failure(&f) && f.op == QXOP_TRANSFER)
+                return stopped(FailureCause::Stop::Transfer, f.position);
             return fail(UpdateResult::TransferFailed, device_cause(*ctx, (int)attempt + 1));
+        }
         say(Stage::Checking);
 
         uint32_t check_size = (uint32_t)ctx->fw_check_size();
@@ -399,6 +457,8 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         uint32_t last = 0;
         for (int tries = QXUPDATE_CHECK_READINGS; tries > 0; tries--) {
             qx_sleep_ms(QXUPDATE_PAUSE_MS);
+            if (qx_stop_requested())
+                return stopped(FailureCause::Stop::Check, size);
             // An unanswered reading costs one try; the phase goes on.
             uint32_t value = 0;
             if (!ctx->device_checksum(check_size, &value)) {

@@ -48,6 +48,15 @@ struct FailureCause {
     QxFailure record{};
     bool has_holder = false; // the device's lock was held: holder says by whom
     QxLockHolder holder{};
+    // A stopped update (UpdateResult::Stopped): where it stopped.
+    enum class Stop {
+        None,
+        BeforeSending, // nothing of the image was sent: the device is unchanged
+        Transfer,      // at byte position of length: the device holds an incomplete image
+        Check,         // the whole image was sent, its check readings were not all made
+    } stop = Stop::None;
+    uint32_t position = 0;
+    uint32_t length = 0;
 };
 
 struct RequestCheck {
@@ -112,6 +121,7 @@ enum class UpdateResult {
     Unstable,       // the stability readings spread over 256
     TransferFailed, // a transfer failed; no further attempt
     NotEqual,       // three check phases failed
+    Stopped,        // a stop was asked for (qx_request_stop); the cause says where
 };
 
 // The stages of an update, in the order they are reported.
@@ -128,6 +138,10 @@ enum class Stage {
 std::string stage_text(Stage stage, int retry = 0);
 // A fixed lower-case name for machine-readable output ("sending").
 const char *stage_name(Stage stage);
+
+// What a stop left behind and what to do: "Stopped at byte 94,627 of
+// 315,424: the device holds an incomplete image." and the way back.
+std::string stop_text(const FailureCause &cause);
 
 // The failure text of a result as the window shows it; "" for Completed.
 std::string error_text(UpdateResult result);
@@ -151,7 +165,8 @@ struct UpdateReport {
 // one-second pause and followed by up to ten checksum readings one second
 // apart that must come within 15 of the header's checksum. progress (may be
 // null) receives the transfer position. Every wait goes through qx_sleep_ms.
-// cause (may be null) receives why a failed update failed.
+// cause (may be null) receives why a failed update failed. A stop asked for
+// with qx_request_stop ends it at the next call boundary with Stopped.
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                         QxProgress *progress, const UpdateReport &report,
                         FailureCause *cause = nullptr);

@@ -14,13 +14,145 @@
 #include "console.h"
 #include "jsonout.h"
 #include "prgdecode.h"
+#include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
+
+#include <csignal>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace
 {
 
 using Clock = std::chrono::steady_clock;
+
+// --- a clean stop: a signal never ends the tool in the middle of a call ---
+
+// The first stop signal; its number makes the exit status (128 + signal).
+volatile sig_atomic_t g_signal = 0;
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    if (!g_signal)
+        g_signal = SIGINT;
+    qx_request_stop();
+    return TRUE;
+}
+
+void catch_stop_signals()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+#else
+void on_stop_signal(int sig)
+{
+    if (!g_signal)
+        g_signal = sig;
+    qx_request_stop();
+}
+
+void catch_stop_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: the question on the terminal must give up its read.
+    sa.sa_flags = 0;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+#endif
+
+const char *signal_name(int sig)
+{
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+#ifdef SIGHUP
+    case SIGHUP:
+        return "SIGHUP";
+#endif
+    }
+    return "signal";
+}
+
+const char *stop_phase_name(updaterules::FailureCause::Stop stop)
+{
+    switch (stop) {
+    case updaterules::FailureCause::Stop::BeforeSending:
+        return "before sending";
+    case updaterules::FailureCause::Stop::Transfer:
+        return "transfer";
+    case updaterules::FailureCause::Stop::Check:
+        return "check";
+    case updaterules::FailureCause::Stop::None:
+        break;
+    }
+    return "";
+}
+
+const char *device_state_name(updaterules::FailureCause::Stop stop)
+{
+    switch (stop) {
+    case updaterules::FailureCause::Stop::BeforeSending:
+        return "unchanged";
+    case updaterules::FailureCause::Stop::Transfer:
+        return "incomplete image";
+    case updaterules::FailureCause::Stop::Check:
+        return "unchecked image";
+    case updaterules::FailureCause::Stop::None:
+        break;
+    }
+    return "";
+}
+
+// The end of a stopped run: where it stopped and what the device holds, on
+// standard error and, with --json, as the result object. The status is
+// 128 + the signal, as the shell reports a program the signal ended.
+int stopped(bool json, const updaterules::FailureCause &cause)
+{
+    const int sig = g_signal ? (int)g_signal : SIGINT;
+    const int status = QXTOOL_STOPPED + sig;
+    const std::string text = updaterules::error_text(updaterules::UpdateResult::Stopped);
+    console_error(text);
+    console_error(cause.text);
+    if (json) {
+        Json j;
+        j["event"] = "result";
+        j["result"] = "stopped";
+        j["status"] = status;
+        j["error"] = text;
+        j["signal"] = signal_name(sig);
+        Json where;
+        where["phase"] = stop_phase_name(cause.stop);
+        where["position"] = cause.position;
+        where["length"] = cause.length;
+        where["device"] = device_state_name(cause.stop);
+        where["text"] = cause.text;
+        j["stop"] = where;
+        json_line(j);
+    }
+    return status;
+}
+
+// A stop before the transfer: nothing of the image reached the device.
+int stopped_before_sending(bool json, uint32_t length)
+{
+    updaterules::FailureCause cause;
+    cause.stop = updaterules::FailureCause::Stop::BeforeSending;
+    cause.length = length;
+    cause.text = updaterules::stop_text(cause);
+    return stopped(json, cause);
+}
 
 void end_settings_panel()
 {
@@ -217,7 +349,9 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
         if (sending && json)
             progress_line(true);
         sending = false;
-        console_error(text);
+        // A stop is told with where it stopped, once the update has ended.
+        if (!qx_stop_requested())
+            console_error(text);
     };
 
     updaterules::UpdateResult result = updaterules::UpdateResult::NoImage;
@@ -245,6 +379,8 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
     }
     worker.join();
 
+    if (result == updaterules::UpdateResult::Stopped)
+        return stopped(json, cause);
     bool ok = result == updaterules::UpdateResult::Completed;
     int status = ok ? QXTOOL_OK : QXTOOL_FAILED;
     // Under the user's text, why: the device's part of it.
@@ -269,6 +405,7 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
 
 int qxtool_update(const UpdateArgs &a)
 {
+    catch_stop_signals();
     end_settings_panel();
     std::vector<uint8_t> image;
     std::string name = a.image;
@@ -286,9 +423,14 @@ int qxtool_update(const UpdateArgs &a)
             return rc;
         }
     }
+    if (qx_stop_requested())
+        return stopped_before_sending(a.json, (uint32_t)image.size());
     UpdateContext ctx;
     if (a.image.empty()) {
         int rc = choose_builtin(ctx, &image, &name, a.json);
+        // A query cut short by a stop failed for that reason alone.
+        if (qx_stop_requested())
+            return stopped_before_sending(a.json, (uint32_t)image.size());
         if (rc != QXTOOL_OK)
             return rc;
     }
@@ -298,6 +440,8 @@ int qxtool_update(const UpdateArgs &a)
     options.installed_test = !a.allow_reinstall;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, image.data(), (uint32_t)image.size(), name, options);
+    if (qx_stop_requested())
+        return stopped_before_sending(a.json, (uint32_t)image.size());
     if (check.result != updaterules::RequestResult::Ok)
         return give_up(a.json, exit_status(check.result), check.text, "", &check.cause);
 
@@ -320,7 +464,10 @@ int qxtool_update(const UpdateArgs &a)
                            "(give --yes to update without asking)");
         if (a.json)
             console_error(question);
-        if (!console_ask("Update the device? [y/N] "))
+        bool yes = console_ask("Update the device? [y/N] ");
+        if (qx_stop_requested())
+            return stopped_before_sending(a.json, (uint32_t)image.size());
+        if (!yes)
             return give_up(a.json, QXTOOL_REFUSED, "Cancelled.");
     }
     return run(ctx, image, a.json);
