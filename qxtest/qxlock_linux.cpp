@@ -17,6 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "qxlimits.h"
+#include "qxsys.h"
+
 namespace
 {
 
@@ -99,6 +102,21 @@ void read_holder(int fd, QxLockHolder *holder)
     holder->program[k] = 0;
 }
 
+// A holder writes its name just after it has taken the lock: one found
+// at that moment, or after a killed holder whose name is stale, is read
+// again for a few milliseconds.
+void read_named_holder(int fd, QxLockHolder *holder)
+{
+    if (!holder)
+        return;
+    for (int i = 0; i < QXLOCK_NAME_TRIES; i++) {
+        read_holder(fd, holder);
+        if (holder->pid)
+            return;
+        qx_sleep_ms(QXLOCK_NAME_PAUSE_MS);
+    }
+}
+
 struct flock whole_file(short type)
 {
     struct flock fl;
@@ -161,7 +179,7 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
         if (r != 0) {
             int err = errno;
             if (err == EAGAIN || err == EACCES)
-                read_holder(fd, holder);
+                read_named_holder(fd, holder);
             else
                 problem(holder, "cannot lock the device's lock file %s: %s", file.c_str(), err);
             close(fd);
@@ -224,7 +242,7 @@ int qxlock_holder(const uint16_t *path, QxLockHolder *holder)
     struct flock fl = whole_file(F_WRLCK);
     int held = fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
     if (held)
-        read_holder(fd, holder);
+        read_named_holder(fd, holder);
     close(fd);
     return held ? 0 : 1;
 }

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qxlimits.h"
+#include "qxsys.h"
+
 namespace
 {
 
@@ -139,7 +142,9 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
     if (err == ERROR_ALREADY_EXISTS) {
         if (holder) {
             holder->held = 1;
-            read_holder(section, holder);
+            // The creator names itself just after it has made the section.
+            for (int i = 0; i < QXLOCK_NAME_TRIES && !read_holder(section, holder); i++)
+                qx_sleep_ms(QXLOCK_NAME_PAUSE_MS);
         }
         CloseHandle(section);
         return 1;
