@@ -1,10 +1,13 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <cstdio>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDialog>
 #include <QDir>
@@ -34,6 +37,17 @@ namespace
 QString qstr(const std::string &utf8)
 {
     return QString::fromUtf8(utf8.data(), (int)utf8.size());
+}
+
+// Why the window acts as it does where its own texts cannot say it: a
+// device directory that is refused, a device another program holds.
+void tell(const std::string &text)
+{
+    if (text.empty())
+        return;
+    fprintf(stderr, "%s: %s\n", QCoreApplication::applicationName().toLocal8Bit().constData(),
+            text.c_str());
+    fflush(stderr);
 }
 
 int run_system_program(const QString &program, const QStringList &arguments)
@@ -114,8 +128,15 @@ void MainWindow::build_catalogue()
     std::string device_product;
     QString selected_path;
     QAction *selected = nullptr;
-    if (ctx.open_device())
+    // A device that another program is talking to is left alone: its
+    // product is then not known, and the first image is chosen.
+    if (!ctx.open_device())
+        tell(updaterules::absence_cause().text);
+    else if (!ctx.lock_device())
+        tell(updaterules::lock_cause(ctx).text + "; its product is not read");
+    else
         ctx.device_product(device_product);
+    ctx.unlock_device();
 
     const QStringList names = QDir(catalogue_dir).entryList(QStringList() << "update*.bin");
     for (const QString &name : names) {
@@ -176,7 +197,14 @@ void MainWindow::on_button_fwupdate_clicked()
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
     if (check.result != updaterules::RequestResult::Ok) {
-        refuse(qstr(check.text));
+        ctx.unlock_device();
+        if (check.result == updaterules::RequestResult::NotConnected)
+            tell(check.cause.text);
+        QString text = qstr(check.text);
+        if (check.result == updaterules::RequestResult::DeviceBusy ||
+            check.result == updaterules::RequestResult::NoLock)
+            text += "\n\n" + qstr(check.cause.text) + ".";
+        refuse(text);
         return;
     }
 
@@ -184,8 +212,10 @@ void MainWindow::on_button_fwupdate_clicked()
     int answer = QMessageBox::question(
         this, "Firmware Update", question,
         QMessageBox::Cancel | QMessageBox::Default | QMessageBox::Escape, QMessageBox::Ok);
-    if (answer != QMessageBox::Ok)
+    if (answer != QMessageBox::Ok) {
+        ctx.unlock_device();
         return;
+    }
 
     progress.value.store(0, std::memory_order_relaxed);
     updating = 1;
@@ -223,6 +253,8 @@ void MainWindow::on_finish()
 {
     timer.stop();
     on_timer();
+    // The update is over: the device is free for other programs again.
+    ctx.unlock_device();
     updating = 0;
     ui->button_fwupdate->setEnabled(true);
     ui->button_fwupdate->setText("Firmware Update");

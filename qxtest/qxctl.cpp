@@ -31,7 +31,7 @@ int send_on(QxChannel *ch, QxMsg *msg, unsigned request, int l_long, int l_try, 
         qx_error_line(QXCTL_SRC, l_long);
         return 1;
     }
-    for (int i = 0; i < QXCTL_SEND_TRIES; i++) {
+    for (int i = 0; i < QXCTL_SEND_TRIES && !qx_stop_requested(); i++) {
         if (usbdevs_write(dev, request, 0, 0, msg->pos, msg->buf) == 0)
             return 0;
         qx_error_line(QXCTL_SRC, l_try);
@@ -151,7 +151,7 @@ int qxctl_wait_ready(QxChannel *ch)
     QxMsg msg;
     uint32_t delay = QXCTL_READY_FIRST_PAUSE_MS;
     bool answered = false;
-    for (int cycle = 0; cycle < QXCTL_READY_CYCLES; cycle++) {
+    for (int cycle = 0; cycle < QXCTL_READY_CYCLES && !qx_stop_requested(); cycle++) {
         memset(buf, 0, sizeof buf);
         qxmsg_init(&msg, buf, sizeof buf);
         answered = qxctl_recv(ch, &msg) == 0;
@@ -232,6 +232,11 @@ int qxctl_failure_end(QxChannel *ch, int result)
         uint32_t code = usbdevs_last_error(&calls);
         if (f->how == QXFAIL_CALL && calls != ctl->calls_at)
             f->error = code;
+        // However the operation ended up failing, a stop is why.
+        if (qx_stop_requested()) {
+            f->how = QXFAIL_STOPPED;
+            f->error = USBDEVS_ERROR_OPERATION_ABORTED;
+        }
         ctl->failure = *f;
     }
     ctl->pending.op = QXOP_NONE;

@@ -32,6 +32,7 @@ enum {
     QXFAIL_NO_ANSWER,     // the answer polls ran out without the awaited item
     QXFAIL_NO_PROGRESS,   // the device kept announcing no room or another offset
     QXFAIL_NOT_CONFIRMED, // the device never confirmed the end of the transfer
+    QXFAIL_STOPPED,       // a stop was asked for (qx_request_stop): no further call made
 };
 
 // The last failure of an operation on a channel, kept beside the 0/1

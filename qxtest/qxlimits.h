@@ -89,3 +89,12 @@
 // sum may still settle after a write.
 // tst_fwupdateworker: outcomes ("15 above", "15 below", "16 away" rows)
 #define QXUPDATE_CHECKSUM_MARGIN 15
+
+// --- qxlock: the device lock ---
+
+// A program refused the lock reads the holder's name again while the holder
+// has not written it yet (it does so just after taking the lock): tries and
+// the pause between them. Taking the lock itself never waits.
+// test_e2e_update: E2e.TwoUpdatersAtOnceOneIsRefused
+#define QXLOCK_NAME_TRIES 20
+#define QXLOCK_NAME_PAUSE_MS 1

@@ -87,11 +87,42 @@ HookSlot<QxOutFn> &out_slot()
 }
 } // namespace
 
+namespace
+{
+// Lock-free, so that a signal handler may set it.
+std::atomic<int> g_stop{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets the stop");
+} // namespace
+
+void qx_request_stop(void)
+{
+    g_stop.store(1);
+}
+
+int qx_stop_requested(void)
+{
+    return g_stop.load();
+}
+
+void qx_clear_stop(void)
+{
+    g_stop.store(0);
+}
+
 void qx_sleep_ms(uint32_t ms)
 {
+    // A stopped operation has nothing left to wait for.
+    if (qx_stop_requested())
+        return;
     if (sleep_slot().call(ms))
         return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    // In slices, so that a stop ends a long pause within a slice.
+    const uint32_t slice = 50;
+    while (ms > 0 && !qx_stop_requested()) {
+        uint32_t now = ms < slice ? ms : slice;
+        std::this_thread::sleep_for(std::chrono::milliseconds(now));
+        ms -= now;
+    }
 }
 
 void qx_set_sleep(QxSleepFn fn, void *ctx)

@@ -30,6 +30,14 @@ void qx_sleep_ms(uint32_t ms);
 // therefore never wait for the thread that replaces it.
 void qx_set_sleep(QxSleepFn fn, void *ctx);
 
+// A stop asked for from outside (a program's signal handler): device access
+// then makes no further call, every wait ends at once, and the operation
+// under way fails as stopped, at the next call boundary. Safe to call from
+// a signal handler. Nothing in the core ends the process.
+void qx_request_stop(void);
+int qx_stop_requested(void);
+void qx_clear_stop(void);
+
 // Diagnostics go to standard output unless a sink is installed.
 int qx_printf(const char *fmt, ...) QX_PRINTF(1, 2);
 void qx_write(const char *text, size_t len);

@@ -5,6 +5,7 @@
 #include "usbdevs.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -62,6 +63,11 @@ void note_failed_call(uint32_t code)
 int transfer(const QxDevice *dev, const uint8_t *in, uint32_t in_size, uint8_t *out,
              uint32_t out_size)
 {
+    if (qx_stop_requested()) {
+        // Stopped between two calls: this one is never made.
+        note_failed_call(USBDEVS_ERROR_OPERATION_ABORTED);
+        return USBDEVS_ERR_CALL;
+    }
     const UsbdevsBackend *b = usbdevs_backend();
     uint32_t returned = 0;
     uint32_t error = 0;
@@ -133,8 +139,29 @@ int usbdevs_probe(QxDevice *table, unsigned number, QxDevice **entry)
     return 0;
 }
 
+namespace
+{
+thread_local char t_absence[512];
+} // namespace
+
+void usbdevs_set_absence(const char *text)
+{
+    t_absence[0] = 0;
+    if (text)
+        snprintf(t_absence, sizeof t_absence, "%s", text);
+}
+
+int usbdevs_absence(char *buf, size_t cap)
+{
+    if (!buf || cap == 0)
+        return 1;
+    snprintf(buf, cap, "%s", t_absence);
+    return t_absence[0] ? 0 : 1;
+}
+
 int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_status)
 {
+    usbdevs_set_absence(nullptr);
     const UsbdevsBackend *b = usbdevs_backend();
     int status = 0;
     int found = b->find(b->self, service, path, cap, &status);
@@ -150,6 +177,8 @@ int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_stat
     }
     if (copy_status)
         *copy_status = status;
+    if (found)
+        usbdevs_set_absence(nullptr);
     return found ? 1 : 0;
 }
 

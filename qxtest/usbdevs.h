@@ -20,6 +20,8 @@
 #define USBDEVS_ERROR_FILE_NOT_FOUND 2u
 #define USBDEVS_ERROR_GEN_FAILURE 31u
 #define USBDEVS_ERROR_DEVICE_NOT_CONNECTED 1167u
+// A call not made because a stop was asked for (qx_request_stop).
+#define USBDEVS_ERROR_OPERATION_ABORTED 995u
 
 typedef struct QxDevice {
     uint16_t path[USBDEVS_PATH_UNITS]; // UTF-16, NUL-terminated; empty = none
@@ -83,6 +85,12 @@ int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned inde
                   const uint8_t *data);
 int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
                  uint8_t *dst);
+// Why this thread's last usbdevs_find found no device, when the backend can
+// say more than that it is absent ("nothing serves /run/user/1000/qx/qx-10_20
+// ..."), with what to do about it: 0 and the text, 1 when there is none.
+int usbdevs_absence(char *buf, size_t cap);
+// For backends: the reason of the find under way (null clears it).
+void usbdevs_set_absence(const char *text);
 void usbdevs_print_last_error(void);
 void usbdevs_print_error(uint32_t error);
 // The system or device error code of this thread's last failed call (0 when

@@ -2,6 +2,9 @@
 // device directory (qxwire.h), served by a daemon that speaks for the driver.
 // Discovery checks the endpoint; each I/O-control call is one connection.
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <poll.h>
@@ -76,6 +79,9 @@ const char *code_text(uint32_t code)
         return "The semaphore timeout period has expired.";
     case 206:
         return "The filename or extension is too long.";
+    case 995:
+        return "The I/O operation has been aborted because of either a thread exit or an "
+               "application request.";
     case 1167:
         return "The device is not connected.";
     default:
@@ -318,6 +324,41 @@ int lx_init(void *)
     return 0;
 }
 
+// Whether anything serves the endpoint, asked without waiting and without a
+// request: a daemon takes a connection that asks nothing as a probe. A
+// socket file that a killed daemon left behind refuses the connection.
+bool endpoint_served(const char *ep)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, ep, strlen(ep));
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return true; // cannot tell: the calls will say what is wrong
+    int r;
+    do {
+        r = connect(fd, (struct sockaddr *)&addr, sizeof addr);
+    } while (r != 0 && errno == EINTR);
+    int err = r == 0 ? 0 : errno;
+    close(fd);
+    // A full queue (EAGAIN) is a daemon all the same.
+    return !(err == ECONNREFUSED || err == ENOENT || err == ENOTSOCK);
+}
+
+// No device: the reason, for the user, and 0.
+int absent(const char *fmt, ...) QX_PRINTF(1, 2);
+int absent(const char *fmt, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    usbdevs_set_absence(text);
+    return 0;
+}
+
 int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_status)
 {
     // The endpoint carries the driver service's name; nothing else is the device.
@@ -325,17 +366,41 @@ int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_s
         return 0;
     char dir[4096];
     char ep[QXWIRE_MAX_PATH + 1];
-    if (qxwire_device_dir(dir, sizeof dir) || qxwire_endpoint_in(ep, sizeof ep, dir))
-        return 0;
+    if (qxwire_device_dir(dir, sizeof dir))
+        return absent("the device directory's name is too long");
+    if (qxwire_endpoint_in(ep, sizeof ep, dir))
+        return absent("the device directory %s is too long a path for a device endpoint "
+                      "(at most %d bytes with /" QXWIRE_ENDPOINT "): set QX_DEVICE_DIR to a "
+                      "shorter one",
+                      dir, QXWIRE_MAX_PATH);
     // Only a private directory of ours and a socket of ours: anyone else
     // could otherwise pose as the device.
     struct stat st;
     uid_t me = geteuid();
-    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return 0;
-    if (lstat(ep, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != me)
-        return 0;
+    if (stat(dir, &st) != 0)
+        return absent("the device directory %s cannot be used: %s (no device is served "
+                      "there; QX_DEVICE_DIR names the directory of one that is)",
+                      dir, strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        return absent("the device directory %s is not a directory", dir);
+    if (st.st_uid != me)
+        return absent("the device directory %s is ignored: it belongs to user %u, not to you "
+                      "(user %u); use a directory of your own (QX_DEVICE_DIR)",
+                      dir, (unsigned)st.st_uid, (unsigned)me);
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return absent("the device directory %s is ignored: others can write to it "
+                      "(chmod 700 %s)",
+                      dir, dir);
+    if (lstat(ep, &st) != 0)
+        return absent("no device is served in %s (there is no %s)", dir, ep);
+    if (!S_ISSOCK(st.st_mode))
+        return absent("%s is ignored: it is not a socket", ep);
+    if (st.st_uid != me)
+        return absent("%s is ignored: it belongs to user %u, not to you", ep, (unsigned)st.st_uid);
+    if (!endpoint_served(ep))
+        return absent("nothing serves %s (connection refused): the device has gone and "
+                      "left its endpoint behind",
+                      ep);
     int status = 0;
     if (path && cap)
         status = usbdevs_path_from_utf8(path, cap, ep);

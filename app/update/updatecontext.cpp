@@ -1,8 +1,17 @@
 #include "updatecontext.h"
 
+#include <cstdio>
 #include <cstring>
 
-UpdateContext::UpdateContext() : ctl(), channel(nullptr), header() {}
+UpdateContext::UpdateContext() : ctl(), lock(), lock_holder(), channel(nullptr), header()
+{
+    qxlock_init(&lock);
+}
+
+UpdateContext::~UpdateContext()
+{
+    qxlock_release(&lock);
+}
 
 bool UpdateContext::close_device()
 {
@@ -28,6 +37,26 @@ bool UpdateContext::init()
 bool UpdateContext::is_open() const
 {
     return channel != nullptr;
+}
+
+bool UpdateContext::lock_device()
+{
+    memset(&lock_holder, 0, sizeof lock_holder);
+    if (!channel) {
+        snprintf(lock_holder.problem, sizeof lock_holder.problem, "no device is open");
+        return false;
+    }
+    return qxlock_take(&lock, ctl.devices[0].path, &lock_holder) == 0;
+}
+
+void UpdateContext::unlock_device()
+{
+    qxlock_release(&lock);
+}
+
+bool UpdateContext::holds_device() const
+{
+    return lock.held != 0;
 }
 
 bool UpdateContext::device_text(std::string &text)

@@ -8,16 +8,31 @@
 
 #include "prgdecode.h"
 #include "qxctl.h"
+#include "qxlock.h"
 
 class UpdateContext
 {
   public:
     UpdateContext();
+    ~UpdateContext();
+    // The context holds the device's lock: a copy would hold it twice.
+    UpdateContext(const UpdateContext &) = delete;
+    UpdateContext &operator=(const UpdateContext &) = delete;
 
     bool close_device();
     bool open_device();
     bool init();
     bool is_open() const;
+
+    // One conversation with a device at a time, across programs: takes the
+    // lock of the device open_device found (qxlock.h), without waiting; it
+    // stays held until unlock_device or the context's end. Every query is
+    // made under it, and an update holds it from its request's first query
+    // to its last check reading. False when another program holds the device
+    // or the lock cannot be made; lock_holder then says which.
+    bool lock_device();
+    void unlock_device();
+    bool holds_device() const;
 
     bool device_text(std::string &text);
     bool device_product(std::string &product);
@@ -47,6 +62,8 @@ class UpdateContext
     bool last_failure(QxFailure *failure) const;
 
     QxCtl ctl;
+    QxLock lock;
+    QxLockHolder lock_holder; // why the last lock_device failed
     // Null while no device is open, else &ctl; commands take its address.
     QxChannel channel;
     PrgHeader header;

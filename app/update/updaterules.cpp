@@ -45,6 +45,10 @@ const char *refusal_text(RequestResult result)
         return "Cannot get hardware checksum";
     case RequestResult::AlreadyUpdated:
         return "Already updated.";
+    case RequestResult::DeviceBusy:
+        return "Another program is updating the device.";
+    case RequestResult::NoLock:
+        return "Cannot lock the device for this program.";
     }
     return "";
 }
@@ -85,6 +89,9 @@ std::string failure_text(const QxFailure &f)
         break;
     case QXFAIL_NOT_CONFIRMED:
         text = "the device did not confirm the end of the transfer";
+        break;
+    case QXFAIL_STOPPED:
+        text = "the update was stopped";
         break;
     default:
         text = "the request could not be made";
@@ -150,6 +157,30 @@ FailureCause device_cause(const UpdateContext &ctx, int attempt)
     return cause;
 }
 
+FailureCause lock_cause(const UpdateContext &ctx)
+{
+    FailureCause cause;
+    if (ctx.lock_holder.held) {
+        char who[QXLOCK_NAME_SIZE + 32];
+        qxlock_holder_text(&ctx.lock_holder, who, sizeof who);
+        cause.text = std::string("the device is held by ") + who;
+        cause.has_holder = true;
+        cause.holder = ctx.lock_holder;
+    } else {
+        cause.text = ctx.lock_holder.problem;
+    }
+    return cause;
+}
+
+FailureCause absence_cause()
+{
+    FailureCause cause;
+    char text[512];
+    if (usbdevs_absence(text, sizeof text) == 0)
+        cause.text = text;
+    return cause;
+}
+
 std::string stage_text(Stage stage, int retry)
 {
     switch (stage) {
@@ -200,6 +231,33 @@ std::string error_text(UpdateResult result)
     case UpdateResult::NotEqual:
         return "Hardware checksum is not equal to firmware.\n\n"
                "Please contact the technical support.";
+    case UpdateResult::Stopped:
+        return "Update stopped.";
+    }
+    return "";
+}
+
+std::string stop_text(const FailureCause &cause)
+{
+    switch (cause.stop) {
+    case FailureCause::Stop::None:
+        return "";
+    case FailureCause::Stop::BeforeSending:
+        return "Stopped before anything was sent: the device is unchanged.";
+    case FailureCause::Stop::Transfer:
+        return "Stopped at byte " + grouped_text(cause.position) + " of " +
+               grouped_text(cause.length) +
+               ": the device holds an incomplete image.\n"
+               "Run the update again to write the whole image; until then the device may not "
+               "work.";
+    case FailureCause::Stop::Check:
+        // The device may report the new version already: the rules would
+        // refuse the same image as installed without --allow-reinstall.
+        return "Stopped during the check readings, after all " + grouped_text(cause.length) +
+               " bytes were sent: the device holds an image that was not checked and may be "
+               "incomplete.\n"
+               "Run the update again (qxtool update --allow-reinstall) to write "
+               "it once more and check it.";
     }
     return "";
 }
@@ -231,6 +289,9 @@ RequestResult device_identity(UpdateContext &ctx, Identity *device)
     device->product.clear();
     if (!ctx.open_device())
         return RequestResult::NotConnected;
+    // Nothing reaches a device that another program is talking to.
+    if (!ctx.lock_device())
+        return ctx.lock_holder.held ? RequestResult::DeviceBusy : RequestResult::NoLock;
     if (!ctx.device_product(device->product))
         return RequestResult::NoProduct;
     uint16_t value = 0;
@@ -258,7 +319,11 @@ RequestCheck check_request(UpdateContext &ctx, const uint8_t *image, uint32_t si
 
     RequestResult read = device_identity(ctx, &check.device);
     if (read != RequestResult::Ok) {
-        if (read != RequestResult::NotConnected)
+        if (read == RequestResult::DeviceBusy || read == RequestResult::NoLock)
+            check.cause = lock_cause(ctx);
+        else if (read == RequestResult::NotConnected)
+            check.cause = absence_cause();
+        else
             check.cause = device_cause(ctx);
         return refuse(check, read);
     }
@@ -344,8 +409,24 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         return why;
     };
 
+    // A stop ends the update at the next call boundary; where it lands
+    // decides what the device now holds.
+    auto stopped = [&](FailureCause::Stop where, uint32_t position) {
+        FailureCause why;
+        if (where == FailureCause::Stop::Transfer && ctx && ctx->last_failure(&why.record) &&
+            why.record.op == QXOP_TRANSFER && why.record.how == QXFAIL_STOPPED)
+            why.has_record = true;
+        why.stop = where;
+        why.position = position;
+        why.length = size;
+        why.text = stop_text(why);
+        return fail(UpdateResult::Stopped, why);
+    };
+
     if (!ctx || !image || size == 0)
         return fail(UpdateResult::NoImage, because("no image to send"));
+    if (qx_stop_requested())
+        return stopped(FailureCause::Stop::BeforeSending, 0);
     say(Stage::Preparing);
 
     // The installed firmware must read the same, give or take, several times
@@ -357,6 +438,8 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         uint32_t value = 0;
         if (!ctx->device_checksum(size, &value)) {
             reading(Phase::Stability, 0, false, 0);
+            if (qx_stop_requested())
+                return stopped(FailureCause::Stop::BeforeSending, 0);
             return fail(UpdateResult::NoChecksum, device_cause(*ctx));
         }
         reading(Phase::Stability, 0, true, value);
@@ -373,9 +456,19 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
 
     for (int64_t attempt = 0;;) {
         qx_sleep_ms(QXUPDATE_PAUSE_MS);
+        if (qx_stop_requested()) {
+            // Before a further transfer the device holds the last one's
+            // image, which did not pass its check.
+            return attempt == 0 ? stopped(FailureCause::Stop::BeforeSending, 0)
+                                : stopped(FailureCause::Stop::Transfer, 0);
+        }
         say(attempt == 0 ? Stage::Sending : Stage::Retrying, (int)attempt);
-        if (!ctx->update_firmware(image, size, progress))
+        if (!ctx->update_firmware(image, size, progress)) {
+            QxFailure f{};
+            if (qx_stop_requested() && ctx->last_failure(&f) && f.op == QXOP_TRANSFER)
+                return stopped(FailureCause::Stop::Transfer, f.position);
             return fail(UpdateResult::TransferFailed, device_cause(*ctx, (int)attempt + 1));
+        }
         say(Stage::Checking);
 
         uint32_t check_size = (uint32_t)ctx->fw_check_size();
@@ -384,6 +477,8 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         uint32_t last = 0;
         for (int tries = QXUPDATE_CHECK_READINGS; tries > 0; tries--) {
             qx_sleep_ms(QXUPDATE_PAUSE_MS);
+            if (qx_stop_requested())
+                return stopped(FailureCause::Stop::Check, size);
             // An unanswered reading costs one try; the phase goes on.
             uint32_t value = 0;
             if (!ctx->device_checksum(check_size, &value)) {

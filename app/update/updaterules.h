@@ -32,6 +32,8 @@ enum class RequestResult {
     Downgrade,
     NoChecksum,
     AlreadyUpdated,
+    DeviceBusy, // another program holds the device's lock: nothing was sent
+    NoLock,     // the device's lock could not be made: nothing was sent
 };
 
 struct RequestOptions {
@@ -47,6 +49,17 @@ struct FailureCause {
     std::string text;        // "the device stopped answering at byte 87,541 of 315,424 ..."
     bool has_record = false; // record holds the control channel's record of the failure
     QxFailure record{};
+    bool has_holder = false; // the device's lock was held: holder says by whom
+    QxLockHolder holder{};
+    // A stopped update (UpdateResult::Stopped): where it stopped.
+    enum class Stop {
+        None,
+        BeforeSending, // nothing of the image was sent: the device is unchanged
+        Transfer,      // at byte position of length: the device holds an incomplete image
+        Check,         // the whole image was sent, its check readings were not all made
+    } stop = Stop::None;
+    uint32_t position = 0;
+    uint32_t length = 0;
 };
 
 struct RequestCheck {
@@ -73,6 +86,16 @@ std::string failure_text(const QxFailure &failure);
 // (from 1) is the transfer's, 0 keeps the record's own.
 FailureCause device_cause(const UpdateContext &ctx, int attempt = 0);
 
+// Why the context's last lock_device failed: who holds the device ("the
+// device is held by qxtool (process 4242)"), or why the lock could not be
+// made.
+FailureCause lock_cause(const UpdateContext &ctx);
+
+// Why the last open_device of this thread found no device, when the device
+// access can say more than that ("the device directory ... is ignored:
+// others can write to it (chmod 700 ...)"); an empty text otherwise.
+FailureCause absence_cause();
+
 // 315424 -> "315,424": byte counts read at a glance.
 std::string grouped_text(uint64_t n);
 
@@ -82,8 +105,8 @@ std::string build_text(unsigned build);
 
 // Product, version and build from the context's header.
 bool image_identity(const UpdateContext &ctx, Identity *image);
-// Opens the device and reads product, version and build, in that order;
-// Ok or the first read that failed.
+// Opens the device, takes its lock (kept by the context) and reads product,
+// version and build, in that order; Ok or the first step that failed.
 RequestResult device_identity(UpdateContext &ctx, Identity *device);
 
 // Everything between loading the image and asking the user: takes the
@@ -104,6 +127,7 @@ enum class UpdateResult {
     Unstable,       // the stability readings spread over 256
     TransferFailed, // a transfer failed; no further attempt
     NotEqual,       // three check phases failed
+    Stopped,        // a stop was asked for (qx_request_stop); the cause says where
 };
 
 // The stages of an update, in the order they are reported.
@@ -120,6 +144,10 @@ enum class Stage {
 std::string stage_text(Stage stage, int retry = 0);
 // A fixed lower-case name for machine-readable output ("sending").
 const char *stage_name(Stage stage);
+
+// What a stop left behind and what to do: "Stopped at byte 94,627 of
+// 315,424: the device holds an incomplete image." and the way back.
+std::string stop_text(const FailureCause &cause);
 
 // The failure text of a result as the window shows it; "" for Completed.
 std::string error_text(UpdateResult result);
@@ -143,7 +171,8 @@ struct UpdateReport {
 // one-second pause and followed by up to ten checksum readings one second
 // apart that must come within 15 of the header's checksum. progress (may be
 // null) receives the transfer position. Every wait goes through qx_sleep_ms.
-// cause (may be null) receives why a failed update failed.
+// cause (may be null) receives why a failed update failed. A stop asked for
+// with qx_request_stop ends it at the next call boundary with Stopped.
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                         QxProgress *progress, const UpdateReport &report,
                         FailureCause *cause = nullptr);

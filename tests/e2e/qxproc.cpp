@@ -175,6 +175,62 @@ ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env,
     return res;
 }
 
+ProcRun::~ProcRun()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool ProcRun::start(const std::vector<std::string> &argv, const EnvChanges &env)
+{
+    started_ = Clock::now();
+    pid_ = spawn(argv, env, "/dev/null", io_.file("stdout"), io_.file("stderr"), -1);
+    return pid_ > 0;
+}
+
+std::string ProcRun::out() const
+{
+    return read_text_file(io_.file("stdout"));
+}
+
+bool ProcRun::wait_for_output(const std::string &text, double timeout_s)
+{
+    auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
+    while (Clock::now() < deadline) {
+        if (out().find(text) != std::string::npos)
+            return true;
+        // Ended? Asked without reaping it, so that wait() still gets its status.
+        siginfo_t info = {};
+        if (pid_ <= 0 || (waitid(P_PID, (id_t)pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                          info.si_pid == pid_))
+            return out().find(text) != std::string::npos;
+        // Process supervision, not a device wait: the child runs in real time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+void ProcRun::signal(int sig)
+{
+    if (pid_ > 0)
+        kill(pid_, sig);
+}
+
+ProcResult ProcRun::wait(double timeout_s)
+{
+    ProcResult res;
+    if (pid_ <= 0)
+        return res;
+    res.status = wait_for(pid_, timeout_s, &res.timed_out);
+    pid_ = -1;
+    res.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    res.out = read_text_file(io_.file("stdout"));
+    res.err = read_text_file(io_.file("stderr"));
+    return res;
+}
+
 namespace
 {
 
@@ -321,12 +377,12 @@ bool SimDaemon::start(const std::string &qxsim, const std::string &dir,
     return true;
 }
 
-ProcResult SimDaemon::stop()
+ProcResult SimDaemon::stop(int sig)
 {
     ProcResult res;
     if (pid_ <= 0)
         return res;
-    kill(pid_, SIGTERM);
+    kill(pid_, sig);
     res.status = wait_for(pid_, 10, &res.timed_out);
     pid_ = -1;
     res.out = read_text_file(out_path_);

@@ -2,6 +2,7 @@
 // with its output captured, qxsim daemons in private device directories.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,31 @@ typedef std::vector<std::pair<std::string, const char *>> EnvChanges;
 ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env,
                     double timeout_s = 60, const std::string &input_text = "");
 
+// A run in the background, for what happens while it runs: started, looked
+// at, signalled, then waited for.
+class ProcRun
+{
+  public:
+    ProcRun() = default;
+    ~ProcRun(); // kills and reaps a run still going
+    ProcRun(const ProcRun &) = delete;
+    ProcRun &operator=(const ProcRun &) = delete;
+    bool start(const std::vector<std::string> &argv, const EnvChanges &env);
+    int pid() const { return pid_; }
+    // Standard output so far.
+    std::string out() const;
+    // Waits (at most timeout_s, then kills) until standard output holds
+    // text; false when the run ended or the time ran out first.
+    bool wait_for_output(const std::string &text, double timeout_s = 60);
+    void signal(int sig);
+    ProcResult wait(double timeout_s = 60);
+
+  private:
+    int pid_ = -1;
+    TempDir io_;
+    std::chrono::steady_clock::time_point started_;
+};
+
 // A run on a terminal of its own.
 struct PtyResult {
     ProcResult proc;        // out: everything the terminal showed; err stays empty
@@ -68,8 +94,9 @@ class SimDaemon
     // listens.
     bool start(const std::string &qxsim, const std::string &dir,
                const std::vector<std::string> &args);
-    // SIGTERM, then waits; the daemon's exit status and output.
-    ProcResult stop();
+    // SIGTERM (or sig), then waits; the daemon's exit status and output.
+    // SIGKILL leaves its endpoint behind, as a crash would.
+    ProcResult stop(int sig = 15);
     bool running() const { return pid_ > 0; }
     void expect_breaches() { breaches_expected_ = true; }
     // After stop(): the breaches qxsim reported, one line each, and its

@@ -1,6 +1,7 @@
 // qxtool's commands besides update, and bad input: every mistake on the
 // command line or in a file is named, ends with its own status, and sends
 // nothing to the device (a recording qxsim proves it).
+#include <csignal>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
@@ -57,6 +58,11 @@ TEST_F(E2e, InfoAndChecksumReadTheDevice)
     EXPECT_EQ(text, r.out);
 }
 
+// Why no device was found: an empty device directory, a daemon gone.
+const char *const kEmpty = "no device is served in %D (there is no %D/qx-10_20)";
+const char *const kGone = "nothing serves %D/qx-10_20 (connection refused): the device has gone "
+                          "and left its endpoint behind";
+
 TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
 {
     struct {
@@ -66,29 +72,61 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         const char *cause; // the line under err, or null
         int status;
         const char *result; // with --json
+        bool killed;        // the daemon is killed, leaving its endpoint behind
     } const rows[] = {
-        {{}, {"info"}, "Supported hardware is not connected.", nullptr, 4, "no device"},
-        {{}, {"checksum", "10"}, "Supported hardware is not connected.", nullptr, 4, "no device"},
+        // %D stands for the device directory.
+        {{}, {"info"}, "Supported hardware is not connected.", kEmpty, 4, "no device", false},
+        {{},
+         {"checksum", "10"},
+         "Supported hardware is not connected.",
+         kEmpty,
+         4,
+         "no device",
+         false},
+        // Known at once, without a single call.
+        {{"--product", "QX-20"},
+         {"info"},
+         "Supported hardware is not connected.",
+         kGone,
+         4,
+         "no device",
+         true},
+        {{"--product", "QX-20"},
+         {"update", "--yes"},
+         "Supported hardware is not connected.",
+         kGone,
+         4,
+         "no device",
+         true},
         {{"--info-silent"},
          {"info"},
          "Cannot get connected hardware product",
          "the device did not answer when asked for its product name",
          1,
-         "failed"},
+         "failed",
+         false},
         {{"--checksum-silent"},
          {"checksum", "10"},
          "Cannot get hardware checksum",
          "the device did not answer the checksum query over 10 bytes",
          1,
-         "failed"},
+         "failed",
+         false},
         // The update says the same with the same status.
-        {{}, {"update", "--yes"}, "Supported hardware is not connected.", nullptr, 4, "no device"},
+        {{},
+         {"update", "--yes"},
+         "Supported hardware is not connected.",
+         kEmpty,
+         4,
+         "no device",
+         false},
         {{"--info-silent"},
          {"update", "--yes"},
          "Cannot get connected hardware product",
          "the device did not answer when asked for its product name",
          1,
-         "failed"},
+         "failed",
+         false},
     };
     for (const auto &row : rows) {
         SimDaemon d;
@@ -96,9 +134,14 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         if (!row.sim.empty()) {
             ASSERT_TRUE(d.start(QXSIM_PATH, dir.path(), row.sim));
         }
+        if (row.killed)
+            d.stop(SIGKILL);
+        std::string cause = row.cause ? row.cause : "";
+        for (size_t at; (at = cause.find("%D")) != std::string::npos;)
+            cause.replace(at, 2, dir.path());
         std::string err = std::string(row.err) + "\n";
         if (row.cause)
-            err += std::string(row.cause) + "\n";
+            err += cause + "\n";
         std::vector<std::string> argv = {QXTOOL_PATH};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
         ProcResult r = proc_run(argv, {{"QX_DEVICE_DIR", dir.path().c_str()},
@@ -106,6 +149,9 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         EXPECT_EQ(row.status, r.status) << row.args[0];
         EXPECT_EQ(err, r.err) << row.args[0];
         EXPECT_EQ("", r.out) << row.args[0];
+        if (row.killed) {
+            EXPECT_LT(r.seconds, 1.0) << "a device that is gone is known at once";
+        }
 
         // --json answers the failure with one object, the same status and
         // the same texts on standard error.
@@ -120,7 +166,7 @@ TEST_F(E2e, DeviceCommandsWithoutAnAnswer)
         EXPECT_EQ(row.status, j["status"]) << r.out;
         EXPECT_EQ(row.err, j["error"]) << r.out;
         if (row.cause)
-            EXPECT_EQ(row.cause, j["cause"]["text"]) << r.out;
+            EXPECT_EQ(cause, j["cause"]["text"]) << r.out;
         else
             EXPECT_FALSE(j.contains("cause")) << r.out;
     }

@@ -94,8 +94,9 @@ TEST_F(Terminal, ProgressBarStaysWithinTheLine)
     }
 }
 
-// Ctrl+C during the transfer ends qxtool at once and leaves the terminal as
-// it was; the device, left with half an image, takes the next update.
+// Ctrl+C during the transfer ends qxtool at the next call, says where and
+// what to do, and leaves the terminal as it was; the device, left with half
+// an image, takes the next update.
 TEST_F(Terminal, InterruptedTransfer)
 {
     std::string fw = image("fw.bin", "QX-20", 230, 57, 20000);
@@ -105,6 +106,15 @@ TEST_F(Terminal, InterruptedTransfer)
     EXPECT_FALSE(r.proc.timed_out);
     EXPECT_TRUE(r.mode_kept);
     EXPECT_EQ(std::string::npos, r.proc.out.find("Checking...")) << r.proc.out;
+    // The bar ends on its own line, and the texts follow it.
+    size_t at = r.proc.out.find("\r\nUpdate stopped.\r\nStopped at byte ");
+    EXPECT_NE(std::string::npos, at) << r.proc.out;
+    EXPECT_NE(std::string::npos,
+              r.proc.out.find(" of 20,036: the device holds an incomplete image.\r\n"
+                              "Run the update again to write the whole image; until then the "
+                              "device may not work.\r\n",
+                              at))
+        << r.proc.out;
 
     ProcResult again = tool({"update", "--yes", fw});
     EXPECT_EQ(0, again.status) << again.err;

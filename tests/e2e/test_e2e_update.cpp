@@ -2,10 +2,13 @@
 // update from the built-in catalogue, every refusal of the request with its
 // text and exit status, and every outcome of the update itself.
 #include <algorithm>
+#include <csignal>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "e2e.h"
+#include "qxlock.h"
 
 namespace
 {
@@ -38,13 +41,35 @@ const char *result_name(int status)
         return "no device";
     case 5:
         return "bad image";
+    case 6:
+        return "busy";
     }
     return "failed";
 }
 
+// 315424 -> "315,424"
+std::string grouped(int64_t n)
+{
+    std::string digits = std::to_string(n);
+    for (int at = (int)digits.size() - 3; at > 0; at -= 3)
+        digits.insert((size_t)at, ",");
+    return digits;
+}
+
 const char *const k_done = "Completed.\n\nPlease turn the device's power on again.";
 
-enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4 };
+// HOLD_LOCK: the test itself holds the device's lock, as another program would.
+enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4, HOLD_LOCK = 8 };
+
+// %D: the device directory; %P: this process's id.
+std::string expand(std::string text, const std::string &dir)
+{
+    for (size_t at; (at = text.find("%D")) != std::string::npos;)
+        text.replace(at, 2, dir);
+    for (size_t at; (at = text.find("%P")) != std::string::npos;)
+        text.replace(at, 2, std::to_string(getpid()));
+    return text;
+}
 
 TEST_F(E2e, BuiltInImageUpdatesTheDevice)
 {
@@ -110,8 +135,35 @@ struct Refusal {
 };
 
 const Refusal k_refusals[] = {
-    {"NoDevice", NO_SIM | BUILTIN, {}, {"--yes"}, "Supported hardware is not connected.\n", 4},
-    {"NoDeviceForFile", NO_SIM, {}, {"--yes"}, "Supported hardware is not connected.\n", 4},
+    {"NoDevice",
+     NO_SIM | BUILTIN,
+     {},
+     {"--yes"},
+     "Supported hardware is not connected.\nno device is served in %D (there is no "
+     "%D/qx-10_20)\n",
+     4},
+    {"NoDeviceForFile",
+     NO_SIM,
+     {},
+     {"--yes"},
+     "Supported hardware is not connected.\nno device is served in %D (there is no "
+     "%D/qx-10_20)\n",
+     4},
+    // Another program talks to the device: not a single call reaches it.
+    {"DeviceHeld",
+     HOLD_LOCK | BUILTIN,
+     {},
+     {"--yes"},
+     "Another program is updating the device.\n"
+     "the device is held by test_e2e_update (process %P)\n",
+     6},
+    {"DeviceHeldForFile",
+     HOLD_LOCK,
+     {},
+     {"--yes"},
+     "Another program is updating the device.\n"
+     "the device is held by test_e2e_update (process %P)\n",
+     6},
     {"ProductUnanswered",
      0,
      {"--info-silent"},
@@ -281,13 +333,27 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     }
     if (!(row.flags & NO_SIM))
         serve(sim);
+    const std::string err = expand(row.err, dev_dir.path());
+    std::vector<uint16_t> endpoint(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(endpoint.data(), endpoint.size(), dev_dir.file("qx-10_20").c_str());
+    QxLock other;
+    qxlock_init(&other);
+    if (row.flags & HOLD_LOCK) {
+        ASSERT_EQ(0, qxlock_take(&other, endpoint.data(), nullptr));
+    }
     std::vector<std::string> args = {"update"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     if (!(row.flags & BUILTIN))
         args.push_back(fw);
     ProcResult r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
-    EXPECT_EQ(row.err, r.err);
+    EXPECT_EQ(err, r.err);
+    if (row.flags & HOLD_LOCK) {
+        E2e::sim.stop();
+        EXPECT_NE(std::string::npos, read_text_file(E2e::sim.summary_path()).find("\"calls\": 0,"))
+            << read_text_file(E2e::sim.summary_path());
+        serve(sim);
+    }
     if (row.wait_max >= 0) {
         EXPECT_GE(waited_ms, row.wait_min);
         EXPECT_LE(waited_ms, row.wait_max);
@@ -305,7 +371,8 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     args.insert(args.begin() + 1, "--json");
     r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
-    EXPECT_EQ(row.err, r.err);
+    EXPECT_EQ(err, r.err);
+    qxlock_release(&other);
     std::vector<Json> events = json_lines(r.out);
     ASSERT_FALSE(events.empty());
     for (const Json &e : events)
@@ -322,6 +389,10 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     EXPECT_EQ(has_cause, last.contains("cause")) << last;
     if (has_cause && last.contains("cause"))
         EXPECT_EQ(err.substr(first_end + 1, err.size() - first_end - 2), last["cause"]["text"]);
+    if (row.flags & HOLD_LOCK) {
+        EXPECT_EQ("test_e2e_update", last["cause"]["holder"]["program"]) << last;
+        EXPECT_EQ(getpid(), last["cause"]["holder"]["pid"]) << last;
+    }
     if (!(row.flags & NO_SIM) && row.sim.empty()) {
         ProcResult info = tool({"info"});
         EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out;
@@ -329,6 +400,176 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
 }
 
 INSTANTIATE_TEST_SUITE_P(Update, RefusalTest, ::testing::ValuesIn(k_refusals),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Two updaters started together on one device: exactly one updates it, the
+// other is refused at once naming the first, and the device sees no breach
+// (the daemon's stop fails the test on one).
+TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
+{
+    serve();
+    EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                      {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
+    ProcRun a, b;
+    ASSERT_TRUE(a.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
+    ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
+    const int pid_a = a.pid(), pid_b = b.pid();
+    ProcResult ra = a.wait(90), rb = b.wait(90);
+    ASSERT_TRUE((ra.status == 0) != (rb.status == 0)) << ra.err << rb.err;
+    const ProcResult &done = ra.status == 0 ? ra : rb;
+    const ProcResult &refused = ra.status == 0 ? rb : ra;
+    const int holder = ra.status == 0 ? pid_a : pid_b;
+    EXPECT_NE(std::string::npos, done.out.find("\"result\":\"completed\"")) << done.out;
+    EXPECT_EQ(6, refused.status);
+    EXPECT_EQ("Another program is updating the device.\n"
+              "the device is held by qxtool (process " +
+                  std::to_string(holder) + ")\n",
+              refused.err);
+    EXPECT_LT(refused.seconds, 1.0) << "refused at once, not after the other's update";
+    std::vector<Json> events = json_lines(refused.out);
+    ASSERT_EQ(1u, events.size()) << refused.out;
+    EXPECT_EQ("busy", events[0]["result"]);
+    EXPECT_EQ(holder, events[0]["cause"]["holder"]["pid"]);
+    EXPECT_EQ("qxtool", events[0]["cause"]["holder"]["program"]);
+}
+
+#ifdef QXDEMO_PATH
+// The window started while qxtool updates the device: it refuses its update
+// with the other-program box and sends the device nothing (its own trace
+// holds no call), and the update goes on to its end.
+TEST_F(E2e, WindowStartedDuringAnUpdateRefusesAndSendsNothing)
+{
+    serve({"--latency-us", "150"});
+    EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                      {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
+    ProcRun update;
+    ASSERT_TRUE(update.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
+    ASSERT_TRUE(update.wait_for_output("\"stage\":\"sending\"")) << update.out();
+    const std::string trace = work.file("window.trace");
+    // Qt's offscreen plugin never frees its screen: the window tests' leak
+    // suppressions, for a sanitizer build.
+    ProcResult w = proc_run({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                            {"QT_QPA_PLATFORM", "offscreen"},
+                                            {"LSAN_OPTIONS", QXDEMO_LSAN},
+                                            {"QX_TRACE", trace.c_str()}});
+    EXPECT_EQ(3, w.status) << w.out << w.err;
+    EXPECT_NE(std::string::npos,
+              w.out.find("window refused: Another program is updating the device.\n\n"
+                         "the device is held by qxtool (process " +
+                         std::to_string(update.pid()) + ")."))
+        << w.out;
+    EXPECT_NE(std::string::npos, read_text_file(trace).find("\"op\":\"start\"")) << "traced";
+    EXPECT_EQ(std::string::npos, read_text_file(trace).find("\"op\":\"ioctl\""))
+        << read_text_file(trace);
+    EXPECT_EQ(std::string::npos, update.out().find("\"event\":\"result\""))
+        << "the window came while the update ran";
+    ProcResult r = update.wait(120);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("\"result\":\"completed\"")) << r.out;
+}
+#endif
+
+// A signal in the middle of an update: the tool ends at the next call,
+// says where and what the device now holds, gives the device back, and
+// the next update completes. A killed updater gives it back all the same.
+struct StopCase {
+    const char *name;
+    int sig;
+    bool in_transfer; // else while the stability readings run, before anything is sent
+    int status;
+};
+
+const StopCase k_stops[] = {
+    {"SigintInTheTransfer", SIGINT, true, 130},
+    {"SigtermInTheTransfer", SIGTERM, true, 143},
+    {"SighupBeforeSending", SIGHUP, false, 129},
+    {"KilledInTheTransfer", SIGKILL, true, 128 + SIGKILL},
+};
+
+void PrintTo(const StopCase &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+struct StopTest : E2e, ::testing::WithParamInterface<StopCase> {
+};
+
+TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
+{
+    const StopCase &row = GetParam();
+    // Slow enough calls that the signal lands where the row says.
+    serve({"--latency-us", row.in_transfer ? "100" : "30000"});
+    EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                      {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
+    ProcRun run;
+    ASSERT_TRUE(run.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
+    const int64_t length = 315424;
+    int64_t seen = 0; // the position the tool had reported when signalled
+    if (row.in_transfer) {
+        // At about 30 % of the transfer, as the tool reports it.
+        auto reached = [&]() {
+            for (const Json &e : json_lines(run.out()))
+                if (e["event"] == "progress" && e["position"].get<int64_t>() * 10 >= length * 3)
+                    seen = e["position"].get<int64_t>();
+            return seen > 0;
+        };
+        for (int i = 0; i < 30000 && !reached(); i++)
+            ASSERT_FALSE(run.out().find("\"event\":\"result\"") != std::string::npos) << run.out();
+        ASSERT_GT(seen, 0);
+    } else {
+        ASSERT_TRUE(run.wait_for_output("\"stage\":\"preparing\""));
+    }
+    run.signal(row.sig);
+    ProcResult r = run.wait(60);
+    EXPECT_EQ(row.status, r.status) << r.err;
+
+    std::vector<uint16_t> endpoint(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(endpoint.data(), endpoint.size(), dev_dir.file("qx-10_20").c_str());
+    EXPECT_EQ(1, qxlock_holder(endpoint.data(), nullptr)) << "the device is free again";
+
+    if (row.sig != SIGKILL) {
+        std::vector<Json> events = json_lines(r.out);
+        ASSERT_FALSE(events.empty());
+        const Json &last = events.back();
+        EXPECT_EQ("stopped", last["result"]) << last;
+        EXPECT_EQ(row.status, last["status"]) << last;
+        const Json &stop = last["stop"];
+        std::string text;
+        if (row.in_transfer) {
+            EXPECT_EQ("transfer", stop["phase"]) << last;
+            EXPECT_EQ("incomplete image", stop["device"]) << last;
+            int64_t at = stop["position"].get<int64_t>();
+            EXPECT_GE(at, seen);
+            EXPECT_LT(at, length);
+            text = "Stopped at byte " + grouped(at) +
+                   " of 315,424: the device holds an incomplete image.\n"
+                   "Run the update again to write the whole image; until then the device may "
+                   "not work.";
+        } else {
+            EXPECT_EQ("before sending", stop["phase"]) << last;
+            EXPECT_EQ("unchanged", stop["device"]) << last;
+            for (const Json &e : events)
+                EXPECT_NE("sending", e.value("stage", "")) << "nothing was sent";
+            text = "Stopped before anything was sent: the device is unchanged.";
+        }
+        EXPECT_EQ(length, stop["length"]) << last;
+        EXPECT_EQ(text, stop["text"]) << last;
+        EXPECT_EQ("Update stopped.\n" + text + "\n", r.err);
+    }
+
+    // The device still reports what it had, and takes the next update.
+    ProcResult info = tool({"info"});
+    EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out << info.err;
+    if (!row.in_transfer) {
+        E2e::sim.stop();
+        serve();
+    }
+    ProcResult again = tool({"update", "--yes"});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_NE(std::string::npos, again.out.find("Completed.")) << again.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, StopTest, ::testing::ValuesIn(k_stops),
                          [](const auto &info) { return std::string(info.param.name); });
 
 struct Outcome {

@@ -176,6 +176,7 @@ class tst_MainWindow : public QObject
     void refusals();
     void confirmation_declined_data();
     void confirmation_declined();
+    void device_held_by_another_program();
     void full_update();
     void failure_text_in_label_data();
     void failure_text_in_label();
@@ -695,6 +696,44 @@ void tst_MainWindow::refusals()
     QCOMPARE((int)rig->dev.stats().begins, 0);
 }
 
+// Started while another program updates the device: the window asks the
+// device nothing, neither at its start nor when its button is pressed, and
+// says why; once the device is free, a request goes on and gives the device
+// back when declined.
+void tst_MainWindow::device_held_by_another_program()
+{
+    uint16_t path[USBDEVS_PATH_UNITS] = {};
+    QVERIFY(usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, nullptr));
+    QxLock other;
+    qxlock_init(&other);
+    QCOMPARE(qxlock_take(&other, path, nullptr), 0);
+    Finally release{[&] { qxlock_release(&other); }};
+
+    MainWindow w;
+    QCOMPARE((int)rig->dev.stats().calls, 0);
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].title, QString("Error"));
+    QCOMPARE(boxes->seen[0].text, QString("Another program is updating the device.\n\n"
+                                          "the device is held by tst_mainwindow (process %1).")
+                                      .arg(QCoreApplication::applicationPid()));
+    QCOMPARE(boxes->seen[0].buttons, int(QMessageBox::Ok));
+    QCOMPARE((int)rig->dev.stats().calls, 0);
+    QVERIFY(button(w)->isEnabled());
+
+    // Its product unread, the window chose the first entry; the user picks
+    // the device's.
+    qxlock_release(&other);
+    file_menu(w)->actions().at(1)->trigger();
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].title, QString("Firmware Update"));
+    QVERIFY(rig->dev.stats().calls > 0);
+    QCOMPARE(qxlock_holder(path, nullptr), 1);
+}
+
 void tst_MainWindow::confirmation_declined_data()
 {
     QTest::addColumn<int>("key"); // 0: the Cancel button
@@ -811,6 +850,10 @@ void tst_MainWindow::full_update()
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(w.job.data), (int)w.job.size), job_before);
     QCOMPARE(w.ctx.fw_checksum(), sum_before);
     QCOMPARE(checked(w), entry_before);
+    // The window holds the device from its request on: nobody else may talk
+    // to it in between.
+    QVERIFY(w.ctx.holds_device());
+    QCOMPARE(qxlock_holder(w.ctx.ctl.devices[0].path, nullptr), 0);
 
     before_transfer.open();
     QVERIFY(after_transfer.wait_reached(10000));
@@ -830,6 +873,8 @@ void tst_MainWindow::full_update()
     QCOMPARE(bar(w)->value(), k_image_size);
     QVERIFY(!w.timer.isActive());
     QCOMPARE(w.updating, 0);
+    QVERIFY(!w.ctx.holds_device());
+    QCOMPARE(qxlock_holder(w.ctx.ctl.devices[0].path, nullptr), 1);
     QVERIFY(file_menu(w)->menuAction()->isEnabled());
     QByteArray image = resource(":/res/update20.bin");
     QCOMPARE(rig->dev.stored_image(), std::vector<uint8_t>(image.constBegin(), image.constEnd()));

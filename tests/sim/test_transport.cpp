@@ -331,51 +331,63 @@ struct NotADeviceCase {
     std::function<void(DeviceDir &)> setup;
     bool root_only;
     bool found;
+    const char *reason; // part of what usbdevs_absence says
 };
 
 TEST(Transport, DiscoveryAcceptsOnlyAPrivateSocket)
 {
+    // Each refusal names its reason for the user.
     const NotADeviceCase cases[] = {
-        {"private directory, live socket", [](DeviceDir &) {}, false, true},
+        {"private directory, live socket", [](DeviceDir &) {}, false, true, ""},
+        // A daemon killed without removing its endpoint: nothing serves it.
         {"socket nobody listens on",
          [](DeviceDir &d) {
              unlink(d.endpoint.c_str());
              make_stale(d.endpoint);
          },
-         false, true},
-        {"no endpoint", [](DeviceDir &d) { unlink(d.endpoint.c_str()); }, false, false},
+         false, false, "qx-10_20 (connection refused): the device has gone"},
+        {"no endpoint", [](DeviceDir &d) { unlink(d.endpoint.c_str()); }, false, false,
+         "no device is served in "},
         {"regular file",
          [](DeviceDir &d) {
              unlink(d.endpoint.c_str());
              close(open(d.endpoint.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
          },
-         false, false},
+         false, false, "qx-10_20 is ignored: it is not a socket"},
         {"directory",
          [](DeviceDir &d) {
              unlink(d.endpoint.c_str());
              mkdir(d.endpoint.c_str(), 0700);
          },
-         false, false},
+         false, false, "qx-10_20 is ignored: it is not a socket"},
         {"link to a socket",
          [](DeviceDir &d) {
              std::string real = d.dir + "/real";
              rename(d.endpoint.c_str(), real.c_str());
              (void)!symlink(real.c_str(), d.endpoint.c_str());
          },
-         false, false},
+         false, false, "qx-10_20 is ignored: it is not a socket"},
         {"directory writable by others", [](DeviceDir &d) { chmod(d.dir.c_str(), 0703); }, false,
-         false},
+         false, "is ignored: others can write to it (chmod 700 "},
         {"directory writable by group", [](DeviceDir &d) { chmod(d.dir.c_str(), 0770); }, false,
-         false},
+         false, "is ignored: others can write to it (chmod 700 "},
         {"directory readable by others", [](DeviceDir &d) { chmod(d.dir.c_str(), 0755); }, false,
-         true},
+         true, ""},
         {"no directory",
-         [](DeviceDir &d) { setenv("QX_DEVICE_DIR", (d.root + "/none").c_str(), 1); }, false,
-         false},
+         [](DeviceDir &d) { setenv("QX_DEVICE_DIR", (d.root + "/none").c_str(), 1); }, false, false,
+         "/none cannot be used: No such file or directory"},
+        {"directory is a file",
+         [](DeviceDir &d) {
+             std::string file = d.root + "/file";
+             close(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+             setenv("QX_DEVICE_DIR", file.c_str(), 1);
+         },
+         false, false, "/file is not a directory"},
         {"socket of another user",
-         [](DeviceDir &d) { (void)!lchown(d.endpoint.c_str(), 4242, 4242); }, true, false},
+         [](DeviceDir &d) { (void)!lchown(d.endpoint.c_str(), 4242, 4242); }, true, false,
+         "qx-10_20 is ignored: it belongs to user 4242, not to you"},
         {"directory of another user", [](DeviceDir &d) { (void)!chown(d.dir.c_str(), 4242, 4242); },
-         true, false},
+         true, false, "is ignored: it belongs to user 4242, not to you"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -390,6 +402,9 @@ TEST(Transport, DiscoveryAcceptsOnlyAPrivateSocket)
         if (c.found) {
             EXPECT_EQ(d.endpoint, found);
         }
+        char reason[512];
+        EXPECT_EQ(c.found ? 1 : 0, usbdevs_absence(reason, sizeof reason));
+        EXPECT_NE(nullptr, strstr(reason, c.reason)) << reason;
         QxDevice table[QXCTL_MAX_DEVICES] = {};
         EXPECT_EQ(c.found ? 0 : 1, usbdevs_probe(table, 0, nullptr));
     }
@@ -529,6 +544,13 @@ TEST(Transport, SilentDeviceCostsOneBoundUntilItAnswersAgain)
     EXPECT_EQ(report + report, out.text());
     EXPECT_EQ(refused + 2, qxwire_counted(QXWIRE_COUNT_REFUSED));
     EXPECT_EQ(timeouts + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+    // First in the queue: the discovery's look at the endpoint, which asks
+    // nothing.
+    int probe = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    uint8_t nothing[8];
+    EXPECT_EQ(0, recv(probe, nothing, sizeof nothing, MSG_DONTWAIT));
+    close(probe);
     int held = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(held, 0) << "the unanswered call";
     // Given up by the host: after its request comes its end (a half-close),

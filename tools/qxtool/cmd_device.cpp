@@ -13,10 +13,17 @@ namespace
 // with --json the failure object.
 int device_failed(const UpdateContext &ctx, updaterules::RequestResult r, bool json)
 {
-    int status = r == updaterules::RequestResult::NotConnected ? QXTOOL_NO_DEVICE : QXTOOL_FAILED;
+    using updaterules::RequestResult;
+    int status = r == RequestResult::NotConnected ? QXTOOL_NO_DEVICE
+                 : r == RequestResult::DeviceBusy ? QXTOOL_BUSY
+                                                  : QXTOOL_FAILED;
     std::string text = updaterules::refusal_text(r);
     updaterules::FailureCause cause;
-    if (status == QXTOOL_FAILED)
+    if (r == RequestResult::DeviceBusy || r == RequestResult::NoLock)
+        cause = updaterules::lock_cause(ctx);
+    else if (r == RequestResult::NotConnected)
+        cause = updaterules::absence_cause();
+    else if (status == QXTOOL_FAILED)
         cause = updaterules::device_cause(ctx);
     console_error(text);
     if (!cause.text.empty())
@@ -61,6 +68,11 @@ int qxtool_checksum(const std::string &length_text, bool json)
     UpdateContext ctx;
     if (!ctx.open_device())
         return device_failed(ctx, updaterules::RequestResult::NotConnected, json);
+    if (!ctx.lock_device())
+        return device_failed(ctx,
+                             ctx.lock_holder.held ? updaterules::RequestResult::DeviceBusy
+                                                  : updaterules::RequestResult::NoLock,
+                             json);
     uint32_t sum = 0;
     if (!ctx.device_checksum((uint32_t)length, &sum))
         return device_failed(ctx, updaterules::RequestResult::NoChecksum, json);

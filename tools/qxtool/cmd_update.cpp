@@ -14,13 +14,146 @@
 #include "console.h"
 #include "jsonout.h"
 #include "prgdecode.h"
+#include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
+
+#include <csignal>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace
 {
 
 using Clock = std::chrono::steady_clock;
+
+// --- a clean stop: a signal never ends the tool in the middle of a call ---
+
+// The first stop signal; its number makes the exit status (128 + signal).
+// Lock-free, as the handler may run on either thread.
+std::atomic<int> g_signal{0};
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, SIGINT);
+    qx_request_stop();
+    return TRUE;
+}
+
+void catch_stop_signals()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+#else
+void on_stop_signal(int sig)
+{
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
+    qx_request_stop();
+}
+
+void catch_stop_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: the question on the terminal must give up its read.
+    sa.sa_flags = 0;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+#endif
+
+const char *signal_name(int sig)
+{
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+#ifdef SIGHUP
+    case SIGHUP:
+        return "SIGHUP";
+#endif
+    }
+    return "signal";
+}
+
+const char *stop_phase_name(updaterules::FailureCause::Stop stop)
+{
+    switch (stop) {
+    case updaterules::FailureCause::Stop::BeforeSending:
+        return "before sending";
+    case updaterules::FailureCause::Stop::Transfer:
+        return "transfer";
+    case updaterules::FailureCause::Stop::Check:
+        return "check";
+    case updaterules::FailureCause::Stop::None:
+        break;
+    }
+    return "";
+}
+
+const char *device_state_name(updaterules::FailureCause::Stop stop)
+{
+    switch (stop) {
+    case updaterules::FailureCause::Stop::BeforeSending:
+        return "unchanged";
+    case updaterules::FailureCause::Stop::Transfer:
+        return "incomplete image";
+    case updaterules::FailureCause::Stop::Check:
+        return "unchecked image";
+    case updaterules::FailureCause::Stop::None:
+        break;
+    }
+    return "";
+}
+
+// The end of a stopped run: where it stopped and what the device holds, on
+// standard error and, with --json, as the result object. The status is
+// 128 + the signal, as the shell reports a program the signal ended.
+int stopped(bool json, const updaterules::FailureCause &cause)
+{
+    const int sig = g_signal.load() ? g_signal.load() : SIGINT;
+    const int status = QXTOOL_STOPPED + sig;
+    const std::string text = updaterules::error_text(updaterules::UpdateResult::Stopped);
+    console_error(text);
+    console_error(cause.text);
+    if (json) {
+        Json j;
+        j["event"] = "result";
+        j["result"] = "stopped";
+        j["status"] = status;
+        j["error"] = text;
+        j["signal"] = signal_name(sig);
+        Json where;
+        where["phase"] = stop_phase_name(cause.stop);
+        where["position"] = cause.position;
+        where["length"] = cause.length;
+        where["device"] = device_state_name(cause.stop);
+        where["text"] = cause.text;
+        j["stop"] = where;
+        json_line(j);
+    }
+    return status;
+}
+
+// A stop before the transfer: nothing of the image reached the device.
+int stopped_before_sending(bool json, uint32_t length)
+{
+    updaterules::FailureCause cause;
+    cause.stop = updaterules::FailureCause::Stop::BeforeSending;
+    cause.length = length;
+    cause.text = updaterules::stop_text(cause);
+    return stopped(json, cause);
+}
 
 void end_settings_panel()
 {
@@ -44,8 +177,11 @@ int exit_status(updaterules::RequestResult r)
     case updaterules::RequestResult::NoVersion:
     case updaterules::RequestResult::NoBuild:
     case updaterules::RequestResult::NoChecksum:
+    case updaterules::RequestResult::NoLock:
         // The device did not answer: the same status as info and checksum.
         return QXTOOL_FAILED;
+    case updaterules::RequestResult::DeviceBusy:
+        return QXTOOL_BUSY;
     default:
         return QXTOOL_REFUSED;
     }
@@ -96,9 +232,17 @@ Json identity_json(const updaterules::Identity &id)
 int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *name, bool json)
 {
     using updaterules::RequestResult;
-    if (!ctx.open_device())
+    if (!ctx.open_device()) {
+        updaterules::FailureCause cause = updaterules::absence_cause();
         return give_up(json, QXTOOL_NO_DEVICE,
-                       updaterules::refusal_text(RequestResult::NotConnected));
+                       updaterules::refusal_text(RequestResult::NotConnected), "", &cause);
+    }
+    // Held from this first query to the last check reading.
+    if (!ctx.lock_device()) {
+        RequestResult r = ctx.lock_holder.held ? RequestResult::DeviceBusy : RequestResult::NoLock;
+        updaterules::FailureCause cause = updaterules::lock_cause(ctx);
+        return give_up(json, exit_status(r), updaterules::refusal_text(r), "", &cause);
+    }
     std::string device;
     if (!ctx.device_product(device)) {
         updaterules::FailureCause cause = updaterules::device_cause(ctx);
@@ -206,7 +350,9 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
         if (sending && json)
             progress_line(true);
         sending = false;
-        console_error(text);
+        // A stop is told with where it stopped, once the update has ended.
+        if (!qx_stop_requested())
+            console_error(text);
     };
 
     updaterules::UpdateResult result = updaterules::UpdateResult::NoImage;
@@ -234,6 +380,8 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
     }
     worker.join();
 
+    if (result == updaterules::UpdateResult::Stopped)
+        return stopped(json, cause);
     bool ok = result == updaterules::UpdateResult::Completed;
     int status = ok ? QXTOOL_OK : QXTOOL_FAILED;
     // Under the user's text, why: the device's part of it.
@@ -258,6 +406,7 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
 
 int qxtool_update(const UpdateArgs &a)
 {
+    catch_stop_signals();
     end_settings_panel();
     std::vector<uint8_t> image;
     std::string name = a.image;
@@ -275,9 +424,14 @@ int qxtool_update(const UpdateArgs &a)
             return rc;
         }
     }
+    if (qx_stop_requested())
+        return stopped_before_sending(a.json, (uint32_t)image.size());
     UpdateContext ctx;
     if (a.image.empty()) {
         int rc = choose_builtin(ctx, &image, &name, a.json);
+        // A query cut short by a stop failed for that reason alone.
+        if (qx_stop_requested())
+            return stopped_before_sending(a.json, (uint32_t)image.size());
         if (rc != QXTOOL_OK)
             return rc;
     }
@@ -288,6 +442,8 @@ int qxtool_update(const UpdateArgs &a)
     options.same_allowed = a.allow_reinstall;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, image.data(), (uint32_t)image.size(), name, options);
+    if (qx_stop_requested())
+        return stopped_before_sending(a.json, (uint32_t)image.size());
     if (check.result != updaterules::RequestResult::Ok) {
         // What lifts the rule.
         using updaterules::RequestResult;
@@ -320,7 +476,10 @@ int qxtool_update(const UpdateArgs &a)
                            "(give --yes to update without asking)");
         if (a.json)
             console_error(question);
-        if (!console_ask("Update the device? [y/N] "))
+        bool yes = console_ask("Update the device? [y/N] ");
+        if (qx_stop_requested())
+            return stopped_before_sending(a.json, (uint32_t)image.size());
+        if (!yes)
             return give_up(a.json, QXTOOL_REFUSED, "Cancelled.");
     }
     return run(ctx, image, a.json);

@@ -29,6 +29,8 @@ const char *json_result_name(int status)
         return "no device";
     case QXTOOL_BAD_FILE:
         return "bad image";
+    case QXTOOL_BUSY:
+        return "busy";
     }
     return "failed";
 }
@@ -72,6 +74,12 @@ Json json_cause(const updaterules::FailureCause &cause)
 {
     Json j;
     j["text"] = cause.text;
+    if (cause.has_holder) {
+        Json h;
+        h["program"] = cause.holder.program;
+        h["pid"] = cause.holder.pid;
+        j["holder"] = h;
+    }
     if (!cause.has_record)
         return j;
     const QxFailure &f = cause.record;

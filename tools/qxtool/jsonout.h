@@ -15,7 +15,7 @@ using Json = nlohmann::ordered_json;
 std::string json_text(const Json &j);
 void json_line(const Json &j);
 
-// "failed", "usage", "refused", "no device", "bad image"; "ok" for 0.
+// "failed", "usage", "refused", "no device", "bad image", "busy"; "ok" for 0.
 const char *json_result_name(int status);
 
 // The control channel's record and its sentence.

@@ -24,7 +24,10 @@ const char *const qxtool_exit_help =
     "  2  bad usage: unknown command or option, missing or bad argument\n"
     "  3  the update was refused (product, older or installed image) or not confirmed\n"
     "  4  no supported device is connected\n"
-    "  5  the image or body file is missing, unreadable, too large or corrupt\n";
+    "  5  the image or body file is missing, unreadable, too large or corrupt\n"
+    "  6  another program (named) is updating or reading the device; nothing was sent\n"
+    "  130, 143, 129  update stopped by SIGINT (Ctrl+C), SIGTERM or SIGHUP: it ends at the\n"
+    "     next device call and says where, and whether the device holds an incomplete image\n";
 
 namespace
 {

@@ -1,0 +1,194 @@
+// The device lock on Windows: a named section keyed by the interface path.
+// The first program to create it holds the device; every later create of
+// the same name finds it there. The system destroys it with its last
+// handle, so it dies with its holder however the holder ends. Its contents
+// name the holder.
+#include "qxlock.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "qxlimits.h"
+#include "qxsys.h"
+
+namespace
+{
+
+// What a holder writes into the section.
+struct Shared {
+    uint32_t state; // 1 while held and named
+    uint32_t pid;
+    char program[QXLOCK_NAME_SIZE];
+};
+
+const uint32_t k_held = 1;
+
+// "Local\qx-10_20-lock-<hash>": the interface path holds backslashes, which
+// a name may not, and may be longer than a name can be; interface paths
+// compare without case.
+void section_name(const uint16_t *path, wchar_t *name, size_t cap)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < USBDEVS_PATH_UNITS && path[i]; ++i) {
+        uint16_t c = path[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (uint16_t)(c - 'A' + 'a');
+        h = (h ^ (c & 0xff)) * 1099511628211ull;
+        h = (h ^ (c >> 8)) * 1099511628211ull;
+    }
+    const wchar_t prefix[] = L"Local\\qx-10_20-lock-";
+    const size_t len = sizeof prefix / sizeof prefix[0] - 1;
+    if (cap < len + 17)
+        return;
+    memcpy(name, prefix, len * sizeof(wchar_t));
+    for (int i = 0; i < 16; ++i)
+        name[len + i] = L"0123456789abcdef"[(h >> (60 - 4 * i)) & 0xf];
+    name[len + 16] = 0;
+}
+
+void clear(QxLockHolder *holder)
+{
+    if (holder)
+        memset(holder, 0, sizeof *holder);
+}
+
+// 1 when the section names a holder.
+int read_holder(HANDLE section, QxLockHolder *holder)
+{
+    const Shared *s = (const Shared *)MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(Shared));
+    if (!s)
+        return 0;
+    int named = s->state == k_held;
+    if (named && holder) {
+        holder->pid = s->pid;
+        size_t k = 0;
+        for (size_t i = 0; i < sizeof s->program && s->program[i] && k + 1 < sizeof holder->program;
+             ++i)
+            if ((unsigned char)s->program[i] >= 0x20 && (unsigned char)s->program[i] != 0x7f)
+                holder->program[k++] = s->program[i];
+        holder->program[k] = 0;
+    }
+    UnmapViewOfFile(s);
+    return named;
+}
+
+void write_state(HANDLE section, uint32_t state)
+{
+    Shared *s = (Shared *)MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(Shared));
+    if (!s)
+        return;
+    if (state == k_held) {
+        s->pid = GetCurrentProcessId();
+        snprintf(s->program, sizeof s->program, "%s", qxlock_program_name());
+    }
+    s->state = state;
+    UnmapViewOfFile(s);
+}
+
+bool same_path(const uint16_t *a, const uint16_t *b)
+{
+    size_t n = usbdevs_wcslen(a, USBDEVS_PATH_UNITS);
+    return n == usbdevs_wcslen(b, USBDEVS_PATH_UNITS) && memcmp(a, b, n * sizeof *a) == 0;
+}
+
+} // namespace
+
+const char *qxlock_program_name(void)
+{
+    static char name[QXLOCK_NAME_SIZE];
+    if (!name[0]) {
+        wchar_t file[MAX_PATH] = {};
+        DWORD n = GetModuleFileNameW(nullptr, file, MAX_PATH);
+        const wchar_t *base = file;
+        for (DWORD i = 0; i < n; ++i)
+            if (file[i] == L'\\' || file[i] == L'/')
+                base = file + i + 1;
+        char utf8[QXLOCK_NAME_SIZE] = {};
+        WideCharToMultiByte(CP_UTF8, 0, base, -1, utf8, sizeof utf8 - 1, nullptr, nullptr);
+        size_t len = strlen(utf8);
+        if (len > 4 && _stricmp(utf8 + len - 4, ".exe") == 0)
+            utf8[len - 4] = 0;
+        snprintf(name, sizeof name, "%s", utf8[0] ? utf8 : "program");
+    }
+    return name;
+}
+
+int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
+{
+    clear(holder);
+    if (!lock || !path || !path[0]) {
+        if (holder)
+            snprintf(holder->problem, sizeof holder->problem, "no device path to lock");
+        return 1;
+    }
+    if (lock->held) {
+        if (same_path(lock->path, path))
+            return 0;
+        qxlock_release(lock);
+    }
+    wchar_t name[128];
+    section_name(path, name, sizeof name / sizeof name[0]);
+    HANDLE section =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Shared), name);
+    DWORD err = GetLastError();
+    if (!section) {
+        if (holder)
+            snprintf(holder->problem, sizeof holder->problem,
+                     "cannot make the device's lock: error 0x%lx", (unsigned long)err);
+        return 1;
+    }
+    if (err == ERROR_ALREADY_EXISTS) {
+        if (holder) {
+            holder->held = 1;
+            // The creator names itself just after it has made the section.
+            for (int i = 0; i < QXLOCK_NAME_TRIES && !read_holder(section, holder); i++)
+                qx_sleep_ms(QXLOCK_NAME_PAUSE_MS);
+        }
+        CloseHandle(section);
+        return 1;
+    }
+    write_state(section, k_held);
+    lock->handle = (intptr_t)section;
+    memset(lock->path, 0, sizeof lock->path);
+    memcpy(lock->path, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS) * sizeof(uint16_t));
+    lock->held = 1;
+    return 0;
+}
+
+int qxlock_release(QxLock *lock)
+{
+    if (!lock || !lock->held)
+        return 0;
+    HANDLE section = (HANDLE)lock->handle;
+    // Nobody's name stays behind for a reader that still has it open.
+    write_state(section, 0);
+    CloseHandle(section);
+    lock->held = 0;
+    lock->handle = 0;
+    return 0;
+}
+
+int qxlock_holder(const uint16_t *path, QxLockHolder *holder)
+{
+    clear(holder);
+    if (!path || !path[0])
+        return 1;
+    wchar_t name[128];
+    section_name(path, name, sizeof name / sizeof name[0]);
+    HANDLE section = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    if (!section)
+        return 1;
+    // A section without a holder's name is one being taken or given back,
+    // or one that only another reader keeps open.
+    QxLockHolder found = {};
+    int held = read_holder(section, &found);
+    CloseHandle(section);
+    if (!held)
+        return 1;
+    found.held = 1;
+    if (holder)
+        *holder = found;
+    return 0;
+}

@@ -1,0 +1,264 @@
+// The device lock: one holder per device path, named to whoever is refused;
+// other paths stay free; asking does not take it; it dies with its holder.
+// Runs on Linux and, under Wine, on Windows.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qxlock.h"
+#include "testkit.h"
+#include "usbdevs.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace
+{
+
+std::vector<uint16_t> u16(const std::string &s)
+{
+    std::vector<uint16_t> v(USBDEVS_PATH_UNITS, 0);
+    EXPECT_EQ(0, usbdevs_path_from_utf8(v.data(), v.size(), s.c_str())) << s;
+    return v;
+}
+
+unsigned long this_pid()
+{
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return (unsigned long)getpid();
+#endif
+}
+
+// The device paths a platform's devices have.
+struct Devices {
+    TempDir dir;
+    std::vector<std::string> paths() const
+    {
+#ifdef _WIN32
+        return {"\\\\?\\usb#vid_1234&pid_0020#5&1a2b3c&0&1#{65e8773e-8f56-11d0-a3b9-"
+                "00a0c9223196}\\global",
+                "\\\\?\\usb#vid_1234&pid_0020#5&1a2b3c&0&2#{65e8773e-8f56-11d0-a3b9-"
+                "00a0c9223196}\\global"};
+#else
+        // Two sockets in device directories, and the tests' in-process device.
+        return {dir.file("qx-10_20"), dir.file("other/qx-10_20"), "\\\\?\\qxsim#test"};
+#endif
+    }
+};
+
+#ifdef _WIN32
+// Started as a child of the killed-holder case: takes the lock named in the
+// environment and keeps it until it is killed, before any test runs.
+struct HoldForParent {
+    HoldForParent()
+    {
+        const char *path = getenv("QXLOCK_TEST_HOLD");
+        if (!path || !*path)
+            return;
+        static QxLock lock;
+        qxlock_init(&lock);
+        std::vector<uint16_t> p(USBDEVS_PATH_UNITS, 0);
+        usbdevs_path_from_utf8(p.data(), p.size(), path);
+        if (qxlock_take(&lock, p.data(), nullptr) != 0)
+            ExitProcess(3);
+        Sleep(INFINITE);
+    }
+} g_hold_for_parent;
+#endif
+
+TEST(QxLock, SecondTakerIsRefusedNamingTheHolderUntilRelease)
+{
+    Devices devices;
+    ASSERT_TRUE(devices.dir.ok());
+#ifndef _WIN32
+    ASSERT_EQ(0, mkdir(devices.dir.file("other").c_str(), 0700));
+#endif
+    for (const std::string &path : devices.paths()) {
+        SCOPED_TRACE(path);
+        std::vector<uint16_t> p = u16(path);
+        QxLock first, second;
+        qxlock_init(&first);
+        qxlock_init(&second);
+        QxLockHolder holder;
+
+        EXPECT_EQ(1, qxlock_holder(p.data(), &holder)) << "free before anyone takes it";
+        ASSERT_EQ(0, qxlock_take(&first, p.data(), &holder)) << holder.problem;
+        // Taking it again through the same record is no second holder.
+        EXPECT_EQ(0, qxlock_take(&first, p.data(), nullptr));
+
+        EXPECT_EQ(1, qxlock_take(&second, p.data(), &holder));
+        EXPECT_EQ(1, holder.held);
+        EXPECT_EQ(this_pid(), holder.pid);
+        EXPECT_STREQ(qxlock_program_name(), holder.program);
+        EXPECT_STREQ("test_qxlock", holder.program);
+        EXPECT_STREQ("", holder.problem);
+
+        // Asking takes nothing: the holder keeps it, and asking again still
+        // finds it held.
+        for (int i = 0; i < 2; i++) {
+            QxLockHolder asked;
+            ASSERT_EQ(0, qxlock_holder(p.data(), &asked));
+            EXPECT_EQ(this_pid(), asked.pid);
+            EXPECT_STREQ("test_qxlock", asked.program);
+        }
+        EXPECT_EQ(1, qxlock_take(&second, p.data(), nullptr));
+
+        // Every other device stays free to take meanwhile.
+        for (const std::string &other : devices.paths()) {
+            if (other == path)
+                continue;
+            std::vector<uint16_t> o = u16(other);
+            QxLock third;
+            qxlock_init(&third);
+            EXPECT_EQ(0, qxlock_take(&third, o.data(), &holder)) << other;
+            qxlock_release(&third);
+        }
+
+        qxlock_release(&first);
+        EXPECT_EQ(1, qxlock_holder(p.data(), &holder)) << "free once released";
+        EXPECT_EQ(0, qxlock_take(&second, p.data(), &holder)) << holder.problem;
+        qxlock_release(&second);
+        qxlock_release(&second); // a second release is harmless
+        EXPECT_EQ(1, qxlock_holder(p.data(), nullptr));
+    }
+}
+
+TEST(QxLock, TakingAnotherDeviceGivesTheFirstBack)
+{
+    Devices devices;
+    std::vector<std::string> paths = devices.paths();
+    std::vector<uint16_t> a = u16(paths[0]);
+    std::vector<uint16_t> b = u16(paths.back());
+    QxLock lock;
+    qxlock_init(&lock);
+    ASSERT_EQ(0, qxlock_take(&lock, a.data(), nullptr));
+    ASSERT_EQ(0, qxlock_take(&lock, b.data(), nullptr));
+    EXPECT_EQ(1, qxlock_holder(a.data(), nullptr));
+    EXPECT_EQ(0, qxlock_holder(b.data(), nullptr));
+    qxlock_release(&lock);
+    EXPECT_EQ(1, qxlock_holder(b.data(), nullptr));
+}
+
+TEST(QxLock, HolderTexts)
+{
+    struct Row {
+        unsigned long pid;
+        const char *program;
+        const char *text;
+    } rows[] = {
+        {4242, "qxtool", "qxtool (process 4242)"},
+        {0, "qxtool", "qxtool"},
+        {4242, "", "process 4242"},
+        {0, "", "another program"},
+    };
+    for (const Row &r : rows) {
+        QxLockHolder h = {};
+        h.held = 1;
+        h.pid = r.pid;
+        snprintf(h.program, sizeof h.program, "%s", r.program);
+        char text[128];
+        qxlock_holder_text(&h, text, sizeof text);
+        EXPECT_STREQ(r.text, text);
+    }
+}
+
+#ifndef _WIN32
+TEST(QxLock, AKilledHolderLocksNobodyOut)
+{
+    TempDir dir;
+    std::vector<uint16_t> p = u16(dir.file("qx-10_20"));
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        QxLock lock;
+        qxlock_init(&lock);
+        char c = qxlock_take(&lock, p.data(), nullptr) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(1, read(ready[0], &c, 1));
+    close(ready[0]);
+    ASSERT_EQ('y', c);
+
+    QxLockHolder holder;
+    QxLock lock;
+    qxlock_init(&lock);
+    EXPECT_EQ(1, qxlock_take(&lock, p.data(), &holder));
+    EXPECT_EQ((unsigned long)child, holder.pid);
+    EXPECT_STREQ("test_qxlock", holder.program);
+
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, qxlock_take(&lock, p.data(), &holder)) << holder.problem;
+    qxlock_release(&lock);
+}
+
+TEST(QxLock, ALockThatCannotBeMadeIsSaidAndNotTaken)
+{
+    TempDir dir;
+    // Something other than a lock file where the lock file belongs.
+    ASSERT_EQ(0, mkdir(dir.file("qx-10_20.lock").c_str(), 0700));
+    std::vector<uint16_t> p = u16(dir.file("qx-10_20"));
+    QxLock lock;
+    qxlock_init(&lock);
+    QxLockHolder holder;
+    EXPECT_EQ(1, qxlock_take(&lock, p.data(), &holder));
+    EXPECT_EQ(0, holder.held);
+    EXPECT_NE(nullptr, strstr(holder.problem, dir.file("qx-10_20.lock").c_str())) << holder.problem;
+    EXPECT_EQ(0, lock.held);
+}
+#else
+TEST(QxLock, AKilledHolderLocksNobodyOut)
+{
+    const std::string path = Devices().paths()[0];
+    std::vector<uint16_t> p = u16(path);
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_NE(0u, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    ASSERT_TRUE(SetEnvironmentVariableA("QXLOCK_TEST_HOLD", path.c_str()));
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    BOOL started =
+        CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableA("QXLOCK_TEST_HOLD", nullptr);
+    ASSERT_TRUE(started);
+
+    // The child's start, not a device wait: bounded at 30 s.
+    QxLockHolder holder = {};
+    for (int i = 0; i < 3000 && qxlock_holder(p.data(), &holder) != 0; i++) {
+        ASSERT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(pi.hProcess, 10)) << "child ended";
+    }
+    EXPECT_EQ(pi.dwProcessId, holder.pid);
+    EXPECT_STREQ("test_qxlock", holder.program);
+    QxLock lock;
+    qxlock_init(&lock);
+    EXPECT_EQ(1, qxlock_take(&lock, p.data(), nullptr));
+
+    TerminateProcess(pi.hProcess, 9);
+    WaitForSingleObject(pi.hProcess, 30000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    EXPECT_EQ(0, qxlock_take(&lock, p.data(), &holder)) << holder.problem;
+    qxlock_release(&lock);
+}
+#endif
+
+} // namespace
