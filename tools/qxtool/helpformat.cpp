@@ -54,7 +54,7 @@ std::string long_name(const CLI::Option *opt)
 
 class HelpFormatter : public CLI::Formatter
 {
-public:
+  public:
     std::string make_option(const CLI::Option *opt, bool is_positional) const override
     {
         return entry(make_option_name(opt, is_positional) + make_option_opts(opt),
@@ -117,7 +117,7 @@ public:
         return out;
     }
 
-private:
+  private:
     static std::vector<const CLI::Option *> shown(const CLI::App *app, bool positional)
     {
         return app->get_options([app, positional](const CLI::Option *opt) {
