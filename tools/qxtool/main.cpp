@@ -72,7 +72,9 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
     app.formatter(qxtool_help_formatter()); // before the commands, which take it over
-    app.set_version_flag("--version", "qxtool " QXTOOL_VERSION);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.set_version_flag("--version", "qxtool " QXTOOL_VERSION,
+                         "print the program's version and exit");
     app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
     app.require_subcommand(0, 1);
     app.fallthrough();
