@@ -43,6 +43,10 @@ int main(int argc, char **argv)
         qxsim_usage(stdout);
         return 0;
     }
+    if (o.show_version) {
+        printf("qxsim %s\n", QX_VERSION);
+        return 0;
+    }
     if (!o.firmware_file.empty() && read_file(o.firmware_file, o.config.firmware)) {
         fprintf(stderr, "qxsim: cannot read %s: %s\n", o.firmware_file.c_str(), strerror(errno));
         return 1;

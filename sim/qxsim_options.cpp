@@ -1,6 +1,7 @@
 // qxsim's option table: one row per option, read by the parser and the help.
 #include "qxsim_options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -26,7 +27,9 @@ struct OptDef {
 const OptDef g_opts[] = {
     {"--product", OPT_TEXT, "NAME", "product name the device reports (QX-20)",
      FIELD(o.config.product)},
-    {"--version", OPT_U16, "N", "installed firmware version, 230 reads 2.30 (220)",
+    {"--fw-version", OPT_U16, "N",
+     "installed firmware version, 230 reads 2.30 (220); the old spelling --version N, with a "
+     "number, still works",
      FIELD(o.config.version)},
     {"--build", OPT_U16, "N", "installed firmware build (50)", FIELD(o.config.build)},
     {"--firmware", OPT_TEXT, "FILE",
@@ -176,6 +179,53 @@ int set_value(QxSimOptions &o, const OptDef &s, const char *value)
     return 1;
 }
 
+// The help's option column: names in the first HELP_NAME_WIDTH columns
+// after an indent of two, their text from HELP_TEXT_COLUMN on, wrapped
+// before HELP_WIDTH. A name too long for its column puts the text on the
+// next line, so that the two never run together (man pages are made from
+// this text, and read it the same way).
+#define HELP_NAME_WIDTH 24
+#define HELP_TEXT_COLUMN 28
+#define HELP_WIDTH 80
+
+void print_option(FILE *f, const std::string &left, const char *help)
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (const char *p = help;; ++p) {
+        if (*p && *p != ' ' && *p != '\n') {
+            word += *p;
+            continue;
+        }
+        if (!word.empty())
+            words.push_back(word);
+        word.clear();
+        if (!*p)
+            break;
+    }
+    std::string line = "  " + left;
+    if (left.size() > HELP_NAME_WIDTH) {
+        fprintf(f, "%s\n", line.c_str());
+        line.clear();
+    }
+    bool first = true;
+    for (const std::string &w : words) {
+        if (!first && line.size() + 1 + w.size() >= HELP_WIDTH) {
+            fprintf(f, "%s\n", line.c_str());
+            line.clear();
+            first = true;
+        }
+        if (first) {
+            line.resize(HELP_TEXT_COLUMN, ' ');
+            line += w;
+            first = false;
+        } else {
+            line += " " + w;
+        }
+    }
+    fprintf(f, "%s\n", line.c_str());
+}
+
 } // namespace
 
 void qxsim_usage(FILE *f)
@@ -202,16 +252,24 @@ void qxsim_usage(FILE *f)
                "is refused with status 31 and reported on standard error as\n"
                "  qxsim: breach: call <n>: <kind>: <what>\n"
                "\n"
-               "Options (--name VALUE or --name=VALUE):\n");
+               "Each option takes its value as --name VALUE or --name=VALUE.\n"
+               "\n"
+               "Options:\n");
     for (const OptDef &s : g_opts) {
-        char left[64];
-        snprintf(left, sizeof left, "%s%s%s", s.name, s.arg ? " " : "", s.arg ? s.arg : "");
-        fprintf(f, "  %-24s%s\n", left, s.help);
+        std::string left = s.name;
+        if (s.arg)
+            left = left + " " + s.arg;
+        print_option(f, left, s.help);
     }
-    fprintf(f, "  %-24s%s\n", "-h, --help", "show this text and exit");
-    fprintf(f, "\nExit status: 0 after a clean stop, 1 when the endpoint cannot be served,\n"
-               "2 on a usage error, 3 when a replay differed from its recording or\n"
-               "ended before all of it was asked for.\n");
+    print_option(f, "-h, --help", "show this text and exit");
+    print_option(f, "--version", "print the program's version and exit");
+    fprintf(f, "\n"
+               "Exit status:\n"
+               "  0  after a clean stop\n"
+               "  1  the endpoint cannot be served\n"
+               "  2  a usage error\n"
+               "  3  a replay differed from its recording or ended before all of it was\n"
+               "     asked for\n");
 }
 
 int qxsim_parse_args(int argc, char **argv, QxSimOptions &o)
@@ -222,12 +280,22 @@ int qxsim_parse_args(int argc, char **argv, QxSimOptions &o)
             o.help = true;
             continue;
         }
+        // --version followed by a number is the firmware version's old
+        // spelling, which scripts and tests of the updater still use.
+        if (arg == "--version" && (i + 1 >= argc || !isdigit((unsigned char)argv[i + 1][0]))) {
+            o.show_version = true;
+            continue;
+        }
+        if (arg == "--version" || arg.compare(0, 10, "--version=") == 0)
+            arg.replace(0, 9, "--fw-version");
         std::string name = arg;
+        std::string inline_value;
         const char *value = nullptr;
         size_t eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
             name = arg.substr(0, eq);
-            value = argv[i] + eq + 1;
+            inline_value = arg.substr(eq + 1);
+            value = inline_value.c_str();
         }
         const OptDef *def = nullptr;
         for (const OptDef &s : g_opts)

@@ -18,6 +18,7 @@ struct QxSimOptions {
     int64_t stop_answering_after = -1;
     bool verbose = false;
     bool help = false;
+    bool show_version = false;
 };
 
 void qxsim_usage(FILE *f);

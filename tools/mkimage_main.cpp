@@ -3,6 +3,7 @@
 // images, so the same arguments always give the same bytes.
 //
 // Exit codes: 0 written, 1 input/output failure, 2 bad command line.
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,20 +22,32 @@ static const char *g_prog = "qxmkimage";
 static void usage(FILE *to)
 {
     fprintf(to,
-            "usage: %s --product NAME --version N --build N --date YYYY-MM-DD\n"
-            "       (--body FILE | --size N [--pattern P]) -o OUT\n"
+            "Usage: %s HEADER --body FILE -o OUT\n"
+            "  or:  %s HEADER --size N [--pattern P] -o OUT\n"
+            "Writes a firmware image for a QX-10 or QX-20 USB audio interface from its\n"
+            "header fields (HEADER: --product NAME --fw-version N --build N --date\n"
+            "YYYY-MM-DD) and a body: the bytes of a file, or filler bytes made from a\n"
+            "pattern number, so that the same arguments always give the same image.\n"
             "\n"
-            "  --product NAME   product name, 1 to 8 characters (e.g. QX-20)\n"
-            "  --version N      firmware version, 0 to 65535 (230 reads 2.30)\n"
-            "  --build N        build number, 0 to 65535\n"
-            "  --date Y-M-D     image date; year 0 to 65535, month 1 to 12, day 1 to 31\n"
-            "  --body FILE      plain body bytes, scrambled into the image\n"
-            "  --size N         total image size in bytes (at least 36); the body is\n"
-            "                   N - 36 filler bytes derived from the pattern\n"
-            "  --pattern P      filler pattern number, 0 to 4294967295 (default 1)\n"
-            "  -o, --output OUT image file to write\n"
-            "  -h, --help       show this text\n",
-            g_prog);
+            "Options:\n"
+            "  --product NAME      product name, 1 to 8 characters (e.g. QX-20)\n"
+            "  --fw-version N      firmware version, 0 to 65535 (230 reads 2.30); the old\n"
+            "                      spelling --version N, with a number, still works\n"
+            "  --build N           build number, 0 to 65535\n"
+            "  --date Y-M-D        image date; year 0 to 65535, month 1 to 12, day 1 to 31\n"
+            "  --body FILE         plain body bytes, scrambled into the image\n"
+            "  --size N            total image size in bytes (at least 36); the body is\n"
+            "                      N - 36 filler bytes derived from the pattern\n"
+            "  --pattern P         filler pattern number, 0 to 4294967295 (default 1)\n"
+            "  -o, --output OUT    image file to write\n"
+            "  -h, --help          show this text and exit\n"
+            "  --version           print the program's version and exit\n"
+            "\n"
+            "Exit status:\n"
+            "  0  the image was written\n"
+            "  1  the body file could not be read or the image could not be written\n"
+            "  2  bad command line\n",
+            g_prog, g_prog);
 }
 
 static int usage_error(const char *fmt, const char *arg)
@@ -140,11 +153,19 @@ int main(int argc, char **argv)
             usage(stdout);
             return 0;
         }
+        // --version followed by a number is the firmware version's old
+        // spelling, which scripts of the updater still use.
+        int old_spelling = !strncmp(arg, "--version", 9) && (arg[9] == '=' || arg[9] == '\0');
+        if (old_spelling && arg[9] == '\0' &&
+            (i + 1 >= argc || !isdigit((unsigned char)argv[i + 1][0]))) {
+            printf("%s %s\n", g_prog, QX_VERSION);
+            return 0;
+        }
         struct {
             const char *name;
             const char **slot;
         } const opts[] = {
-            {"--product", &product},      {"--version", &version},
+            {"--product", &product},      {"--fw-version", &version},
             {"--build", &build},          {"--date", &date},
             {"--body", &body_path},       {"--size", &size_text},
             {"--pattern", &pattern_text}, {"-o", &out_path},
@@ -152,7 +173,13 @@ int main(int argc, char **argv)
         };
         const char **slot = nullptr;
         const char *value = nullptr;
+        if (old_spelling) {
+            slot = &version;
+            value = arg[9] == '=' ? arg + 10 : nullptr;
+        }
         for (const auto &o : opts) {
+            if (slot)
+                break;
             size_t n = strlen(o.name);
             if (!strncmp(arg, o.name, n) && (arg[n] == '\0' || arg[n] == '=')) {
                 slot = o.slot;
@@ -173,7 +200,7 @@ int main(int argc, char **argv)
     if (!product)
         return usage_error("missing %s", "--product");
     if (!version)
-        return usage_error("missing %s", "--version");
+        return usage_error("missing %s", "--fw-version");
     if (!build)
         return usage_error("missing %s", "--build");
     if (!date)

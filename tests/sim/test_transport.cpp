@@ -12,6 +12,8 @@
 #include <functional>
 #include <mutex>
 #include <poll.h>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -1042,7 +1044,8 @@ TEST(Qxsim, OptionsSetTheIdentity)
     DeviceDir d;
     std::string other = d.root + "/other";
     Qxsim sim;
-    ASSERT_TRUE(sim.start({"--dir", other, "--product", "QX-10", "--version=231", "--build", "7"}))
+    ASSERT_TRUE(
+        sim.start({"--dir", other, "--product", "QX-10", "--fw-version", "231", "--build", "7"}))
         << sim.err();
     EXPECT_EQ("qxsim: serving QX-10 version 2.31 build 7 on " + other + "/qx-10_20\n", sim.out());
     struct stat st;
@@ -1062,6 +1065,16 @@ TEST(Qxsim, OptionsSetTheIdentity)
     EXPECT_EQ(head, std::vector<uint8_t>(dst, dst + head.size()));
     EXPECT_EQ(0, sim.stop(SIGINT));
     EXPECT_FALSE(exists(other + "/qx-10_20"));
+
+    // The old spelling of the firmware version, still used by scripts.
+    for (std::vector<std::string> spelling :
+         {std::vector<std::string>{"--version", "232"}, {"--version=232"}}) {
+        DeviceDir d2;
+        Qxsim old;
+        spelling.insert(spelling.begin(), {"--dir", d2.dir});
+        ASSERT_TRUE(old.start(spelling)) << old.err();
+        EXPECT_EQ("qxsim: serving QX-20 version 2.32 build 50 on " + d2.endpoint + "\n", old.out());
+    }
 }
 
 TEST(Qxsim, RefusesToStartOverALiveEndpoint)
@@ -1139,7 +1152,8 @@ TEST(Qxsim, Refusals)
          {"--dir", "/tmp/" + std::string(100, 'x')},
          1},
         {"unknown option", [](DeviceDir &) {}, {"--frobnicate"}, 2},
-        {"bad number", [](DeviceDir &) {}, {"--version", "70000"}, 2},
+        {"bad number", [](DeviceDir &) {}, {"--fw-version", "70000"}, 2},
+        {"bad number, old spelling", [](DeviceDir &) {}, {"--version", "70000"}, 2},
         {"negative count", [](DeviceDir &) {}, {"--busy", "-1"}, 2},
         {"missing value", [](DeviceDir &) {}, {"--room"}, 2},
         {"value for a flag", [](DeviceDir &) {}, {"--info-silent=1"}, 2},
@@ -1280,7 +1294,7 @@ TEST(Qxsim, HelpNamesEveryOption)
     EXPECT_EQ(0, sim.wait());
     const char *names[] = {
         "--product",
-        "--version",
+        "--fw-version",
         "--build",
         "--firmware",
         "--room",
@@ -1307,7 +1321,22 @@ TEST(Qxsim, HelpNamesEveryOption)
         "--dir",
         "--ready-fd",
         "--help",
+        "--version",
     };
     for (const char *n : names)
         EXPECT_NE(std::string::npos, sim.out().find(std::string(" ") + n)) << n;
+    // Each option line is its name (and argument), then at least two
+    // spaces and its text, within 80 columns: man pages are made from it.
+    const std::regex option_line("  -[^ ]+(, -[^ ]+)?( [A-Z][A-Z,.]*)?(  +[^ ].*)?");
+    std::istringstream lines(sim.out());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+        if (line.compare(0, 3, "  -") == 0)
+            EXPECT_TRUE(std::regex_match(line, option_line)) << line;
+    }
+
+    Qxsim version;
+    EXPECT_FALSE(version.start({"--version"}));
+    EXPECT_EQ(0, version.wait());
+    EXPECT_EQ("qxsim 1.0.0\n", version.out());
 }

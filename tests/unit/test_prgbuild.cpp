@@ -247,10 +247,11 @@ class MkImage : public ::testing::Test
 TEST_F(MkImage, FilledImageMatchesBuilderAndIsRepeatable)
 {
     const std::string a = dir.file("a.bin"), b = dir.file("b.bin");
-    const std::string common =
-        "--product QX-20 --version 230 --build 57 --date 2026-11-02 --size 315424 --pattern 20 ";
-    ASSERT_EQ(run(common + "-o \"" + a + "\""), 0) << err_text();
-    ASSERT_EQ(run(common + "--output=\"" + b + "\""), 0) << err_text();
+    const std::string common = "--product QX-20 --build 57 --date 2026-11-02 --size 315424 "
+                               "--pattern 20 ";
+    ASSERT_EQ(run(common + "--fw-version 230 -o \"" + a + "\""), 0) << err_text();
+    // The firmware version's old spelling, still used by scripts.
+    ASSERT_EQ(run(common + "--version=230 --output=\"" + b + "\""), 0) << err_text();
     const Bytes img = read_all(a);
     ASSERT_EQ(img.size(), 315424u);
     EXPECT_EQ(read_all(b), img);
@@ -264,6 +265,7 @@ TEST_F(MkImage, BodyFromFile)
     const std::string body = dir.file("body"), out = dir.file("img");
     const Bytes plain = filled(999, 3);
     ASSERT_TRUE(write_file(body, plain));
+    // The old spelling of the firmware version with the number after it.
     ASSERT_EQ(run("--product QX-10 --version 105 --build 0 --date 2024-01-31 --body \"" + body +
                   "\" -o \"" + out + "\""),
               0)
@@ -279,7 +281,7 @@ TEST_F(MkImage, CommandLineErrors)
 {
     const std::string out = dir.file("x.img");
     const std::string o = " -o \"" + out + "\"";
-    const std::string ok = "--product QX-20 --version 230 --build 57 --date 2026-11-02 ";
+    const std::string ok = "--product QX-20 --fw-version 230 --build 57 --date 2026-11-02 ";
     struct {
         const char *name;
         std::string args;
@@ -287,23 +289,29 @@ TEST_F(MkImage, CommandLineErrors)
     } const rows[] = {
         {"help", "--help", 0},
         {"version too big",
-         "--product QX-20 --version 65536 --build 1 --date 2026-11-02 "
+         "--product QX-20 --fw-version 65536 --build 1 --date 2026-11-02 "
          "--size 100" +
              o,
          2},
-        {"version not a number",
+        {"version not a number, old spelling",
          "--product QX-20 --version 2.30 --build 1 --date 2026-11-02 "
          "--size 100" +
              o,
          2},
-        {"negative build",
-         "--product QX-20 --version 1 --build -1 --date 2026-11-02 --size 100" + o, 2},
-        {"month 13", "--product QX-20 --version 1 --build 1 --date 2026-13-02 --size 100" + o, 2},
-        {"day 0", "--product QX-20 --version 1 --build 1 --date 2026-11-00 --size 100" + o, 2},
-        {"date without day", "--product QX-20 --version 1 --build 1 --date 2026-11 --size 100" + o,
+        {"version not a number",
+         "--product QX-20 --fw-version 2.30 --build 1 --date 2026-11-02 "
+         "--size 100" +
+             o,
          2},
+        {"negative build",
+         "--product QX-20 --fw-version 1 --build -1 --date 2026-11-02 --size 100" + o, 2},
+        {"month 13", "--product QX-20 --fw-version 1 --build 1 --date 2026-13-02 --size 100" + o,
+         2},
+        {"day 0", "--product QX-20 --fw-version 1 --build 1 --date 2026-11-00 --size 100" + o, 2},
+        {"date without day",
+         "--product QX-20 --fw-version 1 --build 1 --date 2026-11 --size 100" + o, 2},
         {"product too long",
-         "--product QX-20-LONG --version 1 --build 1 --date 2026-11-02 "
+         "--product QX-20-LONG --fw-version 1 --build 1 --date 2026-11-02 "
          "--size 100" +
              o,
          2},
@@ -327,5 +335,8 @@ TEST_F(MkImage, CommandLineErrors)
         }
         EXPECT_FALSE(fs::exists(out));
     }
+    EXPECT_EQ(run("--version"), 0);
+    const Bytes version = read_all(dir.file("stdout"));
+    EXPECT_EQ(std::string(version.begin(), version.end()), "qxmkimage 1.0.0\n");
 }
 #endif

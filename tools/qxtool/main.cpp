@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "console.h"
+#include "helpformat.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "qxtrace.h"
@@ -75,7 +76,10 @@ void install_test_sleep()
 int main(int argc, char **argv)
 {
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
-    app.set_version_flag("--version", "qxtool " QXTOOL_VERSION);
+    app.formatter(qxtool_help_formatter()); // before the commands, which take it over
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.set_version_flag("--version", "qxtool " QXTOOL_VERSION,
+                         "print the program's version and exit");
     app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
     app.require_subcommand(0, 1);
     app.fallthrough();
@@ -138,11 +142,17 @@ int main(int argc, char **argv)
     auto *mkimage = app.add_subcommand(
         "mkimage", "build a firmware image from header fields and a plain body file");
     mkimage->add_option("--product", mk.product, "product name, 1 to 8 characters (QX-20)")
-        ->required();
+        ->required()
+        ->option_text("NAME");
     mkimage->add_option("--version", mk.version, "firmware version, 0 to 65535 (230 reads 2.30)")
-        ->required();
-    mkimage->add_option("--build", mk.build, "build number, 0 to 65535")->required();
-    mkimage->add_option("--date", mk.date, "image date, YYYY-MM-DD")->required();
+        ->required()
+        ->option_text("N");
+    mkimage->add_option("--build", mk.build, "build number, 0 to 65535")
+        ->required()
+        ->option_text("N");
+    mkimage->add_option("--date", mk.date, "image date, YYYY-MM-DD")
+        ->required()
+        ->option_text("YYYY-MM-DD");
     mkimage->add_option("--body", mk.body, "plain body bytes")->required()->option_text("FILE");
     mkimage->add_option("-o,--output", mk.output, "image file to write")
         ->required()
