@@ -383,12 +383,12 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     EXPECT_EQ(result_name(row.status), last["result"]);
     EXPECT_FALSE(last["error"].get<std::string>().empty());
     // A refusal with a line under its text has that line as its cause.
-    const std::string err = row.err;
     const size_t first_end = err.find('\n');
     const bool has_cause = first_end + 1 < err.size() && err.compare(0, 8, "qxtool: ") != 0;
     EXPECT_EQ(has_cause, last.contains("cause")) << last;
-    if (has_cause && last.contains("cause"))
+    if (has_cause && last.contains("cause")) {
         EXPECT_EQ(err.substr(first_end + 1, err.size() - first_end - 2), last["cause"]["text"]);
+    }
     if (row.flags & HOLD_LOCK) {
         EXPECT_EQ("test_e2e_update", last["cause"]["holder"]["program"]) << last;
         EXPECT_EQ(getpid(), last["cause"]["holder"]["pid"]) << last;
