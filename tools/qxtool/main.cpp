@@ -27,8 +27,9 @@ const char *const qxtool_exit_help =
     "  4  no supported device is connected\n"
     "  5  the image or body file is missing, unreadable, too large or corrupt\n"
     "  6  another program (named) is updating or reading the device; nothing was sent\n"
-    "  130, 143, 129  update stopped by SIGINT (Ctrl+C), SIGTERM or SIGHUP: it ends at the\n"
-    "     next device call and says where, and whether the device holds an incomplete image\n";
+    "  130  update stopped by SIGINT (Ctrl+C); 143 by SIGTERM, 129 by SIGHUP: it ends\n"
+    "     at the next device call and says where, and whether the device holds an\n"
+    "     incomplete image\n";
 
 namespace
 {
