@@ -30,7 +30,8 @@ std::string json_text(const std::string &t)
 int qxsim_summary_write(const std::string &path, uint64_t calls, uint64_t service_ns,
                         const QxSimDevice &dev)
 {
-    FILE *f = fopen(path.c_str(), "w");
+    // Binary: the same bytes from every platform (no CR before each newline).
+    FILE *f = fopen(path.c_str(), "wb");
     if (!f)
         return 1;
     fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)calls,

@@ -149,7 +149,7 @@ void serve_one(QxSimServer &s, uint32_t n)
     }
     // An unplugged device disappears from discovery: the driver takes its
     // interface away when it sees the flag.
-    const bool unplugged = !s.dev->present() && !s.endpoint_removed;
+    const bool unplugged = !s.dev->present() && !s.unplugged;
     qxwire_put_u32(s.reply.data(), QXWIRE_REPLY_HEADER + returned);
     qxwire_put_u32(s.reply.data() + 4, unplugged ? QXPIPE_UNPLUGGED : 0);
     qxwire_put_u32(s.reply.data() + QXPIPE_REPLY_PREFIX_BYTES, status);
@@ -180,10 +180,10 @@ void serve_one(QxSimServer &s, uint32_t n)
                 w == IO_TIMEOUT ? "timed out" : "the driver closed the pipe");
         drop_client(s);
     }
-    if (unplugged) {
-        qxsim_close_endpoint(s);
-        fprintf(stderr, "qxsim: device unplugged, %s removed\n", s.path.c_str());
-    }
+    // The pipe goes once the driver has let go of it: closing it now could
+    // drop the reply before the driver has read it.
+    if (unplugged)
+        s.unplugged = true;
 }
 
 } // namespace
@@ -280,6 +280,10 @@ int qxsim_run(QxSimServer &s)
             break;
         if (r != IO_DONE) {
             drop_client(s); // the driver closed its end
+            if (s.unplugged) {
+                qxsim_close_endpoint(s);
+                fprintf(stderr, "qxsim: device unplugged, %s removed\n", s.path.c_str());
+            }
             continue;
         }
         uint32_t n = qxwire_get_u32(head);

@@ -21,6 +21,7 @@ struct QxSimServer {
     HANDLE stop = nullptr; // set by Ctrl-C (SIGINT under Wine)
     bool connected = false;
     bool endpoint_removed = false;
+    bool unplugged = false; // the driver was told; the pipe goes when it lets go
     bool verbose = false;
     uint32_t latency_us = 0;
     QxTrace *record = nullptr;
