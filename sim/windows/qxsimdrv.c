@@ -442,8 +442,12 @@ static NTSTATUS on_control(QxDev *d, PIRP irp)
         st = ZwCreateEvent(&c->event, EVENT_ALL_ACCESS, &attr, NotificationEvent, FALSE);
         if (NT_SUCCESS(st)) {
             st = call_server(d, c, buf, in_size, buf, out_size, &count, &stuck);
+            if (stuck && d->pipe) {
+                IO_STATUS_BLOCK io;
+                ZwCancelIoFile(d->pipe, &io);
+            }
             if (stuck || st == STATUS_IO_TIMEOUT)
-                close_pipe(d); /* cancels what is under way */
+                close_pipe(d); /* cancels what is still under way */
             BOOLEAN freed = TRUE;
             if (stuck) {
                 LARGE_INTEGER drain = relative_ms(QXDRV_DRAIN_MS);
