@@ -126,6 +126,9 @@ void serve_one(QxSimServer &s, uint32_t n)
     if (s.stop_answering_after >= 0 && s.received > (uint64_t)s.stop_answering_after) {
         // Taken, never answered: the driver learns it only from its own bound.
         ++s.unanswered;
+        if (s.verbose)
+            fprintf(stderr, "qxsim: call %llu taken, left unanswered\n",
+                    (unsigned long long)s.received);
         return;
     }
     QxWireRequest req = {};
