@@ -337,7 +337,7 @@ static NTSTATUS status_of(ULONG code)
 static NTSTATUS call_server(QxDev *d, QxCall *c, const UCHAR *in, ULONG in_size, UCHAR *out,
                             ULONG out_size, ULONG *count, BOOLEAN *stuck)
 {
-    const LONGLONG deadline = now_ms() + d->timeout_ms;
+    LONGLONG deadline = now_ms() + d->timeout_ms;
     UCHAR *req = c->buf;
     ULONG req_len = QXPIPE_PREFIX_BYTES + 8 + in_size;
     put_u32(req, 8 + in_size);
@@ -351,6 +351,11 @@ static NTSTATUS call_server(QxDev *d, QxCall *c, const UCHAR *in, ULONG in_size,
     for (int tries = 0; tries < 2 && !NT_SUCCESS(st); ++tries) {
         BOOLEAN fresh = FALSE;
         if (!d->pipe) {
+            /* Settings written since the start (an installer run once the
+             * session was up) hold from the next connection on. */
+            read_settings(d);
+            if (tries == 0)
+                deadline = now_ms() + d->timeout_ms;
             if (!NT_SUCCESS(open_pipe(d, c))) {
                 d->pipe = NULL;
                 return STATUS_DEVICE_NOT_CONNECTED;
