@@ -23,6 +23,8 @@
  * cancelled transfer may take to let go of its buffer. */
 #define QXDRV_DRAIN_MS 1000
 #define QXDRV_TEXT 512
+/* Between opens of a pipe whose one instance is busy. */
+#define QXDRV_BUSY_PAUSE_MS 5
 
 static const GUID qxdrv_render_class = {
     0x65e8773e, 0x8f56, 0x11d0, {0xa3, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0x31, 0x96}};
@@ -356,7 +358,19 @@ static NTSTATUS call_server(QxDev *d, QxCall *c, const UCHAR *in, ULONG in_size,
             read_settings(d);
             if (tries == 0)
                 deadline = now_ms() + d->timeout_ms;
-            if (!NT_SUCCESS(open_pipe(d, c))) {
+            /* A server that is still letting go of the last connection
+             * (its one instance busy) comes back within moments; a pipe
+             * that is not there at all means nobody serves. */
+            NTSTATUS o;
+            while ((o = open_pipe(d, c)) == STATUS_PIPE_BUSY || o == STATUS_PIPE_NOT_AVAILABLE ||
+                   o == STATUS_INSTANCE_NOT_AVAILABLE) {
+                d->pipe = NULL;
+                if (now_ms() + QXDRV_BUSY_PAUSE_MS >= deadline)
+                    return STATUS_DEVICE_NOT_CONNECTED;
+                LARGE_INTEGER pause = relative_ms(QXDRV_BUSY_PAUSE_MS);
+                KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            }
+            if (!NT_SUCCESS(o)) {
                 d->pipe = NULL;
                 return STATUS_DEVICE_NOT_CONNECTED;
             }
