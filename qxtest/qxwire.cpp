@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 static std::atomic<unsigned> g_timeout_ms{QXWIRE_TIMEOUT_MS};
 
@@ -147,8 +149,15 @@ int qxwire_device_dir_from(char *dir, size_t cap, const char *qx_device_dir,
 
 int qxwire_device_dir(char *dir, size_t cap)
 {
+#ifdef _WIN32
+    // The Linux endpoint's folder means nothing here; the wire format is
+    // what the Windows simulated device shares.
+    const unsigned uid = 0;
+#else
+    const unsigned uid = (unsigned)getuid();
+#endif
     return qxwire_device_dir_from(dir, cap, getenv("QX_DEVICE_DIR"), getenv("XDG_RUNTIME_DIR"),
-                                  (unsigned)getuid());
+                                  uid);
 }
 
 int qxwire_endpoint_in(char *path, size_t cap, const char *dir)

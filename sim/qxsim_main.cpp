@@ -1,17 +1,24 @@
 // qxsim: serves a simulated QX device on the Linux device endpoint, so that
-// the updater, the tools and the tests meet it over the real transport.
+// the updater, the tools and the tests meet it over the real transport; on
+// Windows on the pipe of the test driver (sim/windows/), so that they meet
+// it through the system's own device path.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
+#ifdef _WIN32
+#include "qxsim_pipe.h"
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "qxsim_server.h"
+#endif
 
 #include "qxsim_device.h"
 #include "qxsim_options.h"
 #include "qxsim_record.h"
-#include "qxsim_server.h"
 #include "qxtrace.h"
 
 namespace
@@ -69,14 +76,24 @@ int main(int argc, char **argv)
         }
         fclose(f);
     }
+#ifdef _WIN32
+    if (o.ready_fd >= 0 || !o.dir.empty()) {
+        fprintf(stderr, "qxsim: --ready-fd and --dir are for the Linux endpoint; "
+                        "on Windows the device is served on --pipe\n");
+        return 2;
+    }
+    const std::string &endpoint = o.pipe;
+#else
     if (o.ready_fd >= 0 && fcntl(o.ready_fd, F_GETFD) < 0) {
         fprintf(stderr, "qxsim: --ready-fd %d is not open\n", o.ready_fd);
         return 2;
     }
+    const std::string &endpoint = o.dir;
+#endif
 
     QxSimServer s;
     s.verbose = o.verbose;
-    if (qxsim_listen(s, o.dir))
+    if (qxsim_listen(s, endpoint))
         return 1;
 
     if (!o.record_file.empty()) {
@@ -85,7 +102,9 @@ int main(int argc, char **argv)
             fprintf(stderr, "qxsim: cannot create %s: %s\n", o.record_file.c_str(),
                     strerror(errno));
             qxsim_close_endpoint(s);
+#ifndef _WIN32
             close(s.fd);
+#endif
             return 1;
         }
     }
@@ -109,11 +128,13 @@ int main(int argc, char **argv)
         printf("qxsim: serving %s version %u.%02u build %u on %s\n", cfg.product.c_str(),
                version / 100, version % 100, (unsigned)dev.build(), s.path.c_str());
     fflush(stdout);
+#ifndef _WIN32
     if (o.ready_fd >= 0) {
         std::string line = s.path + "\n";
         (void)!write(o.ready_fd, line.data(), line.size());
         close(o.ready_fd);
     }
+#endif
 
     int rc = qxsim_run(s);
     if (s.verbose)
@@ -128,7 +149,9 @@ int main(int argc, char **argv)
     if (s.replay && rc == 0)
         rc = qxsim_replay_end(replay);
     qxsim_close_endpoint(s);
+#ifndef _WIN32
     close(s.fd);
+#endif
     if (!o.summary_file.empty() && qxsim_write_summary(o.summary_file, s, dev)) {
         fprintf(stderr, "qxsim: cannot write %s: %s\n", o.summary_file.c_str(), strerror(errno));
         if (rc == 0)

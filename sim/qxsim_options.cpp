@@ -82,6 +82,12 @@ const OptDef g_opts[] = {
      "device directory (default: $QX_DEVICE_DIR, else\n"
      "                          $XDG_RUNTIME_DIR/qx, else /tmp/qx-<uid>)",
      FIELD(o.dir)},
+#ifdef _WIN32
+    {"--pipe", OPT_TEXT, "NAME",
+     "serve the device on \\\\.\\pipe\\NAME, the pipe of the test\n"
+     "                          driver's device (qx-10_20; see docs/windows.md)",
+     FIELD(o.pipe)},
+#endif
     {"--ready-fd", OPT_FD, "N",
      "once listening, write the endpoint path and a newline to\n"
      "                          file descriptor N and close it",

@@ -14,6 +14,7 @@ struct QxSimOptions {
     std::string replay_file;
     std::string summary_file;
     std::string dir;
+    std::string pipe; // Windows: the test driver's pipe name
     int ready_fd = -1;
     int64_t stop_answering_after = -1;
     bool verbose = false;

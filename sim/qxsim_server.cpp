@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "qxsim_summary.h"
 #include "qxtrace.h"
 #include "usbdevs.h"
 
@@ -208,24 +209,6 @@ void serve_one(QxSimServer &s, int conn)
     close(conn);
 }
 
-std::string json_text(const std::string &t)
-{
-    std::string out = "\"";
-    for (unsigned char c : t) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
-
 } // namespace
 
 // Removes the endpoint if it is still the one this process bound: a newer
@@ -338,28 +321,7 @@ int qxsim_listen(QxSimServer &s, std::string dir)
 // The run in numbers: calls, breaches by kind and in full, service time.
 int qxsim_write_summary(const std::string &path, const QxSimServer &s, const QxSimDevice &dev)
 {
-    FILE *f = fopen(path.c_str(), "w");
-    if (!f)
-        return 1;
-    fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)s.calls,
-            (unsigned long long)(s.service_ns / 1000));
-    fprintf(f, "  \"breaches\": {\n    \"count\": %llu,\n    \"kinds\": {",
-            (unsigned long long)dev.stats().breaches);
-    const char *sep = "";
-    for (const auto &k : dev.breach_counts()) {
-        fprintf(f, "%s\n      %s: %llu", sep, json_text(k.first).c_str(),
-                (unsigned long long)k.second);
-        sep = ",";
-    }
-    fprintf(f, "%s},\n    \"list\": [", *sep ? "\n    " : "");
-    sep = "";
-    for (const auto &b : dev.breaches()) {
-        fprintf(f, "%s\n      {\"call\": %llu, \"kind\": %s, \"text\": %s}", sep,
-                (unsigned long long)b.call, json_text(b.kind).c_str(), json_text(b.text).c_str());
-        sep = ",";
-    }
-    fprintf(f, "%s]\n  }\n}\n", *sep ? "\n    " : "");
-    return fclose(f) ? 1 : 0;
+    return qxsim_summary_write(path, s.calls, s.service_ns, dev);
 }
 
 int qxsim_run(QxSimServer &s)
