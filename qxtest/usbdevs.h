@@ -65,6 +65,11 @@ typedef struct UsbdevsBackend {
     // Prints the report for a system error code (the last-error report).
     void (*print_error)(void *self, uint32_t error);
     void *self;
+    // Optional: every device whose driver service is `service`, in the
+    // system's order, into at most cap entries of devices (a path cut short
+    // is left out). Returns how many it stored. Null: a backend that serves
+    // one device at most, which find answers for.
+    unsigned (*list)(void *self, const char *service, QxDevice *devices, unsigned cap);
 } UsbdevsBackend;
 
 // The backend every operation uses; null restores the platform's own.
@@ -81,6 +86,12 @@ int usbdevs_init(void);
 int usbdevs_clear(QxDevice *table);
 int usbdevs_probe(QxDevice *table, unsigned number, QxDevice **entry);
 int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_status);
+// Every connected device, not only the one usbdevs_probe finds: on Windows
+// each matching interface in enumeration order, on Linux each served endpoint
+// (QXWIRE_ENDPOINT and QXWIRE_ENDPOINT "." suffix) in name order. Stores at
+// most cap entries and returns how many; with none, usbdevs_absence says why
+// when the backend can.
+unsigned usbdevs_list(QxDevice *devices, unsigned cap);
 int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
                   const uint8_t *data);
 int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,

@@ -72,7 +72,7 @@ int main(int argc, char **argv)
 
     QxSimServer s;
     s.verbose = o.verbose;
-    if (qxsim_listen(s, o.dir))
+    if (qxsim_listen(s, o.dir, o.endpoint))
         return 1;
 
     if (!o.record_file.empty()) {
