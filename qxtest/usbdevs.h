@@ -68,8 +68,9 @@ typedef struct UsbdevsBackend {
     // Optional: every device whose driver service is `service`, in the
     // system's order, into at most cap entries of devices (a path cut short
     // is left out). Returns how many it stored. Null: a backend that serves
-    // one device at most, which find answers for.
-    unsigned (*list)(void *self, const char *service, QxDevice *devices, unsigned cap);
+    // one device at most, which find answers for. Null unless set, so that
+    // a backend filled in field by field needs no word about it.
+    unsigned (*list)(void *self, const char *service, QxDevice *devices, unsigned cap) = nullptr;
 } UsbdevsBackend;
 
 // The backend every operation uses; null restores the platform's own.
