@@ -24,10 +24,16 @@ bool UpdateContext::open_device()
     channel = nullptr;
     if (qxctl_init(&ctl) != 0)
         return false;
+    // The probe first, also for a chosen device that it finds: the run
+    // then looks as it does with one device (a trace shows its find).
+    bool probed = qxctl_open(&ctl, &channel) == 0;
     if (chosen.path[0] == 0)
-        return qxctl_open(&ctl, &channel) == 0;
-    // The chosen device, while it is there: one that has gone is not
-    // talked to through a path that may by now name another.
+        return probed;
+    if (probed && memcmp(ctl.devices[0].path, chosen.path, sizeof chosen.path) == 0)
+        return true;
+    channel = nullptr;
+    // Another device, while it is there: one that has gone is not talked
+    // to through a path that may by now name another.
     QxDevice present[QXCTL_MAX_DEVICES];
     unsigned n = usbdevs_list(present, QXCTL_MAX_DEVICES);
     for (unsigned i = 0; i < n; ++i) {

@@ -43,18 +43,27 @@ std::string short_line(const QxtoolDevice &d)
 
 std::string qxtool_device_name(const std::string &path)
 {
+    std::string name;
     // A Windows interface path: \\?\usb#vid_..&pid_..#<instance>#{class}\...
     // The instance part is what tells two of one model apart.
     size_t first = path.find('#');
-    if (first != std::string::npos) {
-        size_t second = path.find('#', first + 1);
-        size_t third = second == std::string::npos ? second : path.find('#', second + 1);
-        if (third != std::string::npos && third > second + 1)
-            return path.substr(second + 1, third - second - 1);
+    size_t second = first == std::string::npos ? first : path.find('#', first + 1);
+    size_t third = second == std::string::npos ? second : path.find('#', second + 1);
+    if (third != std::string::npos && third > second + 1) {
+        name = path.substr(second + 1, third - second - 1);
+    } else {
+        // A Linux endpoint: its file name.
+        size_t cut = path.find_last_of("/\\");
+        name = cut == std::string::npos ? path : path.substr(cut + 1);
     }
-    // A Linux endpoint: its file name.
-    size_t cut = path.find_last_of("/\\");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
+    // Typed on any shell without quotes: "5&1a2b&0" becomes "5-1a2b-0".
+    for (char &c : name) {
+        bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                     c == '.' || c == '_' || c == '-';
+        if (!plain)
+            c = '-';
+    }
+    return name;
 }
 
 std::vector<QxtoolDevice> qxtool_devices()
