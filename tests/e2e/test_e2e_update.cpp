@@ -481,6 +481,14 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
                       {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
     ProcRun a, b;
     ASSERT_TRUE(a.start({QXTOOL_PATH, "update", "--yes", "--device", "1:qx-10_20"}, env));
+    // The list shows the update running, without asking that device anything.
+    const std::string busy = "1:qx-10_20  ?  in use by qxtool (process " + std::to_string(a.pid()) +
+                             ")  " + dev_dir.file("qx-10_20") + "\n";
+    ASSERT_TRUE(a.wait_for_output("Sending and Updating...", 30)) << a.out();
+    r = tool({"list"});
+    if (a.out().find("Completed.") == std::string::npos) {
+        EXPECT_NE(std::string::npos, r.out.find(busy)) << r.out;
+    }
     ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--device", "2:qx-10_20.2"}, env));
     ProcResult ra = a.wait(90), rb = b.wait(90);
     EXPECT_EQ(0, ra.status) << ra.err;
