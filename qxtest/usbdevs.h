@@ -130,5 +130,8 @@ void usbdevs_build_read(uint8_t *in, unsigned request, unsigned value, unsigned 
 int usbdevs_control_path(const uint16_t *path, uint16_t *out, size_t cap);
 // UTF-16 helpers for the path entries.
 size_t usbdevs_wcslen(const uint16_t *s, size_t cap);
+// 1 when two entries' paths are the same path (up to the NUL, within
+// USBDEVS_PATH_UNITS), else 0.
+int usbdevs_same_path(const uint16_t *a, const uint16_t *b);
 int usbdevs_path_from_utf8(uint16_t *dst, size_t cap, const char *src);
 int usbdevs_path_to_utf8(char *dst, size_t cap, const uint16_t *src);

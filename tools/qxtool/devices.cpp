@@ -140,7 +140,7 @@ int qxtool_use_device(UpdateContext &ctx, const std::string &id, bool refuse_sev
     const QxtoolDevice *used = &list.back();
     if (usbdevs_find(USBDEVS_SERVICE, probed.path, USBDEVS_PATH_UNITS, &status)) {
         for (const QxtoolDevice &d : list)
-            if (memcmp(d.dev.path, probed.path, sizeof probed.path) == 0)
+            if (usbdevs_same_path(d.dev.path, probed.path))
                 used = &d;
     }
     ctx.choose_device(used->dev.path);
