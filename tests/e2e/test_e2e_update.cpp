@@ -498,6 +498,42 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
     EXPECT_EQ(1, other["completed"]);
 }
 
+#ifdef QXDEMO_PATH
+// The window started while qxtool updates the device: it refuses its update
+// with the other-program box and sends the device nothing (its own trace
+// holds no call), and the update goes on to its end.
+TEST_F(E2e, WindowStartedDuringAnUpdateRefusesAndSendsNothing)
+{
+    serve({"--latency-us", "150"});
+    EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                      {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
+    ProcRun update;
+    ASSERT_TRUE(update.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
+    ASSERT_TRUE(update.wait_for_output("\"stage\":\"sending\"")) << update.out();
+    const std::string trace = work.file("window.trace");
+    // Qt's offscreen plugin never frees its screen: the window tests' leak
+    // suppressions, for a sanitizer build.
+    ProcResult w = proc_run({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                            {"QT_QPA_PLATFORM", "offscreen"},
+                                            {"LSAN_OPTIONS", QXDEMO_LSAN},
+                                            {"QX_TRACE", trace.c_str()}});
+    EXPECT_EQ(3, w.status) << w.out << w.err;
+    EXPECT_NE(std::string::npos,
+              w.out.find("window refused: Another program is updating the device.\n\n"
+                         "the device is held by qxtool (process " +
+                         std::to_string(update.pid()) + ")."))
+        << w.out;
+    EXPECT_NE(std::string::npos, read_text_file(trace).find("\"op\":\"start\"")) << "traced";
+    EXPECT_EQ(std::string::npos, read_text_file(trace).find("\"op\":\"ioctl\""))
+        << read_text_file(trace);
+    EXPECT_EQ(std::string::npos, update.out().find("\"event\":\"result\""))
+        << "the window came while the update ran";
+    ProcResult r = update.wait(120);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("\"result\":\"completed\"")) << r.out;
+}
+#endif
+
 // A signal in the middle of an update: the tool ends at the next call,
 // says where and what the device now holds, gives the device back, and
 // the next update completes. A killed updater gives it back all the same.

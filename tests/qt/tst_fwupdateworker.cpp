@@ -4,11 +4,14 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 #include "fwupdateworker.h"
 #include "qttestkit.h"
+#include "qxsys.h"
 #include "updatecontext.h"
+#include "updaterules.h"
 
 namespace
 {
@@ -45,6 +48,8 @@ class tst_FWUpdateWorker : public QObject
     void outcomes_data();
     void outcomes();
     void silent_check_phases();
+    void stop_points_data();
+    void stop_points();
     void queued_on_own_thread();
 
   private:
@@ -232,6 +237,115 @@ void tst_FWUpdateWorker::silent_check_phases()
                           "text:Retrying... 1/2", "text:Checking...", "text:Retrying... 2/2",
                           "text:Checking...", QString("error:") + k_not_equal, "finished"}));
     QCOMPARE((int)rig.dev.stats().begins, 3);
+}
+
+namespace
+{
+
+// Counts the device calls and asks for a stop once a number of them has
+// been made; every call after that is a call the stop let through.
+struct StopAfterCalls {
+    static std::atomic<int> calls;
+    static std::atomic<int> stop_at; // 0: not by calls
+    static std::atomic<int> after_stop;
+    static const UsbdevsBackend *inner;
+    static int ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size,
+                     uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error)
+    {
+        if (qx_stop_requested())
+            after_stop++;
+        int r = inner->ioctl(inner->self, path, in, in_size, out, out_size, returned, error);
+        if (++calls == stop_at)
+            qx_request_stop();
+        return r;
+    }
+    static const UsbdevsBackend *decorate(const UsbdevsBackend *b)
+    {
+        static UsbdevsBackend outer;
+        inner = b;
+        outer = *b;
+        outer.ioctl = &StopAfterCalls::ioctl;
+        outer.self = nullptr;
+        return &outer;
+    }
+};
+std::atomic<int> StopAfterCalls::calls{0};
+std::atomic<int> StopAfterCalls::stop_at{0};
+std::atomic<int> StopAfterCalls::after_stop{0};
+const UsbdevsBackend *StopAfterCalls::inner = nullptr;
+
+} // namespace
+
+// A stop asked for from outside ends the update where it lands, without
+// another call: before anything is sent, in the transfer at the byte it had
+// reached, or in the check readings after a whole transfer.
+void tst_FWUpdateWorker::stop_points_data()
+{
+    QTest::addColumn<int>("at_pause"); // the one-second pause that asks for it; 0: none
+    QTest::addColumn<int>("at_call");  // the device call after which it is asked; 0: none
+    QTest::addColumn<int>("where");
+    QTest::addColumn<int>("transfers");
+    using Stop = updaterules::FailureCause::Stop;
+    QTest::newRow("at the pause before the transfer") << 1 << 0 << int(Stop::BeforeSending) << 0;
+    QTest::newRow("in the stability readings") << 0 << 2 << int(Stop::BeforeSending) << 0;
+    QTest::newRow("in the transfer") << 0 << 200 << int(Stop::Transfer) << 1;
+    QTest::newRow("in the check readings") << 2 << 0 << int(Stop::Check) << 1;
+}
+
+void tst_FWUpdateWorker::stop_points()
+{
+    QFETCH(int, at_pause);
+    QFETCH(int, at_call);
+    QFETCH(int, where);
+    QFETCH(int, transfers);
+    SharedClock clock;
+    SimRig rig;
+    Job j;
+    j.load(make_image("QX-20", 230, 57, 20000, 3));
+    int pauses = 0;
+    clock.on_sleep = [&](uint32_t ms) {
+        if (ms == 1000 && ++pauses == at_pause)
+            qx_request_stop();
+    };
+    StopAfterCalls::calls = 0;
+    StopAfterCalls::after_stop = 0;
+    StopAfterCalls::stop_at = at_call;
+    usbdevs_set_decorator(&StopAfterCalls::decorate);
+    updaterules::FailureCause cause;
+    std::vector<std::string> errors;
+    updaterules::UpdateReport report;
+    report.error = [&](const std::string &t) { errors.push_back(t); };
+    updaterules::UpdateResult result = updaterules::run_update(&j.ctx, j.job->data, j.job->size,
+                                                               &j.progress.value, report, &cause);
+    usbdevs_set_decorator(nullptr);
+    const bool stopped = qx_stop_requested() != 0;
+    qx_clear_stop();
+
+    QVERIFY(stopped);
+    QCOMPARE(int(result), int(updaterules::UpdateResult::Stopped));
+    QCOMPARE(int(cause.stop), where);
+    QCOMPARE(StopAfterCalls::after_stop.load(), 0);
+    QCOMPARE(pauses, at_pause ? at_pause : where == int(updaterules::FailureCause::Stop::Transfer));
+    QCOMPARE((int)rig.dev.stats().begins, transfers);
+    QCOMPARE(cause.length, j.job->size);
+    QCOMPARE(errors, std::vector<std::string>({"Update stopped."}));
+    QCOMPARE(QString::fromStdString(cause.text),
+             QString::fromStdString(updaterules::stop_text(cause)));
+    if (where == int(updaterules::FailureCause::Stop::Transfer)) {
+        // Where the transfer stood: what the device had taken.
+        QVERIFY(cause.position > 0 && cause.position < j.job->size);
+        QCOMPARE(cause.position, (uint32_t)j.progress.value.load());
+        QVERIFY(cause.has_record);
+        QCOMPARE(cause.record.how, int(QXFAIL_STOPPED));
+        QVERIFY(cause.text.find("Stopped at byte " + updaterules::grouped_text(cause.position) +
+                                " of " + updaterules::grouped_text(j.job->size) +
+                                ": the device holds an incomplete image.") == 0);
+    } else if (where == int(updaterules::FailureCause::Stop::Check)) {
+        QCOMPARE(cause.position, j.job->size);
+        QCOMPARE(rig.dev.stored_image(), j.image);
+    } else {
+        QCOMPARE(j.progress.value.load(), -7);
+    }
 }
 
 // As the window runs it: on a thread of its own, signals queued to this

@@ -31,15 +31,16 @@ using Clock = std::chrono::steady_clock;
 // --- a clean stop: a signal never ends the tool in the middle of a call ---
 
 // The first stop signal; its number makes the exit status (128 + signal).
-volatile sig_atomic_t g_signal = 0;
+// Lock-free, as the handler may run on either thread.
+std::atomic<int> g_signal{0};
 
 #ifdef _WIN32
 BOOL WINAPI on_console_event(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
-    if (!g_signal)
-        g_signal = SIGINT;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, SIGINT);
     qx_request_stop();
     return TRUE;
 }
@@ -51,8 +52,8 @@ void catch_stop_signals()
 #else
 void on_stop_signal(int sig)
 {
-    if (!g_signal)
-        g_signal = sig;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
     qx_request_stop();
 }
 
@@ -120,7 +121,7 @@ const char *device_state_name(updaterules::FailureCause::Stop stop)
 // 128 + the signal, as the shell reports a program the signal ended.
 int stopped(bool json, const updaterules::FailureCause &cause)
 {
-    const int sig = g_signal ? (int)g_signal : SIGINT;
+    const int sig = g_signal.load() ? g_signal.load() : SIGINT;
     const int status = QXTOOL_STOPPED + sig;
     const std::string text = updaterules::error_text(updaterules::UpdateResult::Stopped);
     console_error(text);
