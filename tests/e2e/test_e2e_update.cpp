@@ -496,6 +496,25 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
     stop_both(&first, &other); // and no breach on either
     EXPECT_EQ(1, first["completed"]);
     EXPECT_EQ(1, other["completed"]);
+
+#ifdef QXDEMO_PATH
+    // The window takes the device the probe finds, as with one, and says on
+    // standard output which one that is and that the other is there. A
+    // product with no built-in image has the window refuse at once.
+    ASSERT_TRUE(sim.start(QXSIM_PATH, dev_dir.path(), {"--product", "QX-30"}));
+    ASSERT_TRUE(second.start(QXSIM_PATH, dev_dir.path(), {"--endpoint", "qx-10_20.2"}));
+    ProcResult w = proc_run({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                            {"QT_QPA_PLATFORM", "offscreen"},
+                                            {"LSAN_OPTIONS", QXDEMO_LSAN}});
+    EXPECT_NE(std::string::npos, w.out.find("qxupdater: 2 devices are connected: this one is " +
+                                            dev_dir.file("qx-10_20") + "; the others (" +
+                                            dev_dir.file("qx-10_20.2") + ") are left alone here"))
+        << w.out << w.err;
+    // The QX-20 beside it has an image: the refusal shows which one was read.
+    EXPECT_NE(std::string::npos, w.out.find("window refused: Product is not matching")) << w.out;
+    stop_both(&first, &other);
+    EXPECT_EQ(0, other["writes"]) << "the window leaves the other device alone";
+#endif
 }
 
 #ifdef QXDEMO_PATH
