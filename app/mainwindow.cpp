@@ -130,7 +130,18 @@ void MainWindow::build_catalogue()
     QAction *selected = nullptr;
     // A device that another program is talking to is left alone: its
     // product is then not known, and the first image is chosen.
-    if (!ctx.open_device())
+    bool opened = ctx.open_device();
+    if (opened) {
+        // The window updates the device the probe finds; with others there,
+        // the user learns which one that is.
+        std::string others = updaterules::other_devices_text(ctx);
+        if (!others.empty()) {
+            printf("%s: %s\n", QCoreApplication::applicationName().toLocal8Bit().constData(),
+                   others.c_str());
+            fflush(stdout);
+        }
+    }
+    if (!opened)
         tell(updaterules::absence_cause().text);
     else if (!ctx.lock_device())
         tell(updaterules::lock_cause(ctx).text + "; its product is not read");

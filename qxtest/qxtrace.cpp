@@ -101,6 +101,14 @@ int tap_init(void *self)
     return tap->inner->init ? tap->inner->init(tap->inner->self) : 0;
 }
 
+// Listing goes through unrecorded: a replay answers the finds and calls of
+// the one device it holds.
+unsigned tap_list(void *self, const char *service, QxDevice *devices, unsigned cap)
+{
+    auto *tap = static_cast<QxTraceTap *>(self);
+    return tap->inner->list ? tap->inner->list(tap->inner->self, service, devices, cap) : 0;
+}
+
 int tap_find(void *self, const char *service, uint16_t *path, size_t cap, int *copy_status)
 {
     auto *tap = static_cast<QxTraceTap *>(self);
@@ -235,6 +243,7 @@ void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner)
     tap->backend.ioctl = tap_ioctl;
     tap->backend.print_error = tap_print_error;
     tap->backend.self = tap;
+    tap->backend.list = inner && inner->list ? tap_list : nullptr;
 }
 
 int qxtrace_start(const char *path)

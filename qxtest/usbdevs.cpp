@@ -182,6 +182,38 @@ int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_stat
     return found ? 1 : 0;
 }
 
+unsigned usbdevs_list(QxDevice *devices, unsigned cap)
+{
+    usbdevs_set_absence(nullptr);
+    if (!devices || cap == 0)
+        return 0;
+    memset(devices, 0, sizeof(QxDevice) * cap);
+    const UsbdevsBackend *b = usbdevs_backend();
+    if (!b->list) {
+        int status = 0;
+        return usbdevs_find(USBDEVS_SERVICE, devices[0].path, USBDEVS_PATH_UNITS, &status) ? 1 : 0;
+    }
+    unsigned n = b->list(b->self, USBDEVS_SERVICE, devices, cap);
+    if (n > cap)
+        n = cap;
+    // The same rule as a find's: a path that does not end within its entry
+    // names no device.
+    unsigned kept = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        if (devices[i].path[0] == 0 ||
+            usbdevs_wcslen(devices[i].path, USBDEVS_PATH_UNITS) >= USBDEVS_PATH_UNITS)
+            continue;
+        if (kept != i)
+            devices[kept] = devices[i];
+        kept++;
+    }
+    for (unsigned i = kept; i < n; ++i)
+        memset(&devices[i], 0, sizeof devices[i]);
+    if (kept)
+        usbdevs_set_absence(nullptr);
+    return kept;
+}
+
 int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
                   const uint8_t *data)
 {

@@ -65,6 +65,12 @@ typedef struct UsbdevsBackend {
     // Prints the report for a system error code (the last-error report).
     void (*print_error)(void *self, uint32_t error);
     void *self;
+    // Optional: every device whose driver service is `service`, in the
+    // system's order, into at most cap entries of devices (a path cut short
+    // is left out). Returns how many it stored. Null: a backend that serves
+    // one device at most, which find answers for. Null unless set, so that
+    // a backend filled in field by field needs no word about it.
+    unsigned (*list)(void *self, const char *service, QxDevice *devices, unsigned cap) = nullptr;
 } UsbdevsBackend;
 
 // The backend every operation uses; null restores the platform's own.
@@ -81,6 +87,12 @@ int usbdevs_init(void);
 int usbdevs_clear(QxDevice *table);
 int usbdevs_probe(QxDevice *table, unsigned number, QxDevice **entry);
 int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_status);
+// Every connected device, not only the one usbdevs_probe finds: on Windows
+// each matching interface in enumeration order, on Linux each served endpoint
+// (QXWIRE_ENDPOINT and QXWIRE_ENDPOINT "." suffix) in name order. Stores at
+// most cap entries and returns how many; with none, usbdevs_absence says why
+// when the backend can.
+unsigned usbdevs_list(QxDevice *devices, unsigned cap);
 int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
                   const uint8_t *data);
 int usbdevs_read(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
@@ -120,5 +132,8 @@ void usbdevs_build_read(uint8_t *in, unsigned request, unsigned value, unsigned 
 int usbdevs_control_path(const uint16_t *path, uint16_t *out, size_t cap);
 // UTF-16 helpers for the path entries.
 size_t usbdevs_wcslen(const uint16_t *s, size_t cap);
+// 1 when two entries' paths are the same path (up to the NUL, within
+// USBDEVS_PATH_UNITS), else 0.
+int usbdevs_same_path(const uint16_t *a, const uint16_t *b);
 int usbdevs_path_from_utf8(uint16_t *dst, size_t cap, const char *src);
 int usbdevs_path_to_utf8(char *dst, size_t cap, const uint16_t *src);

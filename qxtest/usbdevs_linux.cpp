@@ -1,11 +1,13 @@
 // Device access on Linux: the device is a SOCK_SEQPACKET endpoint in the
 // device directory (qxwire.h), served by a daemon that speaks for the driver.
 // Discovery checks the endpoint; each I/O-control call is one connection.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -13,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 #include "qxsites.h"
 #include "qxsys.h"
@@ -359,6 +362,48 @@ int absent(const char *fmt, ...)
     return 0;
 }
 
+// Whether the device directory may hold a device of ours: 0, or 1 after
+// saying why not. Only a private directory of ours: anyone else could
+// otherwise pose as the device.
+int dir_refused(const char *dir)
+{
+    struct stat st;
+    uid_t me = geteuid();
+    if (stat(dir, &st) != 0)
+        return !absent("the device directory %s cannot be used: %s (no device is served "
+                       "there; QX_DEVICE_DIR names the directory of one that is)",
+                       dir, strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+        return !absent("the device directory %s is not a directory", dir);
+    if (st.st_uid != me)
+        return !absent("the device directory %s is ignored: it belongs to user %u, not to you "
+                       "(user %u); use a directory of your own (QX_DEVICE_DIR)",
+                       dir, (unsigned)st.st_uid, (unsigned)me);
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return !absent("the device directory %s is ignored: others can write to it "
+                       "(chmod 700 %s)",
+                       dir, dir);
+    return 0;
+}
+
+// Whether the endpoint ep in dir is a device: 0, or 1 after saying why not.
+// Only a socket of ours that something serves.
+int endpoint_refused(const char *ep, const char *dir)
+{
+    struct stat st;
+    if (lstat(ep, &st) != 0)
+        return !absent("no device is served in %s (there is no %s)", dir, ep);
+    if (!S_ISSOCK(st.st_mode))
+        return !absent("%s is ignored: it is not a socket", ep);
+    if (st.st_uid != geteuid())
+        return !absent("%s is ignored: it belongs to user %u, not to you", ep, (unsigned)st.st_uid);
+    if (!endpoint_served(ep))
+        return !absent("nothing serves %s (connection refused): the device has gone and "
+                       "left its endpoint behind",
+                       ep);
+    return 0;
+}
+
 int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_status)
 {
     // The endpoint carries the driver service's name; nothing else is the device.
@@ -373,34 +418,8 @@ int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_s
                       "(at most %d bytes with /" QXWIRE_ENDPOINT "): set QX_DEVICE_DIR to a "
                       "shorter one",
                       dir, QXWIRE_MAX_PATH);
-    // Only a private directory of ours and a socket of ours: anyone else
-    // could otherwise pose as the device.
-    struct stat st;
-    uid_t me = geteuid();
-    if (stat(dir, &st) != 0)
-        return absent("the device directory %s cannot be used: %s (no device is served "
-                      "there; QX_DEVICE_DIR names the directory of one that is)",
-                      dir, strerror(errno));
-    if (!S_ISDIR(st.st_mode))
-        return absent("the device directory %s is not a directory", dir);
-    if (st.st_uid != me)
-        return absent("the device directory %s is ignored: it belongs to user %u, not to you "
-                      "(user %u); use a directory of your own (QX_DEVICE_DIR)",
-                      dir, (unsigned)st.st_uid, (unsigned)me);
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return absent("the device directory %s is ignored: others can write to it "
-                      "(chmod 700 %s)",
-                      dir, dir);
-    if (lstat(ep, &st) != 0)
-        return absent("no device is served in %s (there is no %s)", dir, ep);
-    if (!S_ISSOCK(st.st_mode))
-        return absent("%s is ignored: it is not a socket", ep);
-    if (st.st_uid != me)
-        return absent("%s is ignored: it belongs to user %u, not to you", ep, (unsigned)st.st_uid);
-    if (!endpoint_served(ep))
-        return absent("nothing serves %s (connection refused): the device has gone and "
-                      "left its endpoint behind",
-                      ep);
+    if (dir_refused(dir) || endpoint_refused(ep, dir))
+        return 0;
     int status = 0;
     if (path && cap)
         status = usbdevs_path_from_utf8(path, cap, ep);
@@ -409,6 +428,64 @@ int lx_find(void *, const char *service, uint16_t *path, size_t cap, int *copy_s
     if (copy_status)
         *copy_status = status;
     return 1;
+}
+
+// An endpoint's name: QXWIRE_ENDPOINT, or QXWIRE_ENDPOINT "." and a suffix
+// (a second device's endpoint beside the first). A lock file beside an
+// endpoint matches too; it is no socket, so the endpoint checks drop it.
+bool endpoint_name(const char *name)
+{
+    size_t n = strlen(QXWIRE_ENDPOINT);
+    if (strncmp(name, QXWIRE_ENDPOINT, n) != 0)
+        return false;
+    return name[n] == 0 || (name[n] == '.' && name[n + 1] != 0);
+}
+
+unsigned lx_list(void *, const char *service, QxDevice *devices, unsigned cap)
+{
+    if (!service || strcmp(service, QXWIRE_ENDPOINT) != 0 || !devices)
+        return 0;
+    char dir[4096];
+    if (qxwire_device_dir(dir, sizeof dir))
+        return (unsigned)absent("the device directory's name is too long");
+    if (dir_refused(dir))
+        return 0;
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir)) {
+        while (struct dirent *e = readdir(d)) {
+            if (endpoint_name(e->d_name))
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    unsigned n = 0;
+    // Why the first endpoint that is no device is none, for a list left empty.
+    std::string refusal;
+    for (const std::string &name : names) {
+        if (n == cap)
+            break;
+        std::string ep = std::string(dir) + "/" + name;
+        char why[512];
+        if (ep.size() > QXWIRE_MAX_PATH || endpoint_refused(ep.c_str(), dir)) {
+            // A lock file is no device and no reason worth telling.
+            if (name.size() < 5 || name.compare(name.size() - 5, 5, ".lock") != 0) {
+                if (ep.size() > QXWIRE_MAX_PATH)
+                    absent("%s is ignored: longer than %d bytes", ep.c_str(), QXWIRE_MAX_PATH);
+                if (refusal.empty() && usbdevs_absence(why, sizeof why) == 0)
+                    refusal = why;
+            }
+            continue;
+        }
+        if (usbdevs_path_from_utf8(devices[n].path, USBDEVS_PATH_UNITS, ep.c_str()) == 0)
+            n++;
+    }
+    if (n == 0)
+        absent("%s", !refusal.empty() ? refusal.c_str()
+                                      : ("no device is served in " + std::string(dir) +
+                                         " (there is no " + dir + "/" QXWIRE_ENDPOINT ")")
+                                            .c_str());
+    return n;
 }
 
 int lx_ioctl(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, uint8_t *out,
@@ -492,7 +569,8 @@ void lx_print_error(void *, uint32_t error)
 
 const UsbdevsBackend *usbdevs_platform_backend(void)
 {
-    static const UsbdevsBackend backend = {lx_init, lx_find, lx_ioctl, lx_print_error, nullptr};
+    static const UsbdevsBackend backend = {lx_init,        lx_find, lx_ioctl,
+                                           lx_print_error, nullptr, lx_list};
     return &backend;
 }
 

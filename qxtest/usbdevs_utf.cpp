@@ -12,6 +12,20 @@ size_t usbdevs_wcslen(const uint16_t *s, size_t cap)
     return n;
 }
 
+int usbdevs_same_path(const uint16_t *a, const uint16_t *b)
+{
+    if (!a || !b)
+        return 0;
+    // Up to the NUL: what an entry holds after it is not part of its path.
+    for (size_t i = 0; i < USBDEVS_PATH_UNITS; ++i) {
+        if (a[i] != b[i])
+            return 0;
+        if (a[i] == 0)
+            return 1;
+    }
+    return 0;
+}
+
 int usbdevs_path_from_utf8(uint16_t *dst, size_t cap, const char *src)
 {
     if (!dst || cap == 0)

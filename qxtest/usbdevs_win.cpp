@@ -202,7 +202,9 @@ void be_print_error(void *, uint32_t error)
     usbdevs_print_error(error);
 }
 
-const UsbdevsBackend g_backend = {be_init, be_find, be_ioctl, be_print_error, nullptr};
+unsigned be_list(void *, const char *service, QxDevice *devices, unsigned cap);
+
+const UsbdevsBackend g_backend = {be_init, be_find, be_ioctl, be_print_error, nullptr, be_list};
 
 } // namespace
 
@@ -227,17 +229,18 @@ const UsbdevsBackend *usbdevs_platform_backend(void)
     return &g_backend;
 }
 
-int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_status)
+namespace
+{
+// Called for each interface of a matching device with its path (units long
+// at most, maybe unterminated).
+typedef void (*MatchVisit)(void *self, const wchar_t *path, size_t units);
+
+// Walks the render interfaces of the present devices and visits each one
+// whose device's service is `service`, in enumeration order. 0, or 1 when
+// the set could not be had.
+int walk_matches(const char *service, MatchVisit visit, void *self)
 {
     const UsbdevsWinApi *api = usbdevs_win_api();
-    if (copy_status)
-        *copy_status = 0;
-    if (!path)
-        cap = 0;
-    // An entry names no device until one is found.
-    if (cap)
-        memset(path, 0, cap * sizeof *path);
-
     // The wanted name in UTF-16, as the registry holds it.
     wchar_t want[USBDEVS_WIN_SERVICE_BYTES / 2] = {};
     int have_want = 0;
@@ -253,11 +256,9 @@ int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_
     HDEVINFO set = api->get_device_set(&usbdevs_win_render_class, USBDEVS_WIN_SET_FLAGS);
     if (set == INVALID_HANDLE_VALUE) {
         step_failed(USBDEVS_STEP_DEVICE_SET);
-        return 0;
+        return 1;
     }
 
-    int found = 0;
-    int status = 0;
     for (DWORD di = 0;; ++di) {
         SP_DEVINFO_DATA dev;
         memset(&dev, 0, sizeof dev);
@@ -303,23 +304,79 @@ int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_
             if (!api->get_interface_detail(set, &ifc, detail, size)) {
                 step_failed(USBDEVS_STEP_DETAIL);
             } else if (match) {
-                // The last match wins: each one replaces the path before it.
-                if (path) {
-                    size_t units =
-                        (size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) /
-                        sizeof(wchar_t);
-                    status = copy_path(detail->DevicePath, units, path, cap);
-                }
-                found = 1;
+                size_t units = (size - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) /
+                               sizeof(wchar_t);
+                visit(self, detail->DevicePath, units);
             }
             api->free_detail(detail);
         }
     }
     api->free_device_set(set);
+    return 0;
+}
 
+struct FindLast {
+    uint16_t *path;
+    size_t cap;
+    int found;
+    int status;
+};
+
+void find_visit(void *self, const wchar_t *path, size_t units)
+{
+    FindLast *f = static_cast<FindLast *>(self);
+    // The last match wins: each one replaces the path before it.
+    if (f->path)
+        f->status = copy_path(path, units, f->path, f->cap);
+    f->found = 1;
+}
+
+struct ListAll {
+    QxDevice *devices;
+    unsigned cap;
+    unsigned n;
+};
+
+void list_visit(void *self, const wchar_t *path, size_t units)
+{
+    ListAll *l = static_cast<ListAll *>(self);
+    // A path cut short names another file: it is left out.
+    if (l->n < l->cap && copy_path(path, units, l->devices[l->n].path, USBDEVS_PATH_UNITS) == 0)
+        l->n++;
+}
+
+unsigned be_list(void *, const char *service, QxDevice *devices, unsigned cap)
+{
+    return usbdevs_win_list(service, devices, cap);
+}
+
+} // namespace
+
+int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_status)
+{
     if (copy_status)
-        *copy_status = status;
-    return found && status == 0;
+        *copy_status = 0;
+    if (!path)
+        cap = 0;
+    // An entry names no device until one is found.
+    if (cap)
+        memset(path, 0, cap * sizeof *path);
+    FindLast f = {path, cap, 0, 0};
+    if (walk_matches(service, find_visit, &f))
+        return 0;
+    if (copy_status)
+        *copy_status = f.status;
+    return f.found && f.status == 0;
+}
+
+unsigned usbdevs_win_list(const char *service, QxDevice *devices, unsigned cap)
+{
+    if (!devices)
+        return 0;
+    memset(devices, 0, sizeof(QxDevice) * cap);
+    ListAll l = {devices, cap, 0};
+    walk_matches(service, list_visit, &l);
+    return l.n;
 }
 
 // The code of this thread's last failed open, for the caller's record.

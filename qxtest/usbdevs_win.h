@@ -63,6 +63,8 @@ const UsbdevsWinApi *usbdevs_win_system_api(void);
 
 // The backend's operations, reachable directly for tests.
 int usbdevs_win_find(const char *service, uint16_t *path, size_t cap, int *copy_status);
+// Every matching interface in enumeration order (the backend's list).
+unsigned usbdevs_win_list(const char *service, QxDevice *devices, unsigned cap);
 // Opens the control interface of the device at path; INVALID_HANDLE_VALUE
 // after printing the failure.
 HANDLE usbdevs_win_open(const uint16_t *path);

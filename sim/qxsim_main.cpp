@@ -77,23 +77,25 @@ int main(int argc, char **argv)
         fclose(f);
     }
 #ifdef _WIN32
-    if (o.ready_fd >= 0 || !o.dir.empty()) {
-        fprintf(stderr, "qxsim: --ready-fd and --dir are for the Linux endpoint; "
+    if (o.ready_fd >= 0 || !o.dir.empty() || o.endpoint != QXWIRE_ENDPOINT) {
+        fprintf(stderr, "qxsim: --ready-fd, --dir and --endpoint are for the Linux endpoint; "
                         "on Windows the device is served on --pipe\n");
         return 2;
     }
-    const std::string &endpoint = o.pipe;
 #else
     if (o.ready_fd >= 0 && fcntl(o.ready_fd, F_GETFD) < 0) {
         fprintf(stderr, "qxsim: --ready-fd %d is not open\n", o.ready_fd);
         return 2;
     }
-    const std::string &endpoint = o.dir;
 #endif
 
     QxSimServer s;
     s.verbose = o.verbose;
-    if (qxsim_listen(s, endpoint))
+#ifdef _WIN32
+    if (qxsim_listen(s, o.pipe))
+#else
+    if (qxsim_listen(s, o.dir, o.endpoint))
+#endif
         return 1;
 
     if (!o.record_file.empty()) {

@@ -88,6 +88,12 @@ const OptDef g_opts[] = {
      "                          driver's device (qx-10_20; see docs/windows.md)",
      FIELD(o.pipe)},
 #endif
+    {"--endpoint", OPT_TEXT, "NAME",
+     "serve on the endpoint NAME in the device directory:\n"
+     "                          " QXWIRE_ENDPOINT " (the default) or " QXWIRE_ENDPOINT
+     ".SUFFIX, so\n"
+     "                          that a second qxsim serves a second device",
+     FIELD(o.endpoint)},
     {"--ready-fd", OPT_FD, "N",
      "once listening, write the endpoint path and a newline to\n"
      "                          file descriptor N and close it",
@@ -331,5 +337,25 @@ int qxsim_parse_args(int argc, char **argv, QxSimOptions &o)
             return 2;
         }
     }
+    if (!qxsim_endpoint_name_ok(o.endpoint)) {
+        fprintf(stderr,
+                "qxsim: bad value '%s' for --endpoint: the updater looks for " QXWIRE_ENDPOINT
+                " and " QXWIRE_ENDPOINT ".SUFFIX (a suffix without '/', not ending in .lock)\n",
+                o.endpoint.c_str());
+        return 2;
+    }
     return 0;
+}
+
+bool qxsim_endpoint_name_ok(const std::string &name)
+{
+    const std::string base = QXWIRE_ENDPOINT;
+    if (name == base)
+        return true;
+    if (name.size() <= base.size() + 1 || name.compare(0, base.size() + 1, base + ".") != 0)
+        return false;
+    if (name.find('/') != std::string::npos)
+        return false;
+    // The updater keeps a device's lock in <endpoint>.lock beside it.
+    return !(name.size() >= 5 && name.compare(name.size() - 5, 5, ".lock") == 0);
 }

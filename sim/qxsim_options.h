@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qxsim_device.h"
+#include "qxwire.h"
 
 struct QxSimOptions {
     QxSimConfig config;
@@ -15,6 +16,7 @@ struct QxSimOptions {
     std::string summary_file;
     std::string dir;
     std::string pipe; // Windows: the test driver's pipe name
+    std::string endpoint = QXWIRE_ENDPOINT;
     int ready_fd = -1;
     int64_t stop_answering_after = -1;
     bool verbose = false;
@@ -23,5 +25,7 @@ struct QxSimOptions {
 };
 
 void qxsim_usage(FILE *f);
+// Whether the updater's discovery takes NAME for a device endpoint.
+bool qxsim_endpoint_name_ok(const std::string &name);
 // 0 parsed, 2 usage error (already reported).
 int qxsim_parse_args(int argc, char **argv, QxSimOptions &o);

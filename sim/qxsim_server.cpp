@@ -223,7 +223,7 @@ void qxsim_close_endpoint(QxSimServer &s)
         unlink(s.path.c_str());
 }
 
-int qxsim_listen(QxSimServer &s, std::string dir)
+int qxsim_listen(QxSimServer &s, std::string dir, const std::string &endpoint)
 {
     char dirbuf[4096];
     if (dir.empty()) {
@@ -238,6 +238,17 @@ int qxsim_listen(QxSimServer &s, std::string dir)
         fprintf(stderr, "qxsim: endpoint path in %s is longer than %d bytes\n", dir.c_str(),
                 QXWIRE_MAX_PATH);
         return 1;
+    }
+    if (!endpoint.empty() && endpoint != QXWIRE_ENDPOINT) {
+        // Another device's endpoint beside the first one's.
+        std::string named =
+            std::string(ep).substr(0, strlen(ep) - strlen(QXWIRE_ENDPOINT)) + endpoint;
+        if (named.size() > QXWIRE_MAX_PATH) {
+            fprintf(stderr, "qxsim: endpoint path %s is longer than %d bytes\n", named.c_str(),
+                    QXWIRE_MAX_PATH);
+            return 1;
+        }
+        snprintf(ep, sizeof ep, "%s", named.c_str());
     }
     if (make_dirs(dir)) {
         fprintf(stderr, "qxsim: cannot create %s: %s\n", dir.c_str(), strerror(errno));

@@ -39,9 +39,10 @@ struct QxSimServer {
 };
 
 // Creates dir (mode 0700) when missing, checks that only the user can write
-// to it, and listens on the endpoint in it; SIGINT, SIGTERM and SIGHUP end
+// to it, and listens on the endpoint in it (QXWIRE_ENDPOINT, or the name
+// endpoint gives); SIGINT, SIGTERM and SIGHUP end
 // qxsim_run from then on. 1 (said on standard error) when it cannot serve.
-int qxsim_listen(QxSimServer &s, std::string dir);
+int qxsim_listen(QxSimServer &s, std::string dir, const std::string &endpoint = "");
 // Serves calls until a stop signal; 1 on a failure of the socket itself.
 int qxsim_run(QxSimServer &s);
 // Removes the endpoint if it is still the one this process bound: a newer

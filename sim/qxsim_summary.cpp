@@ -36,6 +36,10 @@ int qxsim_summary_write(const std::string &path, uint64_t calls, uint64_t servic
         return 1;
     fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)calls,
             (unsigned long long)(service_ns / 1000));
+    // What reached the device: a run that must leave it alone shows no write.
+    fprintf(f, "  \"writes\": %llu,\n  \"chunks\": %llu,\n  \"completed\": %llu,\n",
+            (unsigned long long)dev.stats().writes, (unsigned long long)dev.stats().chunks,
+            (unsigned long long)dev.stats().completed);
     fprintf(f, "  \"breaches\": {\n    \"count\": %llu,\n    \"kinds\": {",
             (unsigned long long)dev.stats().breaches);
     const char *sep = "";

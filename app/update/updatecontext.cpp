@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-UpdateContext::UpdateContext() : ctl(), lock(), lock_holder(), channel(nullptr), header()
+UpdateContext::UpdateContext() : ctl(), lock(), chosen(), lock_holder(), channel(nullptr), header()
 {
     qxlock_init(&lock);
 }
@@ -24,7 +24,39 @@ bool UpdateContext::open_device()
     channel = nullptr;
     if (qxctl_init(&ctl) != 0)
         return false;
-    return qxctl_open(&ctl, &channel) == 0;
+    // The probe first, also for a chosen device that it finds: the run
+    // then looks as it does with one device (a trace shows its find).
+    bool probed = qxctl_open(&ctl, &channel) == 0;
+    if (chosen.path[0] == 0)
+        return probed;
+    if (probed && usbdevs_same_path(ctl.devices[0].path, chosen.path))
+        return true;
+    channel = nullptr;
+    // Another device, while it is there: one that has gone is not talked
+    // to through a path that may by now name another.
+    QxDevice present[QXCTL_MAX_DEVICES];
+    unsigned n = usbdevs_list(present, QXCTL_MAX_DEVICES);
+    for (unsigned i = 0; i < n; ++i) {
+        if (usbdevs_same_path(present[i].path, chosen.path)) {
+            ctl.devices[0] = chosen;
+            ctl.ndev = 1;
+            channel = &ctl;
+            return true;
+        }
+    }
+    char path[USBDEVS_PATH_UNITS * 3 + 1];
+    usbdevs_path_to_utf8(path, sizeof path, chosen.path);
+    char text[USBDEVS_PATH_UNITS * 3 + 64];
+    snprintf(text, sizeof text, "the device %s is no longer connected", path);
+    usbdevs_set_absence(text);
+    return false;
+}
+
+void UpdateContext::choose_device(const uint16_t *path)
+{
+    memset(&chosen, 0, sizeof chosen);
+    if (path && usbdevs_wcslen(path, USBDEVS_PATH_UNITS) < USBDEVS_PATH_UNITS)
+        memcpy(chosen.path, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS) * sizeof path[0]);
 }
 
 bool UpdateContext::init()

@@ -20,7 +20,12 @@ class UpdateContext
     UpdateContext &operator=(const UpdateContext &) = delete;
 
     bool close_device();
+    // The device the probe finds, or the one choose_device named while it is
+    // still connected (usbdevs_list); false when there is none.
     bool open_device();
+    // Names the device open_device opens from now on (a path of
+    // usbdevs_list); null or empty returns to the probe.
+    void choose_device(const uint16_t *path);
     bool init();
     bool is_open() const;
 
@@ -63,6 +68,7 @@ class UpdateContext
 
     QxCtl ctl;
     QxLock lock;
+    QxDevice chosen;          // empty: the device the probe finds
     QxLockHolder lock_holder; // why the last lock_device failed
     // Null while no device is open, else &ctl; commands take its address.
     QxChannel channel;

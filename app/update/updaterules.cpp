@@ -1,6 +1,7 @@
 #include "updaterules.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "qxlimits.h"
 #include "qxsys.h"
@@ -179,6 +180,27 @@ FailureCause absence_cause()
     if (usbdevs_absence(text, sizeof text) == 0)
         cause.text = text;
     return cause;
+}
+
+std::string other_devices_text(const UpdateContext &ctx)
+{
+    QxDevice present[QXCTL_MAX_DEVICES];
+    unsigned n = usbdevs_list(present, QXCTL_MAX_DEVICES);
+    if (n < 2 || !ctx.is_open())
+        return "";
+    char path[USBDEVS_PATH_UNITS * 3 + 1];
+    usbdevs_path_to_utf8(path, sizeof path, ctx.ctl.devices[0].path);
+    std::string others;
+    for (unsigned i = 0; i < n; ++i) {
+        if (usbdevs_same_path(present[i].path, ctx.ctl.devices[0].path))
+            continue;
+        char other[USBDEVS_PATH_UNITS * 3 + 1];
+        usbdevs_path_to_utf8(other, sizeof other, present[i].path);
+        others += std::string(others.empty() ? "" : ", ") + other;
+    }
+    return std::to_string(n) + " devices are connected: this one is " + path + "; the others (" +
+           others +
+           ") are left alone here (qxtool list shows them, qxtool update --device ID updates one)";
 }
 
 std::string stage_text(Stage stage, int retry)

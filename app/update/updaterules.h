@@ -96,6 +96,12 @@ FailureCause lock_cause(const UpdateContext &ctx);
 // others can write to it (chmod 700 ...)"); an empty text otherwise.
 FailureCause absence_cause();
 
+// With several devices connected, which one ctx opened and that the others
+// are there ("2 devices are connected: this one is ..., the others ..."),
+// for a program that updates only the one the probe finds; empty with one
+// device or none.
+std::string other_devices_text(const UpdateContext &ctx);
+
 // 315424 -> "315,424": byte counts read at a glance.
 std::string grouped_text(uint64_t n);
 

@@ -349,13 +349,19 @@ bool SimDaemon::start(const std::string &qxsim, const std::string &dir,
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)
         return false;
-    summary_path_ = dir + "/qxsim.summary.json";
+    // A second daemon in the directory serves another endpoint: its files
+    // take that endpoint's name.
+    std::string files = dir + "/qxsim";
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--endpoint")
+            files = dir + "/qxsim." + args[i + 1];
+    summary_path_ = files + ".summary.json";
     breaches_.clear();
     std::vector<std::string> argv = {qxsim, "--dir",     dir,          "--ready-fd",
                                      "3",   "--summary", summary_path_};
     argv.insert(argv.end(), args.begin(), args.end());
-    out_path_ = dir + "/qxsim.out";
-    err_path_ = dir + "/qxsim.err";
+    out_path_ = files + ".out";
+    err_path_ = files + ".err";
     pid_ = spawn(argv, {}, "/dev/null", out_path_, err_path_, ready[1]);
     close(ready[1]);
     if (pid_ < 0) {

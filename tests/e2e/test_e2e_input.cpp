@@ -18,8 +18,11 @@ const char *const k_exit_help = "Exit status:\n"
                                 "  2  bad usage: unknown command or option, missing or bad "
                                 "argument\n"
                                 "  3  the update was refused (product, older or installed image) "
-                                "or not confirmed\n"
-                                "  4  no supported device is connected\n"
+                                "or not confirmed, or\n"
+                                "     several devices are connected and --device chose none "
+                                "(nothing was sent)\n"
+                                "  4  no supported device is connected, or none has the --device "
+                                "id\n"
                                 "  5  the image or body file is missing, unreadable, too large or "
                                 "corrupt\n";
 
@@ -31,11 +34,12 @@ TEST_F(E2e, VersionAndHelp)
     r = tool({"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find(k_exit_help)) << r.out;
-    for (const char *cmd : {"info", "update", "verify", "dump", "extract", "checksum", "mkimage"})
+    for (const char *cmd :
+         {"info", "list", "update", "verify", "dump", "extract", "checksum", "mkimage"})
         EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + cmd + " ")) << cmd;
     r = tool({"update", "--help"});
     EXPECT_EQ(0, r.status);
-    for (const char *opt : {"--allow-older", "--allow-reinstall", "--yes", "IMAGE"})
+    for (const char *opt : {"--allow-older", "--allow-reinstall", "--yes", "--device", "IMAGE"})
         EXPECT_NE(std::string::npos, r.out.find(opt)) << opt;
 }
 

@@ -433,6 +433,133 @@ TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
     EXPECT_EQ("qxtool", events[0]["cause"]["holder"]["program"]);
 }
 
+// Two devices: a QX-10 on the first endpoint, a QX-20 on a second one.
+struct TwoDevices : E2e {
+    SimDaemon second;
+    void serve_both()
+    {
+        serve({"--product", "QX-10"});
+        ASSERT_TRUE(second.start(QXSIM_PATH, dev_dir.path(), {"--endpoint", "qx-10_20.2"}))
+            << read_text_file(dev_dir.file("qxsim.qx-10_20.2.err"));
+    }
+    // Stops both; the summaries' writes and confirmed transfers.
+    void stop_both(Json *first, Json *other)
+    {
+        sim.stop();
+        second.stop();
+        *first = Json::parse(read_text_file(sim.summary_path()));
+        *other = Json::parse(read_text_file(second.summary_path()));
+    }
+};
+
+TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
+{
+    serve_both();
+    // Without --device nothing is sent to either, and the list says how to choose.
+    ProcResult r = tool({"update", "--yes"});
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("Several devices are connected: choose one with --device ID (qxtool list shows each "
+              "one's product and version).\n"
+              "  1:qx-10_20  " +
+                  dev_dir.file("qx-10_20") + "\n  2:qx-10_20.2  " + dev_dir.file("qx-10_20.2") +
+                  "\n",
+              r.err);
+    EXPECT_EQ("", r.out);
+    r = tool({"update", "--yes", "--json", QX_BUILTIN20});
+    EXPECT_EQ(3, r.status);
+    std::vector<Json> events = json_lines(r.out);
+    ASSERT_EQ(1u, events.size()) << r.out;
+    EXPECT_EQ("refused", events[0]["result"]);
+    ASSERT_EQ(2u, events[0]["devices"].size());
+    EXPECT_EQ("2:qx-10_20.2", events[0]["devices"][1]["id"]);
+    Json first, other;
+    stop_both(&first, &other);
+    EXPECT_EQ(0, first["calls"]);
+    EXPECT_EQ(0, other["calls"]);
+
+    serve_both();
+    r = tool({"list"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("1:qx-10_20  QX-10  version 2.20  build 50  idle  " + dev_dir.file("qx-10_20") +
+                  "\n2:qx-10_20.2  QX-20  version 2.20  build 50  idle  " +
+                  dev_dir.file("qx-10_20.2") + "\n",
+              r.out);
+    r = tool({"list", "--json"});
+    ASSERT_EQ(0, r.status) << r.err;
+    Json list = Json::parse(r.out);
+    ASSERT_EQ(2u, list.size());
+    EXPECT_EQ("1:qx-10_20", list[0]["id"]);
+    EXPECT_EQ("QX-10", list[0]["product"]);
+    EXPECT_EQ(220, list[0]["version"]);
+    EXPECT_EQ(50, list[0]["build"]);
+    EXPECT_EQ(dev_dir.file("qx-10_20.2"), list[1]["path"]);
+    EXPECT_EQ("QX-20", list[1]["product"]);
+    // Another command takes the device the probe finds, and says which.
+    r = tool({"info"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("product: QX-10")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("2 devices are connected; this is 1:qx-10_20 ("))
+        << r.err;
+    r = tool({"info", "--device", "3:qx-10_20.3"});
+    EXPECT_EQ(4, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("No connected device has the id 3:qx-10_20.3."))
+        << r.err;
+
+    // The QX-10, chosen by its id: the QX-20 takes no transfer.
+    r = tool({"update", "--yes", "--device", list[0]["id"]});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("product:QX-10, version:2.30")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Completed.")) << r.out;
+    r = tool({"info", "--json", "--device", "qx-10_20.2"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(220, Json::parse(r.out)["version"]);
+    stop_both(&first, &other);
+    EXPECT_EQ(1, first["completed"]);
+    EXPECT_EQ(0, other["chunks"]);
+    EXPECT_EQ(0, other["completed"]);
+
+    // Each device has a lock of its own: two updates run side by side.
+    serve_both();
+    EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                      {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
+    ProcRun a, b;
+    ASSERT_TRUE(a.start({QXTOOL_PATH, "update", "--yes", "--device", "1:qx-10_20"}, env));
+    // The list shows the update running, without asking that device anything.
+    const std::string busy = "1:qx-10_20  ?  in use by qxtool (process " + std::to_string(a.pid()) +
+                             ")  " + dev_dir.file("qx-10_20") + "\n";
+    ASSERT_TRUE(a.wait_for_output("Sending and Updating...", 30)) << a.out();
+    r = tool({"list"});
+    if (a.out().find("Completed.") == std::string::npos) {
+        EXPECT_NE(std::string::npos, r.out.find(busy)) << r.out;
+    }
+    ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--device", "2:qx-10_20.2"}, env));
+    ProcResult ra = a.wait(90), rb = b.wait(90);
+    EXPECT_EQ(0, ra.status) << ra.err;
+    EXPECT_EQ(0, rb.status) << rb.err;
+    stop_both(&first, &other); // and no breach on either
+    EXPECT_EQ(1, first["completed"]);
+    EXPECT_EQ(1, other["completed"]);
+
+#ifdef QXDEMO_PATH
+    // The window takes the device the probe finds, as with one, and says on
+    // standard output which one that is and that the other is there. A
+    // product with no built-in image has the window refuse at once.
+    ASSERT_TRUE(sim.start(QXSIM_PATH, dev_dir.path(), {"--product", "QX-30"}));
+    ASSERT_TRUE(second.start(QXSIM_PATH, dev_dir.path(), {"--endpoint", "qx-10_20.2"}));
+    ProcResult w = proc_run({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                            {"QT_QPA_PLATFORM", "offscreen"},
+                                            {"LSAN_OPTIONS", QXDEMO_LSAN}});
+    EXPECT_NE(std::string::npos, w.out.find("qxupdater: 2 devices are connected: this one is " +
+                                            dev_dir.file("qx-10_20") + "; the others (" +
+                                            dev_dir.file("qx-10_20.2") + ") are left alone here"))
+        << w.out << w.err;
+    // The QX-20 beside it has an image: the refusal shows which one was read.
+    EXPECT_NE(std::string::npos, w.out.find("window refused: Product is not matching")) << w.out;
+    stop_both(&first, &other);
+    EXPECT_EQ(0, other["writes"]) << "the window leaves the other device alone";
+#endif
+}
+
 #ifdef QXDEMO_PATH
 // The window started while qxtool updates the device: it refuses its update
 // with the other-program box and sends the device nothing (its own trace

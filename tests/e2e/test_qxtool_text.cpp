@@ -141,6 +141,25 @@ TEST(QxtoolProgress, LineFitsTheTerminal)
                 << columns << " " << pos;
 }
 
+TEST(QxtoolDevice, NameTakenFromThePath)
+{
+    const struct {
+        const char *path;
+        const char *name;
+    } rows[] = {
+        {"/run/user/1000/qx/qx-10_20", "qx-10_20"},
+        {"/run/user/1000/qx/qx-10_20.2", "qx-10_20.2"},
+        {"/tmp/qx/qx-10_20.a b", "qx-10_20.a-b"},
+        {"\\\\?\\usb#vid_1234&pid_0010#5&1a2b&0&1#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\global",
+         "5-1a2b-0-1"},
+        {"\\\\?\\root#media#0001#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\global", "0001"},
+        {"\\\\?\\odd#path\\global", "global"},
+        {"qx-10_20", "qx-10_20"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.name, qxtool_device_name(row.path)) << row.path;
+}
+
 TEST(QxtoolDate, FourDigitYearAndTwoDigitMonthAndDay)
 {
     EXPECT_EQ("2026-11-02", qxtool_date_text(2026, 11, 2));

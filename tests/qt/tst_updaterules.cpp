@@ -31,6 +31,7 @@ class tst_UpdateRules : public QObject
     void identity_read_failures_data();
     void identity_read_failures();
     void context_without_device();
+    void several_devices();
     void context_strings_append();
     void context_device_text_data();
     void context_device_text();
@@ -296,6 +297,67 @@ void tst_UpdateRules::identity_read_failures()
     updaterules::RequestCheck check = updaterules::check_request(
         ctx, image.data(), (uint32_t)image.size(), "x.bin", RequestOptions());
     QCOMPARE(QString::fromStdString(check.text), text);
+}
+
+namespace
+{
+// Devices by name only: find gives the one the probe takes, list all of them.
+struct NamedDevices {
+    std::vector<std::string> listed;
+    std::string found;
+    UsbdevsBackend backend{};
+    NamedDevices()
+    {
+        backend.find = [](void *self, const char *, uint16_t *path, size_t cap, int *status) {
+            auto *d = static_cast<NamedDevices *>(self);
+            *status = usbdevs_path_from_utf8(path, cap, d->found.c_str());
+            return d->found.empty() ? 0 : 1;
+        };
+        backend.list = [](void *self, const char *, QxDevice *devices, unsigned cap) {
+            auto *d = static_cast<NamedDevices *>(self);
+            unsigned n = 0;
+            for (const std::string &name : d->listed)
+                if (n < cap)
+                    usbdevs_path_from_utf8(devices[n++].path, USBDEVS_PATH_UNITS, name.c_str());
+            return n;
+        };
+        backend.self = this;
+        usbdevs_set_backend(&backend);
+    }
+    ~NamedDevices() { usbdevs_set_backend(nullptr); }
+};
+} // namespace
+
+void tst_UpdateRules::several_devices()
+{
+    NamedDevices d;
+    d.listed = {"A"};
+    d.found = "A";
+    UpdateContext ctx;
+    QVERIFY(ctx.open_device());
+    QCOMPARE(updaterules::other_devices_text(ctx), std::string());
+    // The probe's device is named, and the others beside it.
+    d.listed = {"A", "B", "C"};
+    d.found = "B";
+    QVERIFY(ctx.open_device());
+    QCOMPARE(updaterules::other_devices_text(ctx),
+             std::string("3 devices are connected: this one is B; the others (A, C) are left "
+                         "alone here (qxtool list shows them, qxtool update --device ID updates "
+                         "one)"));
+    // A chosen device is the one opened while it is listed, and no other.
+    uint16_t path[USBDEVS_PATH_UNITS];
+    usbdevs_path_from_utf8(path, USBDEVS_PATH_UNITS, "C");
+    ctx.choose_device(path);
+    QVERIFY(ctx.open_device());
+    QCOMPARE(ctx.ctl.devices[0].path[0], (uint16_t)'C');
+    QCOMPARE(ctx.ctl.devices[0].path[1], (uint16_t)0);
+    d.listed = {"A", "B"};
+    QVERIFY(!ctx.open_device());
+    QVERIFY(!ctx.is_open());
+    QCOMPARE(updaterules::absence_cause().text, std::string("the device C is no longer connected"));
+    ctx.choose_device(nullptr);
+    QVERIFY(ctx.open_device());
+    QCOMPARE(ctx.ctl.devices[0].path[0], (uint16_t)'B');
 }
 
 void tst_UpdateRules::context_without_device()

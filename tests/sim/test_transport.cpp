@@ -425,6 +425,55 @@ TEST(Transport, DiscoveryWantsTheServiceNameAndARoomyEntry)
     EXPECT_NE(0, status);
 }
 
+TEST(Transport, ListTakesEveryServedEndpointInNameOrder)
+{
+    DeviceDir d;
+    // Served: a listening socket, as a daemon keeps; the rest are no devices.
+    std::vector<int> fds;
+    for (const char *name : {"qx-10_20.2", "qx-10_20", "qx-10_20.10", "qx-10_20x", "qx-10_20."}) {
+        fds.push_back(bind_socket(d.dir + "/" + name, true));
+        ASSERT_GE(fds.back(), 0) << name;
+    }
+    make_stale(d.dir + "/qx-10_20.3");
+    close(open((d.dir + "/qx-10_20.lock").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    close(open((d.dir + "/qx-10_20.4").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    QxDevice list[QXCTL_MAX_DEVICES];
+    ASSERT_EQ(3u, usbdevs_list(list, QXCTL_MAX_DEVICES));
+    EXPECT_EQ(d.dir + "/qx-10_20", path_of(list[0]));
+    EXPECT_EQ(d.dir + "/qx-10_20.10", path_of(list[1]));
+    EXPECT_EQ(d.dir + "/qx-10_20.2", path_of(list[2]));
+    // No more than the room given.
+    QxDevice two[2];
+    ASSERT_EQ(2u, usbdevs_list(two, 2));
+    EXPECT_EQ(d.dir + "/qx-10_20.10", path_of(two[1]));
+    // The probe still finds only the first device's endpoint.
+    std::string found;
+    EXPECT_EQ(1, find_device(&found));
+    EXPECT_EQ(d.endpoint, found);
+    // Only a second device served: the list has it, the probe does not.
+    close(fds[1]);
+    unlink(d.endpoint.c_str());
+    ASSERT_EQ(2u, usbdevs_list(list, QXCTL_MAX_DEVICES));
+    EXPECT_EQ(d.dir + "/qx-10_20.10", path_of(list[0]));
+    EXPECT_EQ(0, find_device());
+    // None served: the reason, as for a find.
+    for (int fd : fds)
+        close(fd);
+    EXPECT_EQ(0u, usbdevs_list(list, QXCTL_MAX_DEVICES));
+    char reason[512];
+    EXPECT_EQ(0, usbdevs_absence(reason, sizeof reason));
+    EXPECT_NE(nullptr, strstr(reason, "(connection refused)")) << reason;
+    // A directory others can write to holds no device at all.
+    fds.clear();
+    fds.push_back(bind_socket(d.dir + "/qx-10_20.5", true));
+    EXPECT_EQ(1u, usbdevs_list(list, QXCTL_MAX_DEVICES));
+    chmod(d.dir.c_str(), 0770);
+    EXPECT_EQ(0u, usbdevs_list(list, QXCTL_MAX_DEVICES));
+    EXPECT_EQ(0, usbdevs_absence(reason, sizeof reason));
+    EXPECT_NE(nullptr, strstr(reason, "others can write to it")) << reason;
+    close(fds[0]);
+}
+
 // --- calls ---
 
 TEST(Transport, OneCallIsOnePacketEachWay)
@@ -1162,6 +1211,11 @@ TEST(Qxsim, Refusals)
         {"missing value", [](DeviceDir &) {}, {"--room"}, 2},
         {"value for a flag", [](DeviceDir &) {}, {"--info-silent=1"}, 2},
         {"missing firmware file", [](DeviceDir &) {}, {"--firmware", "/nonexistent/fw.bin"}, 1},
+        // Names the updater would not take for a device, or its lock file's.
+        {"endpoint of another name", [](DeviceDir &) {}, {"--endpoint", "qx-30"}, 2},
+        {"endpoint with an empty suffix", [](DeviceDir &) {}, {"--endpoint", "qx-10_20."}, 2},
+        {"endpoint in another folder", [](DeviceDir &) {}, {"--endpoint", "qx-10_20.a/b"}, 2},
+        {"endpoint named as a lock", [](DeviceDir &) {}, {"--endpoint", "qx-10_20.2.lock"}, 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -410,6 +410,21 @@ TEST(UsbdevsText, Utf16Conversions)
     EXPECT_EQ(1, usbdevs_path_to_utf8(s, sizeof s, lone_low));
     EXPECT_EQ(3u, usbdevs_wcslen(lone_high, 2 + 1));
     EXPECT_EQ(2u, usbdevs_wcslen(lone_high, 2));
+
+    // The same path whatever an entry holds after its NUL; a prefix is another.
+    QxDevice a, b;
+    memset(&a, 0, sizeof a);
+    memset(&b, 0x55, sizeof b);
+    usbdevs_path_from_utf8(a.path, USBDEVS_PATH_UNITS, "/qx/qx-10_20");
+    usbdevs_path_from_utf8(b.path, USBDEVS_PATH_UNITS, "/qx/qx-10_20");
+    EXPECT_EQ(1, usbdevs_same_path(a.path, b.path));
+    usbdevs_path_from_utf8(b.path, USBDEVS_PATH_UNITS, "/qx/qx-10_20.2");
+    EXPECT_EQ(0, usbdevs_same_path(a.path, b.path));
+    EXPECT_EQ(0, usbdevs_same_path(b.path, a.path));
+    EXPECT_EQ(0, usbdevs_same_path(a.path, nullptr));
+    // An entry without its NUL names no path, not even its own.
+    memset(&b, 0x55, sizeof b);
+    EXPECT_EQ(0, usbdevs_same_path(b.path, b.path));
 }
 
 TEST(UsbdevsBackendSelection, NullRestoresThePlatformBackend)

@@ -275,28 +275,41 @@ TEST_F(WinBackend, DiscoveryMatchesServiceExactlyAndTheLastMatchWins)
         std::vector<FakeDevice> devices;
         std::wstring path; // empty: not found
         std::string text;
+        std::vector<std::wstring> list; // every match, in enumeration order
     } cases[] = {
-        {"the only device has another service", {device(L"usbaudio", {L"\\\\?\\a\\x"})}, L"", ""},
+        {"the only device has another service",
+         {device(L"usbaudio", {L"\\\\?\\a\\x"})},
+         L"",
+         "",
+         {}},
         {"near names and other cases never match",
          {device(L"QX-10_20", {L"A"}), device(L"Qx-10_20", {L"B"}), device(L"qx-10_2", {L"C"}),
           device(L"qx-10_20x", {L"D"}), device(L"qx-10_20 ", {L"E"}), device(L"", {L"F"})},
          L"",
-         ""},
-        {"a service name filling its buffer", {device(std::wstring(126, L'q'), {L"A"})}, L"", ""},
-        {"matching device without interfaces", {device(kQx, {})}, L"", ""},
+         "",
+         {}},
+        {"a service name filling its buffer",
+         {device(std::wstring(126, L'q'), {L"A"})},
+         L"",
+         "",
+         {}},
+        {"matching device without interfaces", {device(kQx, {})}, L"", "", {}},
         {"last interface of the last matching device",
          {device(kQx, {L"b1", L"b2"}), device(L"usbaudio", {L"c"}), device(kQx, {L"d1", L"d2"}),
           device(L"HdAudAddService", {L"e"})},
          L"d2",
-         ""},
+         "",
+         {L"b1", L"b2", L"d1", L"d2"}},
         {"an unreadable service name never matches, the search goes on",
          {FakeDevice{kQx, true, {FakeInterface{L"x"}}}, device(kQx, {L"y"})},
          L"y",
-         "ERROR : 93\n"},
+         "ERROR : 93\n",
+         {L"y"}},
         {"the last device unreadable: the earlier match stays",
          {device(kQx, {L"y"}), FakeDevice{kQx, true, {FakeInterface{L"x"}}}},
          L"y",
-         "ERROR : 93\n"},
+         "ERROR : 93\n",
+         {L"y"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -306,7 +319,21 @@ TEST_F(WinBackend, DiscoveryMatchesServiceExactlyAndTheLastMatchWins)
         EXPECT_EQ(c.path, find(USBDEVS_SERVICE, &found));
         EXPECT_EQ(c.path.empty() ? 0 : 1, found);
         EXPECT_EQ(c.text, out.text());
+        out.clear();
+        QxDevice list[QXCTL_MAX_DEVICES];
+        unsigned n = usbdevs_list(list, QXCTL_MAX_DEVICES);
+        std::vector<std::wstring> got;
+        for (unsigned i = 0; i < n; ++i)
+            got.push_back(wide(list[i].path));
+        EXPECT_EQ(c.list, got);
+        EXPECT_EQ(c.text, out.text()) << "the list walks the same steps";
     }
+    // No more than the room given, the first ones first.
+    sys.devices = {device(kQx, {L"b1", L"b2"}), device(kQx, {L"d1"})};
+    QxDevice two[2];
+    ASSERT_EQ(2u, usbdevs_list(two, 2));
+    EXPECT_EQ(L"b1", wide(two[0].path));
+    EXPECT_EQ(L"b2", wide(two[1].path));
 }
 
 TEST_F(WinBackend, DiscoveryGoesOnAfterEachFailingStep)
@@ -367,6 +394,8 @@ TEST_F(WinBackend, DiscoveryWithoutTheDeviceSetStopsAtStep72)
     EXPECT_EQ(0, found);
     EXPECT_EQ("ERROR : 72\n", out.text());
     EXPECT_EQ(0, sys.sets_freed);
+    QxDevice list[QXCTL_MAX_DEVICES];
+    EXPECT_EQ(0u, usbdevs_list(list, QXCTL_MAX_DEVICES));
 }
 
 TEST_F(WinBackend, NoServiceNameMatchesNothing)
@@ -407,6 +436,9 @@ TEST_F(WinBackend, PathLongerThanAnEntryIsNotFound)
     EXPECT_EQ(1, usbdevs_probe(table, 0, &entry));
     EXPECT_EQ(nullptr, entry);
     EXPECT_EQ(L"", wide(table[0].path));
+    // The list leaves that one out and keeps the one that fits.
+    ASSERT_EQ(1u, usbdevs_list(table, QXCTL_MAX_DEVICES));
+    EXPECT_EQ(L"short", wide(table[0].path));
 }
 
 TEST_F(WinBackend, UnterminatedDetailPathIsNotFound)

@@ -35,9 +35,16 @@ int device_failed(const UpdateContext &ctx, updaterules::RequestResult r, bool j
 
 } // namespace
 
-int qxtool_info(bool json)
+int qxtool_info(bool json, const std::string &device_id)
 {
     UpdateContext ctx;
+    std::string text;
+    int rc = qxtool_use_device(ctx, device_id, false, &text);
+    if (rc != QXTOOL_OK) {
+        if (json)
+            json_line(json_failure(rc, text));
+        return rc;
+    }
     updaterules::Identity device;
     updaterules::RequestResult r = updaterules::device_identity(ctx, &device);
     if (r != updaterules::RequestResult::Ok)
@@ -57,7 +64,7 @@ int qxtool_info(bool json)
     return QXTOOL_OK;
 }
 
-int qxtool_checksum(const std::string &length_text, bool json)
+int qxtool_checksum(const std::string &length_text, bool json, const std::string &device_id)
 {
     uint64_t length = 0;
     std::string problem;
@@ -66,6 +73,13 @@ int qxtool_checksum(const std::string &length_text, bool json)
         return QXTOOL_USAGE;
     }
     UpdateContext ctx;
+    std::string text;
+    int rc = qxtool_use_device(ctx, device_id, false, &text);
+    if (rc != QXTOOL_OK) {
+        if (json)
+            json_line(json_failure(rc, text));
+        return rc;
+    }
     if (!ctx.open_device())
         return device_failed(ctx, updaterules::RequestResult::NotConnected, json);
     if (!ctx.lock_device())

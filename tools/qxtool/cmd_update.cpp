@@ -427,6 +427,27 @@ int qxtool_update(const UpdateArgs &a)
     if (qx_stop_requested())
         return stopped_before_sending(a.json, (uint32_t)image.size());
     UpdateContext ctx;
+    {
+        // Which device, before anything reaches one: with several and no
+        // --device, none is updated.
+        std::string text;
+        int rc = qxtool_use_device(ctx, a.device, true, &text);
+        if (rc != QXTOOL_OK) {
+            if (a.json) {
+                Json j;
+                j["event"] = "result";
+                j.update(json_failure(rc, text));
+                if (rc == QXTOOL_REFUSED) {
+                    Json devices = Json::array();
+                    for (const QxtoolDevice &d : qxtool_devices())
+                        devices.push_back({{"id", d.id}, {"path", d.path}});
+                    j["devices"] = devices;
+                }
+                json_line(j);
+            }
+            return rc;
+        }
+    }
     if (a.image.empty()) {
         int rc = choose_builtin(ctx, &image, &name, a.json);
         // A query cut short by a stop failed for that reason alone.

@@ -23,8 +23,9 @@ const char *const qxtool_exit_help =
     "  0  success\n"
     "  1  the update failed, the device did not answer, or a file could not be written\n"
     "  2  bad usage: unknown command or option, missing or bad argument\n"
-    "  3  the update was refused (product, older or installed image) or not confirmed\n"
-    "  4  no supported device is connected\n"
+    "  3  the update was refused (product, older or installed image) or not confirmed, or\n"
+    "     several devices are connected and --device chose none (nothing was sent)\n"
+    "  4  no supported device is connected, or none has the --device id\n"
     "  5  the image or body file is missing, unreadable, too large or corrupt\n"
     "  6  another program (named) is updating or reading the device; nothing was sent\n"
     "  130  update stopped by SIGINT (Ctrl+C); 143 by SIGTERM, 129 by SIGHUP: it ends\n"
@@ -95,10 +96,23 @@ int main(int argc, char **argv)
                    "QX_TRACE=FILE does the same for any program of the updater")
         ->option_text("FILE");
 
+    const char *device_help =
+        "the device to talk to, by its id in qxtool list (1:qx-10_20), its name or its "
+        "path; needed for update when several are connected";
+    std::string info_device;
     bool info_json = false;
     auto *info =
         app.add_subcommand("info", "show the connected device's product, version and build");
     info->add_flag("--json", info_json, "print the result as JSON");
+    info->add_option("--device", info_device, device_help)->option_text("ID");
+
+    bool list_json = false;
+    auto *listc = app.add_subcommand(
+        "list", "list the connected devices: id, product, version, build, whether a program is "
+                "updating or reading it, path");
+    listc->add_flag("--json", list_json,
+                    "print a JSON array, an object per device (id, product, version, build, "
+                    "path, busy, ...)");
 
     UpdateArgs up;
     auto *update = app.add_subcommand(
@@ -113,6 +127,7 @@ int main(int argc, char **argv)
     update->add_flag("--json", up.json,
                      "print JSON lines, one object an event (request, stage, progress, reading) "
                      "and a last one with the result");
+    update->add_option("--device", up.device, device_help)->option_text("ID");
 
     std::string verify_path;
     bool verify_json = false;
@@ -138,6 +153,8 @@ int main(int argc, char **argv)
     checksum->add_option("LENGTH", length, "number of bytes, 1 to 1048576 (0x for hex)")
         ->required();
     checksum->add_flag("--json", checksum_json, "print the result as JSON");
+    std::string checksum_device;
+    checksum->add_option("--device", checksum_device, device_help)->option_text("ID");
 
     MkimageArgs mk;
     auto *mkimage = app.add_subcommand(
@@ -167,14 +184,14 @@ int main(int argc, char **argv)
     }
 
     if (app.get_subcommands().empty()) {
-        fprintf(stderr, "qxtool: a command is needed: info, update, verify, dump, extract, "
-                        "checksum or mkimage\nRun with --help for more information.\n");
+        fprintf(stderr, "qxtool: a command is needed: info, list, update, verify, dump, "
+                        "extract, checksum or mkimage\nRun with --help for more information.\n");
         return QXTOOL_USAGE;
     }
     console_init(verbose);
     install_test_sleep();
     std::string trace_origin;
-    if (trace.empty() && (*info || *update || *checksum)) {
+    if (trace.empty() && (*info || *listc || *update || *checksum)) {
         // Opened here rather than at the first device call, so that a trace
         // that cannot be written is said, not lost with the module chatter.
         // Commands without the device leave the variable's file alone.
@@ -192,7 +209,9 @@ int main(int argc, char **argv)
 
     int rc = QXTOOL_USAGE;
     if (*info)
-        rc = qxtool_info(info_json);
+        rc = qxtool_info(info_json, info_device);
+    else if (*listc)
+        rc = qxtool_list(list_json);
     else if (*update)
         rc = qxtool_update(up);
     else if (*verify)
@@ -202,7 +221,7 @@ int main(int argc, char **argv)
     else if (*extract)
         rc = qxtool_extract(extract_path);
     else if (*checksum)
-        rc = qxtool_checksum(length, checksum_json);
+        rc = qxtool_checksum(length, checksum_json, checksum_device);
     else if (*mkimage)
         rc = qxtool_mkimage(mk);
 

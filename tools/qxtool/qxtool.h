@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "usbdevs.h"
+
+class UpdateContext;
+
 #define QXTOOL_VERSION "1.0.0"
 
 // Exit statuses, also listed in --help and the README.
@@ -33,7 +37,8 @@ struct UpdateArgs {
     bool allow_older = false;
     bool allow_reinstall = false;
     bool yes = false;
-    bool json = false; // JSON lines on standard output, one an event
+    bool json = false;  // JSON lines on standard output, one an event
+    std::string device; // --device: empty for the only device
 };
 
 struct MkimageArgs {
@@ -45,8 +50,9 @@ struct MkimageArgs {
     std::string output;
 };
 
-int qxtool_info(bool json);
-int qxtool_checksum(const std::string &length, bool json);
+int qxtool_info(bool json, const std::string &device);
+int qxtool_checksum(const std::string &length, bool json, const std::string &device);
+int qxtool_list(bool json);
 int qxtool_update(const UpdateArgs &args);
 int qxtool_verify(const std::string &path, bool json);
 int qxtool_dump(const std::string &path, bool json);
@@ -54,6 +60,28 @@ int qxtool_extract(const std::string &path);
 int qxtool_mkimage(const MkimageArgs &args);
 
 // --- helpers shared by the commands ---
+
+// One connected device as qxtool names it: its place in the list (from 1),
+// a name taken from its path, and the id "<place>:<name>" that --device takes.
+struct QxtoolDevice {
+    unsigned place = 0;
+    std::string name;
+    std::string id;
+    std::string path;
+    QxDevice dev{};
+};
+// The connected devices, in the device layer's order (usbdevs_list).
+std::vector<QxtoolDevice> qxtool_devices();
+// "qx-10_20.2" for /run/user/1000/qx/qx-10_20.2; a Windows interface path's
+// instance part.
+std::string qxtool_device_name(const std::string &path);
+// Which device ctx talks to: the one id names (its id, its path, or its name
+// while no other has it), else the only one. With several and no id, an
+// update is refused (QXTOOL_REFUSED) and any other command takes the one the
+// probe finds and says so. QXTOOL_OK, or the status after the message on
+// standard error (its first sentence also in *text).
+int qxtool_use_device(UpdateContext &ctx, const std::string &id, bool refuse_several,
+                      std::string *text);
 
 // Reads an image file of at most QXTOOL_MAX_IMAGE bytes. 0, or 1 with
 // *problem naming what is wrong ("No such file or directory", "too large
