@@ -55,7 +55,14 @@ constexpr uint8_t QXSIM_STATUS_READY = 0x01;
 constexpr uint8_t QXSIM_STATUS_UPDATING = 0x02;
 
 #if defined(__GNUC__)
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// mingw's C++ runtime uses its own printf family, which takes %zu; the
+// checker must be told so.
+#ifdef __MINGW_PRINTF_FORMAT
+#define QXSIM_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define QXSIM_PRINTF_FORMAT printf
+#endif
+std::string format(const char *fmt, ...) __attribute__((format(QXSIM_PRINTF_FORMAT, 1, 2)));
 #endif
 
 std::string format(const char *fmt, ...)

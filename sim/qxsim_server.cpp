@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "qxsim_answer.h"
 #include "qxsim_summary.h"
 #include "qxtrace.h"
 #include "usbdevs.h"
@@ -89,22 +90,6 @@ bool endpoint_live(const std::string &path)
     return live;
 }
 
-// Holds the reply until the call has taken us microseconds since its
-// request arrived: sleeps until about a millisecond is left (a sleep
-// overshoots by the scheduler's grain), then spins to the deadline.
-void device_latency(std::chrono::steady_clock::time_point arrived, uint32_t us)
-{
-    using namespace std::chrono;
-    const steady_clock::time_point due = arrived + microseconds(us);
-    for (;;) {
-        steady_clock::duration left = due - steady_clock::now();
-        if (left <= steady_clock::duration::zero())
-            return;
-        if (left > milliseconds(2))
-            std::this_thread::sleep_for(left - milliseconds(1));
-    }
-}
-
 // Keeps conn open until the host hangs up (watched by run); the oldest
 // goes when too many hosts keep theirs.
 void hold_open(QxSimServer &s, int conn)
@@ -149,27 +134,11 @@ void serve_one(QxSimServer &s, int conn)
         hold_open(s, conn);
         return;
     }
-    // Zeroed: the log line below reads it even when the packet was refused.
-    QxWireRequest req = {};
-    uint32_t status;
-    uint32_t returned = 0;
-    uint8_t *out = s.reply.data() + QXWIRE_REPLY_HEADER;
-    if ((size_t)n > QXWIRE_MAX_REQUEST ||
-        qxwire_decode_request(s.request.data(), (size_t)n, &req)) {
-        status = QXWIRE_ERROR_INVALID_PARAMETER;
-    } else {
-        uint64_t t0 = qxtrace_now_us(s.record);
-        if (s.replay) {
-            status = qxsim_replay_answer(*s.replay, req, out, &returned);
-        } else {
-            status = s.dev->ioctl(req.code, req.in, req.in_size, out, req.out_size, &returned);
-            if (status != 0 || returned > req.out_size)
-                returned = status ? 0 : req.out_size;
-        }
-        device_latency(arrived, s.latency_us);
-        if (s.record)
-            qxsim_record_call(s.record, req, status, out, returned, t0);
-    }
+    QxWireRequest req;
+    uint32_t returned;
+    const uint32_t status =
+        qxsim_answer({s.dev, s.replay, s.record, s.latency_us}, s.request.data(), (size_t)n,
+                     arrived, &req, s.reply.data() + QXWIRE_REPLY_HEADER, &returned);
     if (!s.dev->present() && !s.endpoint_removed) {
         // An unplugged device disappears from discovery.
         qxsim_close_endpoint(s);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "qxpipe.h"
+#include "qxsim_answer.h"
 #include "qxsim_summary.h"
 #include "qxtrace.h"
 #include "usbdevs.h"
@@ -87,21 +88,6 @@ void drop_client(QxSimServer &s)
     s.connected = false;
 }
 
-// Holds the reply until the call has taken us microseconds since its
-// request arrived (as qxsim_server.cpp does).
-void device_latency(std::chrono::steady_clock::time_point arrived, uint32_t us)
-{
-    using namespace std::chrono;
-    const steady_clock::time_point due = arrived + microseconds(us);
-    for (;;) {
-        steady_clock::duration left = due - steady_clock::now();
-        if (left <= steady_clock::duration::zero())
-            return;
-        if (left > milliseconds(2))
-            std::this_thread::sleep_for(left - milliseconds(1));
-    }
-}
-
 // The driver has gone away (its bound ran out): it would never learn the
 // answer, and a write applied now would put the device a step ahead of it.
 bool client_gone(QxSimServer &s)
@@ -131,25 +117,11 @@ void serve_one(QxSimServer &s, uint32_t n)
                     (unsigned long long)s.received);
         return;
     }
-    QxWireRequest req = {};
-    uint32_t status;
-    uint32_t returned = 0;
-    uint8_t *out = s.reply.data() + QXPIPE_REPLY_PREFIX_BYTES + QXWIRE_REPLY_HEADER;
-    if (qxwire_decode_request(s.request.data(), n, &req)) {
-        status = QXWIRE_ERROR_INVALID_PARAMETER;
-    } else {
-        uint64_t t0 = qxtrace_now_us(s.record);
-        if (s.replay) {
-            status = qxsim_replay_answer(*s.replay, req, out, &returned);
-        } else {
-            status = s.dev->ioctl(req.code, req.in, req.in_size, out, req.out_size, &returned);
-            if (status != 0 || returned > req.out_size)
-                returned = status ? 0 : req.out_size;
-        }
-        device_latency(arrived, s.latency_us);
-        if (s.record)
-            qxsim_record_call(s.record, req, status, out, returned, t0);
-    }
+    QxWireRequest req;
+    uint32_t returned;
+    const uint32_t status = qxsim_answer(
+        {s.dev, s.replay, s.record, s.latency_us}, s.request.data(), (size_t)n, arrived, &req,
+        s.reply.data() + QXPIPE_REPLY_PREFIX_BYTES + QXWIRE_REPLY_HEADER, &returned);
     // An unplugged device disappears from discovery: the driver takes its
     // interface away when it sees the flag.
     const bool unplugged = !s.dev->present() && !s.unplugged;
