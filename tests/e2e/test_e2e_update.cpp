@@ -2,7 +2,9 @@
 // update from the built-in catalogue, every refusal of the request with its
 // text and exit status, and every outcome of the update itself.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -425,7 +427,8 @@ TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
               "the device is held by qxtool (process " +
                   std::to_string(holder) + ")\n",
               refused.err);
-    EXPECT_LT(refused.seconds, 1.0) << "refused at once, not after the other's update";
+    // At once: a refusal that waited for the lock would end after the update.
+    EXPECT_LT(refused.seconds, done.seconds) << "refused at once, not after the other's update";
     std::vector<Json> events = json_lines(refused.out);
     ASSERT_EQ(1u, events.size()) << refused.out;
     EXPECT_EQ("busy", events[0]["result"]);
@@ -640,9 +643,13 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
                     seen = e["position"].get<int64_t>();
             return seen > 0;
         };
-        for (int i = 0; i < 30000 && !reached(); i++)
+        // Process supervision in real time: the child runs at its own pace.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!reached()) {
             ASSERT_FALSE(run.out().find("\"event\":\"result\"") != std::string::npos) << run.out();
-        ASSERT_GT(seen, 0);
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << run.out();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     } else {
         ASSERT_TRUE(run.wait_for_output("\"stage\":\"preparing\""));
     }
