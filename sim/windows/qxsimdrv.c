@@ -505,7 +505,10 @@ static NTSTATUS on_start_done(PDEVICE_OBJECT dev, PIRP irp, PVOID ctx)
     QxDev *d = (QxDev *)ctx;
     (void)dev;
     if (InterlockedExchange(&d->start_state, START_DONE) == START_GAVE_UP) {
-        /* Too late: the device stays without its interface. */
+        /* Too late: the device stays without its interface. The start
+         * returned pending when it gave up. */
+        if (irp->PendingReturned)
+            IoMarkIrpPending(irp);
         irp->IoStatus.Status = STATUS_IO_TIMEOUT;
         return STATUS_CONTINUE_COMPLETION;
     }
@@ -513,12 +516,14 @@ static NTSTATUS on_start_done(PDEVICE_OBJECT dev, PIRP irp, PVOID ctx)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-/* The lower drivers start first; the interface is enabled once they have. */
+/* The lower drivers start first; the interface is enabled once they have.
+ * Completed before returning, with its own status: Wine 8.0 waits for a
+ * start that returned pending without ever being told that it completed,
+ * which holds up the start of the driver's next device. */
 static NTSTATUS on_start(QxDev *d, PIRP irp)
 {
     InterlockedExchange(&d->start_state, START_WAITING);
     KeClearEvent(&d->started);
-    IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, on_start_done, d, TRUE, TRUE, TRUE);
     IoCallDriver(d->lower, irp);
@@ -538,7 +543,7 @@ static NTSTATUS on_start(QxDev *d, PIRP irp)
     }
     irp->IoStatus.Status = st;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_PENDING;
+    return st;
 }
 
 static NTSTATUS pass_down(QxDev *d, PIRP irp)
