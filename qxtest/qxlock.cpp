@@ -23,3 +23,11 @@ void qxlock_holder_text(const QxLockHolder *holder, char *buf, size_t cap)
     else
         snprintf(buf, cap, "another program");
 }
+
+void qxlock_mark_held(QxLock *lock, const uint16_t *path, intptr_t handle)
+{
+    lock->handle = handle;
+    memset(lock->path, 0, sizeof lock->path);
+    memcpy(lock->path, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS) * sizeof(uint16_t));
+    lock->held = 1;
+}

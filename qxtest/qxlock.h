@@ -35,6 +35,8 @@ typedef struct QxLock {
 } QxLock;
 
 void qxlock_init(QxLock *lock);
+// For the platform parts: records a lock just taken on path, kept by handle.
+void qxlock_mark_held(QxLock *lock, const uint16_t *path, intptr_t handle);
 
 // Takes the lock of the device at path without waiting. 0: taken, and held
 // until qxlock_release or the end of the process. 1: not taken; *holder

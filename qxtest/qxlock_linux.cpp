@@ -150,13 +150,13 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
             return 0;
         qxlock_release(lock);
     }
+    intptr_t handle = -1;
     if (!is_file(dev)) {
         std::lock_guard<std::mutex> hold(g_local.lock);
         if (!g_local.held.insert(dev).second) {
             this_process(holder);
             return 1;
         }
-        lock->handle = -1;
     } else {
         std::string file = dev + ".lock";
         int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -192,11 +192,9 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
         // from the lock itself.
         if (ftruncate(fd, 0) == 0 && n > 0)
             (void)!pwrite(fd, text, (size_t)n, 0);
-        lock->handle = fd;
+        handle = fd;
     }
-    memset(lock->path, 0, sizeof lock->path);
-    memcpy(lock->path, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS) * sizeof(uint16_t));
-    lock->held = 1;
+    qxlock_mark_held(lock, path, handle);
     return 0;
 }
 

@@ -150,10 +150,7 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
         return 1;
     }
     write_state(section, k_held);
-    lock->handle = (intptr_t)section;
-    memset(lock->path, 0, sizeof lock->path);
-    memcpy(lock->path, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS) * sizeof(uint16_t));
-    lock->held = 1;
+    qxlock_mark_held(lock, path, (intptr_t)section);
     return 0;
 }
 

@@ -33,18 +33,25 @@ int device_failed(const UpdateContext &ctx, updaterules::RequestResult r, bool j
     return status;
 }
 
+// The device a command talks to; a failure to choose one is answered here
+// (with --json as an object).
+int use_device(UpdateContext &ctx, const std::string &device_id, bool json)
+{
+    std::string text;
+    int rc = qxtool_use_device(ctx, device_id, false, &text);
+    if (rc != QXTOOL_OK && json)
+        json_line(json_failure(rc, text));
+    return rc;
+}
+
 } // namespace
 
 int qxtool_info(bool json, const std::string &device_id)
 {
     UpdateContext ctx;
-    std::string text;
-    int rc = qxtool_use_device(ctx, device_id, false, &text);
-    if (rc != QXTOOL_OK) {
-        if (json)
-            json_line(json_failure(rc, text));
+    int rc = use_device(ctx, device_id, json);
+    if (rc != QXTOOL_OK)
         return rc;
-    }
     updaterules::Identity device;
     updaterules::RequestResult r = updaterules::device_identity(ctx, &device);
     if (r != updaterules::RequestResult::Ok)
@@ -73,13 +80,9 @@ int qxtool_checksum(const std::string &length_text, bool json, const std::string
         return QXTOOL_USAGE;
     }
     UpdateContext ctx;
-    std::string text;
-    int rc = qxtool_use_device(ctx, device_id, false, &text);
-    if (rc != QXTOOL_OK) {
-        if (json)
-            json_line(json_failure(rc, text));
+    int rc = use_device(ctx, device_id, json);
+    if (rc != QXTOOL_OK)
         return rc;
-    }
     if (!ctx.open_device())
         return device_failed(ctx, updaterules::RequestResult::NotConnected, json);
     if (!ctx.lock_device())
