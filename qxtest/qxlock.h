@@ -1,5 +1,5 @@
 // One conversation with a device at a time, across programs: a lock per
-// device, keyed by the device's path (a QxDevice path), so that two devices
+// device, keyed by the device (usbdevs_device_key of any of its paths), so that two devices
 // can be updated at once while two programs can never talk to one device
 // between each other's calls. Taking it never waits. The lock dies with its
 // holder: a killed program never locks anyone out.
@@ -7,8 +7,8 @@
 // Linux: an open-file-description lock on "<endpoint>.lock" beside the
 // device's socket, holding the holder's process id and program name; a
 // device whose path is not a file (an in-process device) is locked within
-// the process. Windows: a named section keyed by the interface path, whose
-// contents name the holder.
+// the process. Windows: a named section keyed by the control path that all
+// of the device's interfaces lead to, whose contents name the holder.
 #pragma once
 
 #include <cstddef>

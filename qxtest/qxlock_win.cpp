@@ -1,4 +1,5 @@
-// The device lock on Windows: a named section keyed by the interface path.
+// The device lock on Windows: a named section keyed by the device (the
+// control path that each of its interfaces leads to).
 // The first program to create it holds the device; every later create of
 // the same name finds it there. The system destroys it with its last
 // handle, so it dies with its holder however the holder ends. Its contents
@@ -25,14 +26,18 @@ struct Shared {
 
 const uint32_t k_held = 1;
 
-// "Local\qx-10_20-lock-<hash>": the interface path holds backslashes, which
-// a name may not, and may be longer than a name can be; interface paths
-// compare without case.
+// "Local\qx-10_20-lock-<hash>" of the device's key: the key holds
+// backslashes, which a name may not, and may be longer than a name can be;
+// the system's paths compare without case.
 void section_name(const uint16_t *path, wchar_t *name, size_t cap)
 {
+    uint16_t key[USBDEVS_PATH_UNITS] = {};
+    // A path too long for a key is never opened; it keeps a lock of its own.
+    if (usbdevs_device_key(path, key, USBDEVS_PATH_UNITS) != 0)
+        memcpy(key, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS - 1) * sizeof *key);
     uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < USBDEVS_PATH_UNITS && path[i]; ++i) {
-        uint16_t c = path[i];
+    for (size_t i = 0; i < USBDEVS_PATH_UNITS && key[i]; ++i) {
+        uint16_t c = key[i];
         if (c >= 'A' && c <= 'Z')
             c = (uint16_t)(c - 'A' + 'a');
         h = (h ^ (c & 0xff)) * 1099511628211ull;
@@ -87,12 +92,6 @@ void write_state(HANDLE section, uint32_t state)
     UnmapViewOfFile(s);
 }
 
-bool same_path(const uint16_t *a, const uint16_t *b)
-{
-    size_t n = usbdevs_wcslen(a, USBDEVS_PATH_UNITS);
-    return n == usbdevs_wcslen(b, USBDEVS_PATH_UNITS) && memcmp(a, b, n * sizeof *a) == 0;
-}
-
 } // namespace
 
 const char *qxlock_program_name(void)
@@ -124,7 +123,7 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
         return 1;
     }
     if (lock->held) {
-        if (same_path(lock->path, path))
+        if (usbdevs_same_device(lock->path, path))
             return 0;
         qxlock_release(lock);
     }

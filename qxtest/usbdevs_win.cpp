@@ -340,9 +340,21 @@ struct ListAll {
 void list_visit(void *self, const wchar_t *path, size_t units)
 {
     ListAll *l = static_cast<ListAll *>(self);
+    QxDevice one;
     // A path cut short names another file: it is left out.
-    if (l->n < l->cap && copy_path(path, units, l->devices[l->n].path, USBDEVS_PATH_UNITS) == 0)
-        l->n++;
+    if (copy_path(path, units, one.path, USBDEVS_PATH_UNITS) != 0)
+        return;
+    // Several interfaces of one device (its render endpoints, told apart by
+    // their reference strings) are one device: its entry takes the later
+    // path, so that it holds the one a find leaves.
+    for (unsigned i = 0; i < l->n; ++i) {
+        if (usbdevs_same_device(l->devices[i].path, one.path)) {
+            l->devices[i] = one;
+            return;
+        }
+    }
+    if (l->n < l->cap)
+        l->devices[l->n++] = one;
 }
 
 unsigned be_list(void *, const char *service, QxDevice *devices, unsigned cap)
@@ -377,6 +389,11 @@ unsigned usbdevs_win_list(const char *service, QxDevice *devices, unsigned cap)
     ListAll l = {devices, cap, 0};
     walk_matches(service, list_visit, &l);
     return l.n;
+}
+
+int usbdevs_device_key(const uint16_t *path, uint16_t *key, size_t cap)
+{
+    return usbdevs_control_path(path, key, cap);
 }
 
 // The code of this thread's last failed open, for the caller's record.

@@ -3,6 +3,7 @@
 // Runs on Linux and, under Wine, on Windows.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -54,6 +55,22 @@ struct Devices {
 #else
         // Two sockets in device directories, and the tests' in-process device.
         return {dir.file("qx-10_20"), dir.file("other/qx-10_20"), "\\\\?\\qxsim#test"};
+#endif
+    }
+    // Other paths of the device at path: on Windows its other interfaces
+    // (another reference string), its control path, and the system's path in
+    // other letters; a Linux endpoint has one path.
+    std::vector<std::string> aliases(const std::string &path) const
+    {
+#ifdef _WIN32
+        std::string stem = path.substr(0, path.rfind('\\') + 1);
+        std::string upper = path;
+        for (char &c : upper)
+            c = (char)toupper((unsigned char)c);
+        return {stem + "wave2", stem + "qx-10_20", upper};
+#else
+        (void)path;
+        return {};
 #endif
     }
 };
@@ -114,6 +131,13 @@ TEST(QxLock, SecondTakerIsRefusedNamingTheHolderUntilRelease)
             EXPECT_STREQ("test_qxlock", asked.program);
         }
         EXPECT_EQ(1, qxlock_take(&second, p.data(), nullptr));
+        // The device, whichever of its paths a program has: one lock.
+        for (const std::string &alias : devices.aliases(path)) {
+            std::vector<uint16_t> a = u16(alias);
+            EXPECT_EQ(1, qxlock_take(&second, a.data(), nullptr)) << alias;
+            EXPECT_EQ(0, qxlock_holder(a.data(), nullptr)) << alias;
+            EXPECT_EQ(0, qxlock_take(&first, a.data(), nullptr)) << "the holder's own " << alias;
+        }
 
         // Every other device stays free to take meanwhile.
         for (const std::string &other : devices.paths()) {

@@ -22,6 +22,10 @@ const std::wstring kEntry =
 const std::wstring kControl =
     L"\\\\?\\usb#vid_1234&pid_0010#5&1#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\qx-10_20";
 
+// The interface paths of two devices, up to their reference strings.
+const std::wstring kStem = L"\\\\?\\root#qxsim#0000#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\";
+const std::wstring kStem2 = L"\\\\?\\ROOT#QXSIM#0001#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\";
+
 std::string error_line(int line)
 {
     return kSrc + ":" + std::to_string(line) + ":ERROR\n";
@@ -300,6 +304,18 @@ TEST_F(WinBackend, DiscoveryMatchesServiceExactlyAndTheLastMatchWins)
          L"d2",
          "",
          {L"b1", L"b2", L"d1", L"d2"}},
+        {"one device's three render interfaces are one device, listed by its last",
+         {device(kQx, {kStem + L"qx-10_20", kStem + L"wave2", kStem + L"WAVE3"})},
+         kStem + L"WAVE3",
+         "",
+         {kStem + L"WAVE3"}},
+        {"two such devices are two, in the order of their first interfaces",
+         {device(kQx, {kStem2 + L"wave2", kStem2 + L"qx-10_20"}),
+          device(kQx, {kStem + L"qx-10_20", kStem + L"wave2", kStem + L"wave3"}),
+          device(L"usbaudio", {kStem2 + L"other"})},
+         kStem + L"wave3",
+         "",
+         {kStem2 + L"qx-10_20", kStem + L"wave3"}},
         {"an unreadable service name never matches, the search goes on",
          {FakeDevice{kQx, true, {FakeInterface{L"x"}}}, device(kQx, {L"y"})},
          L"y",
