@@ -90,6 +90,14 @@
 // tst_fwupdateworker: outcomes ("15 above", "15 below", "16 away" rows)
 #define QXUPDATE_CHECKSUM_MARGIN 15
 
+// --- usbdevs_win: one call to the device's driver ---
+
+// A call the driver has not completed by then is cancelled and fails as one
+// the device did not answer (0x79): twice the 5 s a USB control transfer is
+// given, so that a driver's own timeout comes first.
+// test_usbdevs_win: WinBackend.ACallThatNeverReturnsIsCancelledAtItsBound
+#define USBDEVS_WIN_CALL_BOUND_MS 10000
+
 // --- qxlock: the device lock ---
 
 // A program refused the lock reads the holder's name again while the holder

@@ -192,7 +192,7 @@ std::string other_devices_text(const UpdateContext &ctx)
     usbdevs_path_to_utf8(path, sizeof path, ctx.ctl.devices[0].path);
     std::string others;
     for (unsigned i = 0; i < n; ++i) {
-        if (usbdevs_same_path(present[i].path, ctx.ctl.devices[0].path))
+        if (usbdevs_same_device(present[i].path, ctx.ctl.devices[0].path))
             continue;
         char other[USBDEVS_PATH_UNITS * 3 + 1];
         usbdevs_path_to_utf8(other, sizeof other, present[i].path);
