@@ -204,7 +204,8 @@ void MainWindow::on_button_fwupdate_clicked()
     // of the right product.
     updaterules::RequestOptions options;
     options.downgrade_rule = from_catalogue;
-    options.installed_test = from_catalogue;
+    options.installed_test = from_catalogue && !rewrite;
+    options.same_allowed = rewrite;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
     if (check.result != updaterules::RequestResult::Ok) {
@@ -246,6 +247,7 @@ void MainWindow::on_button_fwupdate_clicked()
     worker->moveToThread(thread);
     connect(worker, &FWUpdateWorker::process_text, this, &MainWindow::on_processtext);
     connect(worker, &FWUpdateWorker::error, this, &MainWindow::on_error);
+    connect(worker, &FWUpdateWorker::outcome, this, &MainWindow::on_outcome);
     connect(thread, &QThread::started, worker, &FWUpdateWorker::process);
     connect(worker, &FWUpdateWorker::finished, thread, &QThread::quit);
     connect(worker, &FWUpdateWorker::finished, worker, &QObject::deleteLater);
@@ -313,6 +315,25 @@ void MainWindow::on_error(QString error)
 {
     ui->label->setText(error);
     fit_to_texts();
+}
+
+// Under the worker's last text: where a stop landed, and the one step that
+// brings a half-written device back.
+void MainWindow::on_outcome(int device_state, QString stop_text)
+{
+    const auto state = updaterules::DeviceState(device_state);
+    rewrite = state == updaterules::DeviceState::Incomplete ||
+              state == updaterules::DeviceState::WrittenNotVerified;
+    QString text = ui->label->text();
+    if (!stop_text.isEmpty())
+        text += "\n\n" + stop_text;
+    const std::string step = updaterules::next_step_text(state, "Press Firmware Update again");
+    if (!step.empty())
+        text += "\n\n" + qstr(step);
+    if (text != ui->label->text()) {
+        ui->label->setText(text);
+        fit_to_texts();
+    }
 }
 
 void MainWindow::select_fw_path()

@@ -54,6 +54,7 @@ class MainWindow : public QMainWindow
     void on_actionAbout_triggered();
     void on_processtext(QString text);
     void on_error(QString error);
+    void on_outcome(int device_state, QString stop_text);
     void select_fw_path();
     void on_menuFile_triggered(QAction *act);
 
@@ -79,4 +80,7 @@ class MainWindow : public QMainWindow
     QShortcut *fw_shortcut = nullptr;
     QString catalogue_dir;
     double form_scale = 1.0;
+    // The last update ended with the device half-written: the next one
+    // writes the image again even where it looks installed or not newer.
+    bool rewrite = false;
 };

@@ -180,6 +180,7 @@ class tst_MainWindow : public QObject
     void full_update();
     void failure_text_in_label_data();
     void failure_text_in_label();
+    void rewrite_after_failed_check();
     void settings_panel_command();
     void system_without_device();
     void licence_dialog();
@@ -901,21 +902,27 @@ void tst_MainWindow::failure_text_in_label_data()
 {
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("waited"); // virtual ms from the confirmation on
+    QTest::addColumn<QString>("advice");
+    const QString incomplete = "Press Firmware Update again to write the whole image; until "
+                               "then the device may not work.";
     // The one-second pause, then the first chunk's ten tries 5 ms apart.
-    QTest::newRow("data writes refused") << int(FAIL_TRANSFER) << 1000 + 10 * 5;
+    QTest::newRow("data writes refused") << int(FAIL_TRANSFER) << 1000 + 10 * 5 << incomplete;
     // 2000 failed checks 5 ms apart after the one-second pause.
-    QTest::newRow("no room") << int(NO_ROOM) << 1000 + 2000 * 5;
+    QTest::newRow("no room") << int(NO_ROOM) << 1000 + 2000 * 5 << incomplete;
     // A failed answer read in the transfer ends it at once.
-    QTest::newRow("transfer answer dropped") << int(TRANSFER_ANSWER_DROPPED) << -1;
-    QTest::newRow("transfer answer short") << int(TRANSFER_ANSWER_SHORT) << -1;
+    QTest::newRow("transfer answer dropped") << int(TRANSFER_ANSWER_DROPPED) << -1 << incomplete;
+    QTest::newRow("transfer answer short") << int(TRANSFER_ANSWER_SHORT) << -1 << incomplete;
     // 20 finish cycles of 10 reads 100 ms apart and 1 s.
-    QTest::newRow("end never confirmed") << int(NEVER_COMPLETE) << 1000 + 20 * 2000;
+    QTest::newRow("end never confirmed")
+        << int(NEVER_COMPLETE) << 1000 + 20 * 2000
+        << "Press Firmware Update again to write it once more and check it.";
 }
 
 void tst_MainWindow::failure_text_in_label()
 {
     QFETCH(int, fault);
     QFETCH(int, waited);
+    QFETCH(QString, advice);
     rig.reset();
     rig.reset(new SimRig);
     MainWindow w;
@@ -929,10 +936,44 @@ void tst_MainWindow::failure_text_in_label()
         QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
     else
         QVERIFY(clock->now_ms() - t0 <= 1010);
-    QCOMPARE(label(w)->text(), QString("Firmware Update Failed"));
+    // The worker's text whole and first, the one step that helps under it.
+    QCOMPARE(label(w)->text(), "Firmware Update Failed\n\n" + advice);
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QVERIFY(bar(w)->value() < k_image_size);
+
+    // The step works as the label says: the device takes the image again.
+    rig->dev.set_config(QxSimConfig());
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString(k_completed));
+}
+
+// A check phase that never matched leaves the new image installed but
+// unverified: the device reports the image's version, which the built-in
+// catalogue alone would refuse as installed; the advised press writes it.
+void tst_MainWindow::rewrite_after_failed_check()
+{
+    MainWindow w;
+    QxSimConfig config = rig->dev.config();
+    config.checksum_offset = 100;
+    rig->dev.set_config(config);
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(),
+             QString("Hardware checksum is not equal to firmware.\n\nPlease contact the technical "
+                     "support.\n\nPress Firmware Update again to write it once more and check "
+                     "it."));
+    QCOMPARE(rig->dev.version(), uint16_t(230));
+    config.checksum_offset = 0;
+    rig->dev.set_config(config);
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString(k_completed));
+    // Once written and checked, the catalogue's rules hold again.
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.back().text, QString("Cannot downgrade from 2.30 to 2.30"));
 }
 
 namespace
