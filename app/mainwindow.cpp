@@ -25,10 +25,13 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 
 #include "fwupdateworker.h"
 #include "qxlimits.h"
+#include "qxsys.h"
 #include "updaterules.h"
 
 namespace
@@ -61,9 +64,18 @@ int run_system_program(const QString &program, const QStringList &arguments)
 #endif
 }
 
+// Read by a signal handler: lock-free.
+std::atomic<int> g_update_running{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads it");
+
 } // namespace
 
 MainWindow::RunProgram MainWindow::run_program = run_system_program;
+
+bool MainWindow::update_running()
+{
+    return g_update_running.load() != 0;
+}
 
 MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     : QMainWindow(parent), ui(new Ui::MainWindow), timer(), ctx(), updating(0),
@@ -78,10 +90,12 @@ MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     connect(fw_shortcut, &QShortcut::activated, this, &MainWindow::select_fw_path);
     add_keyboard_access();
     fit_to_texts();
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::stop_worker);
 }
 
 MainWindow::~MainWindow()
 {
+    stop_worker();
     delete ui;
 }
 
@@ -239,6 +253,8 @@ void MainWindow::on_button_fwupdate_clicked()
     set_selection_enabled(false);
 
     QThread *thread = new QThread();
+    worker_thread = thread;
+    g_update_running.store(1);
     FWUpdateWorker *worker = new FWUpdateWorker();
     worker->progress_ptr = &progress;
     connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
@@ -269,9 +285,55 @@ void MainWindow::on_finish()
     // The update is over: the device is free for other programs again.
     ctx.unlock_device();
     updating = 0;
+    g_update_running.store(0);
     ui->button_fwupdate->setEnabled(true);
     ui->button_fwupdate->setText("Firmware Update");
     set_selection_enabled(true);
+    if (exit_signal) {
+        // Where it stopped and what the device holds, as the label says it:
+        // the window is about to go.
+        tell(ui->label->text().toStdString());
+        QCoreApplication::exit(128 + exit_signal);
+    }
+}
+
+void MainWindow::stop_for_signal(int sig)
+{
+    if (!exit_signal)
+        exit_signal = sig;
+    qx_request_stop();
+    // The update ended between the signal and this call.
+    if (!updating) {
+        tell(ui->label->text().toStdString());
+        QCoreApplication::exit(128 + exit_signal);
+    }
+}
+
+void MainWindow::stop_worker()
+{
+    if (!updating || !worker_thread)
+        return;
+    qx_request_stop();
+    // The worker's end would quit its thread through this thread's event
+    // loop, which no longer runs: quit it from here, once process() returns.
+    worker_thread->quit();
+    if (!worker_thread->wait(QXUPDATE_QUIT_WAIT_MS)) {
+        // It still uses job, ctx and progress: they must not go while it
+        // runs, so nothing of this process may be torn down.
+        tell("the update did not stop within " + std::to_string(QXUPDATE_QUIT_WAIT_MS / 1000) +
+             " s of the end of the session; ending without it");
+        std::_Exit(1);
+    }
+    // Its last texts and its end, which the event loop would have delivered.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (updating) {
+        // Quit before its process() began: it never ran.
+        timer.stop();
+        ctx.unlock_device();
+        updating = 0;
+        g_update_running.store(0);
+    }
+    tell(ui->label->text().toStdString());
 }
 
 void MainWindow::on_actionAbout_triggered()

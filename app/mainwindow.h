@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -11,6 +12,7 @@ class QAction;
 class QActionGroup;
 class QCloseEvent;
 class QShortcut;
+class QThread;
 
 namespace Ui
 {
@@ -39,6 +41,13 @@ class MainWindow : public QMainWindow
     // Must run before the application object exists.
     static void use_display_scale();
 
+    // Whether a window of this process runs an update; safe in a signal
+    // handler.
+    static bool update_running();
+    // A stop signal came during an update: the worker stops at its next
+    // device call, and the program ends with 128 + sig once it has.
+    void stop_for_signal(int sig);
+
     bool load_firmware_file(const QString &path);
     bool show_firmware(const QString &path);
     void build_catalogue();
@@ -57,6 +66,9 @@ class MainWindow : public QMainWindow
     void on_outcome(int device_state, QString stop_text);
     void select_fw_path();
     void on_menuFile_triggered(QAction *act);
+    // The application quits (the session ends): the worker stops at its next
+    // call and is waited for, within a bound, before job and ctx go.
+    void stop_worker();
 
   private:
     friend class tst_MainWindow; // looks at the timer and the updating flag
@@ -83,4 +95,6 @@ class MainWindow : public QMainWindow
     // The last update ended with the device half-written: the next one
     // writes the image again even where it looks installed or not newer.
     bool rewrite = false;
+    QPointer<QThread> worker_thread;
+    int exit_signal = 0; // the stop signal to end with once the worker has
 };

@@ -90,6 +90,12 @@
 // tst_fwupdateworker: outcomes ("15 above", "15 below", "16 away" rows)
 #define QXUPDATE_CHECKSUM_MARGIN 15
 
+// How long the window waits, when the application quits during an update,
+// for its worker to stop at its next device call: a call under way ends
+// within the transport's own bound (5 s), twice that is room enough.
+// tst_mainwindow: quit_during_update
+#define QXUPDATE_QUIT_WAIT_MS 10000
+
 // --- qxlock: the device lock ---
 
 // A program refused the lock reads the holder's name again while the holder

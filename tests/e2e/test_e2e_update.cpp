@@ -598,6 +598,71 @@ TEST_F(E2e, WindowStartedDuringAnUpdateRefusesAndSendsNothing)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("\"result\":\"completed\"")) << r.out;
 }
+
+// SIGTERM to the window at about 30 % of its update: the worker stops at its
+// next call, the window says where and what the device holds, gives the
+// device back and ends with qxtool's status for the signal; the device saw
+// nothing it would refuse and takes the next update.
+TEST_F(E2e, WindowStopsAtACallBoundaryOnSigterm)
+{
+    serve({"--latency-us", "100"});
+    ProcRun w;
+    ASSERT_TRUE(w.start({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                        {"QT_QPA_PLATFORM", "offscreen"},
+                                        {"LSAN_OPTIONS", QXDEMO_LSAN}}));
+    const int64_t length = 315424;
+    auto reached = [&]() {
+        std::istringstream out(w.out());
+        std::string line;
+        while (std::getline(out, line)) {
+            long long at = 0;
+            if (sscanf(line.c_str(), "window: %lld of 315424 bytes sent", &at) == 1 &&
+                at * 10 >= length * 3)
+                return true;
+        }
+        return false;
+    };
+    // Process supervision in real time: the window runs at its own pace.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!reached()) {
+        ASSERT_EQ(std::string::npos, w.out().find("window: bar at")) << w.out();
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << w.out();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    w.signal(SIGTERM);
+    ProcResult r = w.wait(60);
+    EXPECT_EQ(128 + SIGTERM, r.status) << r.out << r.err;
+    const std::string said = "qxupdater: Update stopped.\n\nStopped at byte ";
+    const size_t at = r.err.find(said);
+    ASSERT_NE(std::string::npos, at) << r.err;
+    // Where it stopped: past the 30 % seen, short of the end.
+    std::string digits;
+    for (size_t i = at + said.size(); i < r.err.size() && r.err[i] != ' '; ++i)
+        if (r.err[i] != ',')
+            digits += r.err[i];
+    EXPECT_GE(std::stoll(digits) * 10, length * 3) << r.err;
+    EXPECT_LT(std::stoll(digits), length) << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find(" of 315,424: the device holds an incomplete image.\n\nPress Firmware "
+                         "Update again to write the whole image; until then the device may not "
+                         "work.\n",
+                         at))
+        << r.err;
+
+    std::vector<uint16_t> endpoint(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(endpoint.data(), endpoint.size(), dev_dir.file("qx-10_20").c_str());
+    EXPECT_EQ(1, qxlock_holder(endpoint.data(), nullptr)) << "the device is free again";
+
+    ProcResult again = tool({"update", "--yes"});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_NE(std::string::npos, again.out.find("Completed.")) << again.out;
+    // The window's transfer never completed, the next one did; no breach
+    // (the daemon is strict).
+    E2e::sim.stop();
+    Json summary = Json::parse(read_text_file(E2e::sim.summary_path()));
+    EXPECT_EQ(1, summary["completed"]) << summary;
+    EXPECT_EQ(0, summary["breaches"]["count"]) << summary;
+}
 #endif
 
 // A signal in the middle of an update: the tool ends at the next call,

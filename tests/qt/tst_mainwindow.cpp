@@ -22,6 +22,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <thread>
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
@@ -31,6 +32,7 @@
 #include "mainwindow.h"
 #include "qttestkit.h"
 #include "qxlimits.h"
+#include "qxsys.h"
 #include "updaterules.h"
 
 namespace
@@ -181,6 +183,7 @@ class tst_MainWindow : public QObject
     void failure_text_in_label_data();
     void failure_text_in_label();
     void rewrite_after_failed_check();
+    void quit_during_update();
     void settings_panel_command();
     void system_without_device();
     void licence_dialog();
@@ -952,6 +955,41 @@ void tst_MainWindow::failure_text_in_label()
 // A check phase that never matched leaves the new image installed but
 // unverified: the device reports the image's version, which the built-in
 // catalogue alone would refuse as installed; the advised press writes it.
+// The application quits (the session ends) while the worker runs: the
+// window stops it at its next call and waits for it before its records go;
+// the device is free and the stop's text is the last word.
+void tst_MainWindow::quit_during_update()
+{
+    std::atomic<bool> paused{false};
+    clock->on_sleep = [&](uint32_t ms) {
+        if (ms != 1000 || paused.exchange(true))
+            return;
+        // Held at the pause before the transfer until the stop comes.
+        while (!qx_stop_requested())
+            std::this_thread::yield();
+    };
+    uint16_t path[USBDEVS_PATH_UNITS] = {};
+    QVERIFY(usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, nullptr));
+    {
+        MainWindow w;
+        start_update(w);
+        QTRY_VERIFY(paused.load());
+        QVERIFY(MainWindow::update_running());
+        QCOMPARE(qxlock_holder(path, nullptr), 0);
+        const uint64_t calls = rig->dev.stats().calls;
+        w.stop_worker();
+        QVERIFY(!MainWindow::update_running());
+        QCOMPARE(qxlock_holder(path, nullptr), 1);
+        QCOMPARE(rig->dev.stats().calls, calls);
+        QCOMPARE(rig->dev.stats().begins, uint64_t(0));
+        QCOMPARE(label(w)->text(),
+                 QString("Update stopped.\n\nStopped before anything was sent: the device is "
+                         "unchanged."));
+        QCOMPARE(w.updating, 0);
+    }
+    qx_clear_stop();
+}
+
 void tst_MainWindow::rewrite_after_failed_check()
 {
     MainWindow w;
