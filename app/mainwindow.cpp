@@ -24,6 +24,10 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -31,6 +35,7 @@
 
 #include "fwupdateworker.h"
 #include "qxlimits.h"
+#include "qxpower.h"
 #include "qxsys.h"
 #include "updaterules.h"
 
@@ -60,7 +65,7 @@ int run_system_program(const QString &program, const QStringList &arguments)
 #else
     Q_UNUSED(program);
     Q_UNUSED(arguments);
-    return -2; // as QProcess::execute for a program that cannot start
+    return -2;      // as QProcess::execute for a program that cannot start
 #endif
 }
 
@@ -255,6 +260,8 @@ void MainWindow::on_button_fwupdate_clicked()
     QThread *thread = new QThread();
     worker_thread = thread;
     g_update_running.store(1);
+    // The reason the system shows when a log-off or shutdown waits for us.
+    qxpower_block_session_end(session_handle(), updaterules::power_reason(ctx).c_str());
     FWUpdateWorker *worker = new FWUpdateWorker();
     worker->progress_ptr = &progress;
     connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
@@ -286,6 +293,7 @@ void MainWindow::on_finish()
     ctx.unlock_device();
     updating = 0;
     g_update_running.store(0);
+    qxpower_unblock_session_end(session_handle());
     ui->button_fwupdate->setEnabled(true);
     ui->button_fwupdate->setText("Firmware Update");
     set_selection_enabled(true);
@@ -332,8 +340,38 @@ void MainWindow::stop_worker()
         ctx.unlock_device();
         updating = 0;
         g_update_running.store(0);
+        qxpower_unblock_session_end(session_handle());
     }
     tell(ui->label->text().toStdString());
+}
+
+void *MainWindow::session_handle()
+{
+#ifdef Q_OS_WIN
+    return reinterpret_cast<void *>(winId());
+#else
+    return nullptr; // a session's end comes as a signal here: no handle needed
+#endif
+}
+
+bool MainWindow::nativeEvent(const QByteArray &type, void *message, long *result)
+{
+#ifdef Q_OS_WIN
+    const MSG *msg = static_cast<const MSG *>(message);
+    if (msg->message == WM_QUERYENDSESSION && updating) {
+        // No to the log-off or shutdown: the system shows the reason
+        // registered at the update's start.
+        *result = FALSE;
+        return true;
+    }
+    if (msg->message == WM_ENDSESSION && msg->wParam && updating) {
+        // The session ends all the same (forced): stop at a call boundary.
+        stop_worker();
+        *result = 0;
+        return true;
+    }
+#endif
+    return QMainWindow::nativeEvent(type, message, result);
 }
 
 void MainWindow::on_actionAbout_triggered()

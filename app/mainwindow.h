@@ -55,6 +55,8 @@ class MainWindow : public QMainWindow
   protected:
     // The worker uses job, ctx and progress, which live here.
     void closeEvent(QCloseEvent *event) override;
+    // Windows: the session's end is refused while the device is written.
+    bool nativeEvent(const QByteArray &type, void *message, long *result) override;
 
   private slots:
     void on_button_fwupdate_clicked();
@@ -79,6 +81,8 @@ class MainWindow : public QMainWindow
     // its texts; never shrinks it.
     void fit_to_texts();
     void add_keyboard_access();
+    // What the system knows the window by for the session's end (Windows).
+    void *session_handle();
 
     Ui::MainWindow *ui;
     QTimer timer;

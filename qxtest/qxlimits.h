@@ -96,6 +96,17 @@
 // tst_mainwindow: quit_during_update
 #define QXUPDATE_QUIT_WAIT_MS 10000
 
+// How long qxtool on Windows holds a closing console, a log-off or a
+// shutdown for the update to stop at its next call: Windows ends a console
+// process five seconds after such an event.
+#define QXTOOL_CONSOLE_END_WAIT_MS 4500
+
+// --- qxpower: holding the machine up ---
+
+// The logind call that takes the inhibitor: a bus that never answers costs
+// the update no more than this before it goes on without.
+#define QXPOWER_BUS_TIMEOUT_MS 2000
+
 // --- qxlock: the device lock ---
 
 // A program refused the lock reads the holder's name again while the holder

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "qxlimits.h"
+#include "qxlock.h"
+#include "qxpower.h"
 #include "qxsites.h"
 #include "qxsys.h"
 
@@ -469,6 +471,29 @@ std::string confirmation_text(const Identity &device, const Identity &image)
     return text;
 }
 
+namespace
+{
+
+// The machine held up from the first transfer on, and let go on every way
+// out of the update.
+struct PowerHold {
+    QxPower power;
+    PowerHold() { qxpower_init(&power); }
+    ~PowerHold() { qxpower_release(&power); }
+    PowerHold(const PowerHold &) = delete;
+    PowerHold &operator=(const PowerHold &) = delete;
+};
+
+} // namespace
+
+std::string power_reason(const UpdateContext &ctx)
+{
+    std::string product;
+    if (!ctx.fw_product(product) || product.empty())
+        product = "device";
+    return "Updating the firmware of the " + product + ": an interruption could leave it unusable";
+}
+
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                         QxProgress *progress, const UpdateReport &report, FailureCause *cause)
 {
@@ -548,6 +573,9 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
     // Whether a transfer of this update sent the whole image: from then on
     // the device never again holds what it had.
     bool written = false;
+    // From the first chunk to the last check reading: the readings before
+    // change nothing, so a machine that sleeps through them loses nothing.
+    PowerHold hold;
     for (int64_t attempt = 0;;) {
         qx_sleep_ms(QXUPDATE_PAUSE_MS);
         if (qx_stop_requested()) {
@@ -558,6 +586,7 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                        : stopped(FailureCause::Stop::Check, size, DeviceState::WrittenNotVerified);
         }
         say(attempt == 0 ? Stage::Sending : Stage::Retrying, (int)attempt);
+        qxpower_hold(&hold.power, qxlock_program_name(), power_reason(*ctx).c_str());
         if (!ctx->update_firmware(image, size, progress)) {
             QxFailure f{};
             if (!ctx->last_failure(&f) || f.op != QXOP_TRANSFER) {

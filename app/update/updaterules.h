@@ -196,11 +196,16 @@ struct UpdateReport {
     std::function<void(Phase phase, int attempt, bool answered, uint32_t value)> reading;
 };
 
+// Why the machine is held up during an update, naming the product: "Updating
+// the firmware of the QX-20: an interruption could leave it unusable".
+std::string power_reason(const UpdateContext &ctx);
+
 // Runs one update: three device checksum readings over the image length
 // that must agree within 256, then up to three transfers, each preceded by a
 // one-second pause and followed by up to ten checksum readings one second
 // apart that must come within 15 of the header's checksum. progress (may be
 // null) receives the transfer position. Every wait goes through qx_sleep_ms.
+// The machine is held up (qxpower) from the first transfer to the end.
 // cause (may be null) receives why a failed update failed and, on every
 // path, what the device holds. A stop asked for with qx_request_stop ends
 // it at the next call boundary with Stopped.

@@ -15,6 +15,7 @@
 #include "console.h"
 #include "jsonout.h"
 #include "prgdecode.h"
+#include "qxlimits.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
@@ -36,19 +37,50 @@ using Clock = std::chrono::steady_clock;
 std::atomic<int> g_signal{0};
 
 #ifdef _WIN32
+// Signalled once the update has ended and its result is out; the status
+// it ended with. A closing console waits for them.
+HANDLE g_ended = nullptr;
+std::atomic<int> g_end_status{0};
+
 BOOL WINAPI on_console_event(DWORD event)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        break;
+    default:
         return FALSE;
+    }
     int none = 0;
     g_signal.compare_exchange_strong(none, SIGINT);
     qx_request_stop();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return TRUE;
+    // Windows ends the process as soon as this returns (or when its few
+    // seconds are up): first let the update reach its call boundary, say
+    // where it stopped and give the device back.
+    if (g_ended && WaitForSingleObject(g_ended, QXTOOL_CONSOLE_END_WAIT_MS) == WAIT_OBJECT_0)
+        ExitProcess((UINT)g_end_status.load());
     return TRUE;
 }
 
 void catch_stop_signals()
 {
+    if (!g_ended)
+        g_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+// The update's end, for a console handler waiting on it.
+int update_ended(int status)
+{
+    g_end_status.store(status);
+    if (g_ended)
+        SetEvent(g_ended);
+    return status;
 }
 #else
 void on_stop_signal(int sig)
@@ -69,6 +101,11 @@ void catch_stop_signals()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+}
+
+int update_ended(int status)
+{
+    return status;
 }
 #endif
 
@@ -443,11 +480,8 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json, const 
     return status;
 }
 
-} // namespace
-
-int qxtool_update(const UpdateArgs &a)
+int update(const UpdateArgs &a)
 {
-    catch_stop_signals();
     end_settings_panel();
     std::vector<uint8_t> image;
     std::string name = a.image;
@@ -545,4 +579,12 @@ int qxtool_update(const UpdateArgs &a)
             return give_up(a.json, QXTOOL_REFUSED, "Cancelled.");
     }
     return run(ctx, image, a.json, again_command(a));
+}
+
+} // namespace
+
+int qxtool_update(const UpdateArgs &a)
+{
+    catch_stop_signals();
+    return update_ended(update(a));
 }
