@@ -45,12 +45,17 @@ int qxpower_holds(void);
 int qxpower_block_session_end(void *window, const char *why);
 int qxpower_unblock_session_end(void *window);
 
-// Windows, for tests where the system's calls cannot be observed: the
-// calls replaced (null: the system's own again). A null member keeps the
-// system's.
+// For tests, where the system's own calls cannot be observed or must not
+// be made: the calls replaced (null: the system's own again). A null
+// member keeps the system's.
 typedef struct QxPowerSystem {
-    uint32_t (*set_state)(uint32_t flags);                 // SetThreadExecutionState
-    int (*block_reason)(void *window, const wchar_t *why); // ShutdownBlockReasonCreate
-    int (*unblock_reason)(void *window);                   // ShutdownBlockReasonDestroy
+    // The whole hold on any platform: 0 held, 1 not (with power->problem).
+    int (*hold)(QxPower *power, const char *who, const char *why);
+    void (*release)(QxPower *power);
+    // Windows: SetThreadExecutionState, ShutdownBlockReasonCreate and
+    // ShutdownBlockReasonDestroy.
+    uint32_t (*set_state)(uint32_t flags);
+    int (*block_reason)(void *window, const wchar_t *why);
+    int (*unblock_reason)(void *window);
 } QxPowerSystem;
 void qxpower_set_system(const QxPowerSystem *system);

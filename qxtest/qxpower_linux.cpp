@@ -72,7 +72,7 @@ int qxpower_unblock_session_end(void *window)
     return 1;
 }
 
-void qxpower_set_system(const QxPowerSystem *system)
+void qxpower_platform_set_system(const QxPowerSystem *system)
 {
     (void)system;
 }

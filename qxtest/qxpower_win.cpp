@@ -27,7 +27,8 @@ int system_unblock_reason(void *window)
     return ShutdownBlockReasonDestroy((HWND)window) ? 1 : 0;
 }
 
-const QxPowerSystem k_system = {system_set_state, system_block_reason, system_unblock_reason};
+const QxPowerSystem k_system = {nullptr, nullptr, system_set_state, system_block_reason,
+                                system_unblock_reason};
 
 std::mutex g_lock;
 QxPowerSystem g_system = k_system;
@@ -50,7 +51,7 @@ std::wstring wide(const char *utf8)
 
 } // namespace
 
-void qxpower_set_system(const QxPowerSystem *system)
+void qxpower_platform_set_system(const QxPowerSystem *system)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     g_system = k_system;

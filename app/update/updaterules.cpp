@@ -328,17 +328,25 @@ namespace
 {
 
 // What a failed or stopped transfer left behind. Its begin item clears what
-// the device stored, so only a begin that never went out leaves the device
-// as it was (or as the earlier transfer of this update left it, written);
-// a transfer that sent every byte left the whole image.
+// the device stored, so only a begin that never reached the device leaves
+// it as it was (or as the earlier transfer of this update left it,
+// written): one that failed before its send, or whose send was refused,
+// found no device or was not made for a stop. A send that timed out may
+// have been taken. A transfer
+// that sent every byte left the whole image.
 DeviceState transfer_state(const QxFailure &f, bool written)
 {
+    // A stop makes no further call: a send it ends was not made.
+    const bool refused = f.how == QXFAIL_STOPPED || f.error == USBDEVS_ERROR_FILE_NOT_FOUND ||
+                         f.error == USBDEVS_ERROR_DEVICE_NOT_CONNECTED ||
+                         f.error == USBDEVS_ERROR_GEN_FAILURE;
     const bool begin_unsent =
         f.position == 0 &&
         (f.line == QXCTL_LINE_FWUP_BEGIN_ITEM || f.line == QXCTL_LINE_FWUP_BEGIN_END ||
-         f.line == QXCTL_LINE_FWUP_BEGIN_WAIT || f.line == QXCTL_LINE_FWUP_BEGIN_SEND ||
-         f.line == QXCTL_LINE_FWUP_ALT_BEGIN_ITEM || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_END ||
-         f.line == QXCTL_LINE_FWUP_ALT_BEGIN_WAIT || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_SEND);
+         f.line == QXCTL_LINE_FWUP_BEGIN_WAIT || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_ITEM ||
+         f.line == QXCTL_LINE_FWUP_ALT_BEGIN_END || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_WAIT ||
+         ((f.line == QXCTL_LINE_FWUP_BEGIN_SEND || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_SEND) &&
+          refused));
     if (begin_unsent)
         return written ? DeviceState::WrittenNotVerified : DeviceState::Unchanged;
     if (f.how == QXFAIL_NOT_CONFIRMED || (f.length && f.position >= f.length))
