@@ -95,7 +95,12 @@ TEST_F(E2e, BuiltInImageUpdatesTheDevice)
               "\n"
               "Please turn the device's power on again.\n",
               r.out);
-    EXPECT_EQ("", r.err); // no bar and no module chatter without a terminal
+    // Only the word of the start (no device here); none of a handled end.
+    size_t lines = 0;
+    for (size_t at = r.err.find("qxupdater: "); at != std::string::npos;
+         at = r.err.find("qxupdater: ", at + 1))
+        lines++;
+    EXPECT_EQ(1u, lines) << r.err; // no bar and no module chatter without a terminal
 
     // The device now runs the image, and its checksum is the header's.
     r = tool({"info", "--json"});
@@ -597,6 +602,29 @@ TEST_F(E2e, WindowStartedDuringAnUpdateRefusesAndSendsNothing)
     ProcResult r = update.wait(120);
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("\"result\":\"completed\"")) << r.out;
+}
+
+// Outside an update a stop signal ends the window as it always did: at
+// once, by the signal, with nothing to say.
+TEST_F(E2e, WindowEndsAtOnceOnSigtermWhenIdle)
+{
+    ProcRun w;
+    ASSERT_TRUE(w.start({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                        {"QT_QPA_PLATFORM", "offscreen"},
+                                        {"LSAN_OPTIONS", QXDEMO_LSAN}}));
+    // Its first line comes once the window (and its signal handling) is up,
+    // a second before it would press the button.
+    ASSERT_TRUE(w.wait_for_output("window: ")) << w.out();
+    w.signal(SIGTERM);
+    ProcResult r = w.wait(60);
+    EXPECT_EQ(128 + SIGTERM, r.status) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("pressing")) << r.out;
+    // Only the word of the start (no device here); none of a handled end.
+    size_t lines = 0;
+    for (size_t at = r.err.find("qxupdater: "); at != std::string::npos;
+         at = r.err.find("qxupdater: ", at + 1))
+        lines++;
+    EXPECT_EQ(1u, lines) << r.err;
 }
 
 // SIGTERM to the window at about 30 % of its update: the worker stops at its

@@ -55,6 +55,11 @@ struct PowerCase {
     bool stop;             // a stop at the first check reading
 };
 
+void PrintTo(const PowerCase &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
 class PowerWin : public ::testing::TestWithParam<PowerCase>
 {
 };
