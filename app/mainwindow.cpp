@@ -58,6 +58,10 @@ void tell(const std::string &text)
     fflush(stderr);
 }
 
+// Whether an update runs, for a signal handler: lock-free.
+std::atomic<int> g_update_running{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads it");
+
 int run_system_program(const QString &program, const QStringList &arguments)
 {
 #ifdef Q_OS_WIN
@@ -65,13 +69,9 @@ int run_system_program(const QString &program, const QStringList &arguments)
 #else
     Q_UNUSED(program);
     Q_UNUSED(arguments);
-    return -2;      // as QProcess::execute for a program that cannot start
+    return -2; // as QProcess::execute for a program that cannot start
 #endif
 }
-
-// Read by a signal handler: lock-free.
-std::atomic<int> g_update_running{0};
-static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads it");
 
 } // namespace
 
@@ -350,7 +350,8 @@ void *MainWindow::session_handle()
 #ifdef Q_OS_WIN
     return reinterpret_cast<void *>(winId());
 #else
-    return nullptr; // a session's end comes as a signal here: no handle needed
+    // A session's end comes as a signal here: no handle needed.
+    return nullptr;
 #endif
 }
 

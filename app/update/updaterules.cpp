@@ -332,8 +332,7 @@ namespace
 // it as it was (or as the earlier transfer of this update left it,
 // written): one that failed before its send, or whose send was refused,
 // found no device or was not made for a stop. A send that timed out may
-// have been taken. A transfer
-// that sent every byte left the whole image.
+// have been taken. A transfer that sent every byte left the whole image.
 DeviceState transfer_state(const QxFailure &f, bool written)
 {
     // A stop makes no further call: a send it ends was not made.

@@ -32,6 +32,7 @@
 #include "mainwindow.h"
 #include "qttestkit.h"
 #include "qxlimits.h"
+#include "qxpower.h"
 #include "qxsys.h"
 #include "updaterules.h"
 
@@ -184,6 +185,7 @@ class tst_MainWindow : public QObject
     void failure_text_in_label();
     void rewrite_after_failed_check();
     void quit_during_update();
+    void session_end_during_update();
     void settings_panel_command();
     void system_without_device();
     void licence_dialog();
@@ -988,6 +990,60 @@ void tst_MainWindow::quit_during_update()
         QCOMPARE(w.updating, 0);
     }
     qx_clear_stop();
+}
+
+namespace
+{
+std::vector<std::wstring> session_calls; // "+why" registered, "-" destroyed
+} // namespace
+
+// The session's end is refused while the device is written, with the
+// reason registered for the window; the refusal and the reason go with
+// the update. Windows only: elsewhere the end comes as a signal.
+void tst_MainWindow::session_end_during_update()
+{
+#ifdef Q_OS_WIN
+    session_calls.clear();
+    QxPowerSystem system = {};
+    system.block_reason = [](void *, const wchar_t *why) {
+        session_calls.push_back(L"+" + std::wstring(why));
+        return 1;
+    };
+    system.unblock_reason = [](void *) {
+        session_calls.push_back(L"-");
+        return 1;
+    };
+    qxpower_set_system(&system);
+    Finally restore{[] { qxpower_set_system(nullptr); }};
+    Gate before_transfer;
+    clock->on_sleep = [&](uint32_t ms) {
+        if (ms == 1000 && !before_transfer.reached())
+            before_transfer.wait();
+    };
+    MainWindow w;
+    w.show();
+    // The window's own answer to the system's question (Wine's and the
+    // toolkit's answer around it cannot be told apart from a refusal).
+    MSG query = {};
+    query.hwnd = reinterpret_cast<HWND>(w.winId());
+    query.message = WM_QUERYENDSESSION;
+    query.lParam = ENDSESSION_LOGOFF;
+    long result = -1;
+    QVERIFY(!w.nativeEvent("windows_generic_MSG", &query, &result)); // idle: not ours to answer
+    start_update(w);
+    QVERIFY(before_transfer.wait_reached(20000));
+    QVERIFY(w.nativeEvent("windows_generic_MSG", &query, &result));
+    QCOMPARE(result, long(FALSE));
+    QCOMPARE(session_calls, std::vector<std::wstring>(
+                                {L"+Updating the firmware of the QX-20: an interruption could "
+                                 L"leave it unusable"}));
+    before_transfer.open();
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(session_calls.back(), std::wstring(L"-"));
+    QCOMPARE(session_calls.size(), size_t(2));
+#else
+    QSKIP("a session's end reaches a program as a signal here");
+#endif
 }
 
 void tst_MainWindow::rewrite_after_failed_check()
