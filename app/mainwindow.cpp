@@ -299,7 +299,8 @@ void MainWindow::on_finish()
     set_selection_enabled(true);
     if (exit_signal) {
         // Where it stopped and what the device holds, as the label says it:
-        // the window is about to go.
+        // the window is about to go, once its worker's thread has.
+        stop_worker();
         tell(ui->label->text().toStdString());
         QCoreApplication::exit(128 + exit_signal);
     }
@@ -319,9 +320,12 @@ void MainWindow::stop_for_signal(int sig)
 
 void MainWindow::stop_worker()
 {
-    if (!updating || !worker_thread)
+    // Its thread may still be on its way out after finished(): wait for
+    // that too.
+    if (!worker_thread)
         return;
-    qx_request_stop();
+    if (updating)
+        qx_request_stop();
     // The worker's end would quit its thread through this thread's event
     // loop, which no longer runs: quit it from here, once process() returns.
     worker_thread->quit();
@@ -332,6 +336,8 @@ void MainWindow::stop_worker()
              " s of the end of the session; ending without it");
         std::_Exit(1);
     }
+    if (!updating)
+        return;
     // Its last texts and its end, which the event loop would have delivered.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (updating) {
