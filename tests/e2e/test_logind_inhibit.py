@@ -65,13 +65,13 @@ def main():
     bus_path = os.path.join(work, "system_bus")
     address = "unix:path=" + bus_path
     start(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address])
-    wait_until(lambda: os.path.exists(bus_path), 20, "the private bus")
+    wait_until(lambda: os.path.exists(bus_path), 60, "the private bus")
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address, QX_TEST_SLEEP_SCALE="0.001",
                QT_QPA_PLATFORM="offscreen")
     bus = dbus.bus.BusConnection(address)
     mock = start(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"],
                  env=env)
-    wait_until(lambda: bus.name_has_owner("org.freedesktop.login1"), 20, "the logind mock")
+    wait_until(lambda: bus.name_has_owner("org.freedesktop.login1"), 60, "the logind mock")
     manager = dbus.Interface(bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1"),
                              "org.freedesktop.login1.Manager")
 
@@ -97,7 +97,7 @@ def main():
         d = os.path.join(work, "dev%d" % serial[0])
         os.mkdir(d, 0o700)
         start([QXSIM, "--dir", d, "--latency-us", "100"] + list(args))
-        wait_until(lambda: os.path.exists(os.path.join(d, "qx-10_20")), 20, "qxsim")
+        wait_until(lambda: os.path.exists(os.path.join(d, "qx-10_20")), 60, "qxsim")
         return dict(env, QX_DEVICE_DIR=d)
 
 
