@@ -15,8 +15,12 @@ void FWUpdateWorker::process()
         emit process_text(QString::fromStdString(text));
     };
     report.error = [this](const std::string &text) { emit error(QString::fromStdString(text)); };
-    updaterules::run_update(job ? job->ctx : nullptr, job ? job->data : nullptr,
-                            job ? job->size : 0, progress_ptr ? &progress_ptr->value : nullptr,
-                            report);
+    updaterules::FailureCause cause;
+    updaterules::UpdateResult result = updaterules::run_update(
+        job ? job->ctx : nullptr, job ? job->data : nullptr, job ? job->size : 0,
+        progress_ptr ? &progress_ptr->value : nullptr, report, &cause);
+    emit outcome(int(cause.device_state), result == updaterules::UpdateResult::Stopped
+                                              ? QString::fromStdString(cause.text)
+                                              : QString());
     emit finished();
 }
