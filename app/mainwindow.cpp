@@ -17,7 +17,6 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QProcess>
 #include <QShortcut>
 #include <QTextBrowser>
 #include <QTextStream>
@@ -26,9 +25,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "fwupdateworker.h"
 #include "qxlimits.h"
+#include "qxpanel.h"
 #include "updaterules.h"
 
 namespace
@@ -50,15 +51,17 @@ void tell(const std::string &text)
     fflush(stderr);
 }
 
+// Within the bound of the core's runner; -1 off Windows, where there is no
+// settings panel to end.
 int run_system_program(const QString &program, const QStringList &arguments)
 {
-#ifdef Q_OS_WIN
-    return QProcess::execute(program, arguments);
-#else
-    Q_UNUSED(program);
-    Q_UNUSED(arguments);
-    return -2; // as QProcess::execute for a program that cannot start
-#endif
+    std::vector<QByteArray> utf8;
+    for (const QString &argument : arguments)
+        utf8.push_back(argument.toUtf8());
+    std::vector<const char *> args;
+    for (const QByteArray &argument : utf8)
+        args.push_back(argument.constData());
+    return qxpanel_run(program.toUtf8().constData(), args.data(), (unsigned)args.size());
 }
 
 } // namespace
@@ -192,11 +195,20 @@ void MainWindow::on_button_fwupdate_clicked()
 {
     if (updating != 0)
         return;
-    // The settings panel holds the device while it runs. Whether it ran or
-    // could be ended changes nothing here.
-    run_program("taskkill.exe", QStringList() << "/f"
-                                              << "/im"
-                                              << "Orbetta_SettingsPanel.exe");
+    // The settings panel holds the device while it runs: the system's own
+    // taskkill.exe ends it, and one that survives (started as
+    // administrator) stops the request before the device is asked.
+    char taskkill[1024];
+    (void)qxpanel_taskkill_path(taskkill, sizeof taskkill);
+    QStringList kill_args;
+    for (const char *argument : qxpanel_kill_args)
+        kill_args << QString::fromUtf8(argument);
+    run_program(QString::fromUtf8(taskkill), kill_args);
+    int panel = qxpanel_wait_gone();
+    if (panel != 0) {
+        refuse(qstr(updaterules::panel_refusal_text(panel)));
+        return;
+    }
     if (!show_firmware(QString(fw_path)))
         return;
 

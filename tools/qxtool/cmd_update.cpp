@@ -14,6 +14,7 @@
 #include "console.h"
 #include "jsonout.h"
 #include "prgdecode.h"
+#include "qxpanel.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
@@ -153,15 +154,6 @@ int stopped_before_sending(bool json, uint32_t length)
     cause.length = length;
     cause.text = updaterules::stop_text(cause);
     return stopped(json, cause);
-}
-
-void end_settings_panel()
-{
-#ifdef _WIN32
-    // The settings panel holds the device while it runs; whether it was
-    // running makes no difference.
-    (void)system("taskkill.exe /f /im Orbetta_SettingsPanel.exe >NUL 2>&1");
-#endif
 }
 
 int exit_status(updaterules::RequestResult r)
@@ -407,7 +399,12 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
 int qxtool_update(const UpdateArgs &a)
 {
     catch_stop_signals();
-    end_settings_panel();
+    // The settings panel holds the device while it runs: the system's own
+    // taskkill.exe ends it, and one that survives (started as
+    // administrator) keeps the device, so nothing is sent.
+    int panel = qxpanel_end();
+    if (panel != 0)
+        return give_up(a.json, QXTOOL_BUSY, updaterules::panel_refusal_text(panel));
     std::vector<uint8_t> image;
     std::string name = a.image;
     // A bad file is refused before the device is addressed.

@@ -27,7 +27,8 @@ const char *const qxtool_exit_help =
     "     several devices are connected and --device chose none (nothing was sent)\n"
     "  4  no supported device is connected, or none has the --device id\n"
     "  5  the image or body file is missing, unreadable, too large or corrupt\n"
-    "  6  another program (named) is updating or reading the device; nothing was sent\n"
+    "  6  another program (named) is updating or reading the device, or the settings\n"
+    "     panel still runs after it was ended; nothing was sent\n"
     "  130  update stopped by SIGINT (Ctrl+C); 143 by SIGTERM, 129 by SIGHUP: it ends\n"
     "     at the next device call and says where, and whether the device holds an\n"
     "     incomplete image\n";
