@@ -219,11 +219,16 @@ void MainWindow::on_button_fwupdate_clicked()
     options.installed_test = from_catalogue;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
+    // A program of the Windows subsystem has no standard output: what a
+    // person needs to know goes below the box's own text.
     if (check.result != updaterules::RequestResult::Ok) {
         ctx.unlock_device();
-        if (check.result == updaterules::RequestResult::NotConnected)
-            tell(check.cause.text);
         QString text = qstr(check.text);
+        if (check.result == updaterules::RequestResult::NotConnected) {
+            tell(check.cause.text);
+            if (!check.cause.text.empty())
+                text += "\n\n" + qstr(check.cause.text) + ".";
+        }
         if (check.result == updaterules::RequestResult::DeviceBusy ||
             check.result == updaterules::RequestResult::NoLock)
             text += "\n\n" + qstr(check.cause.text) + ".";
@@ -232,6 +237,10 @@ void MainWindow::on_button_fwupdate_clicked()
     }
 
     QString question = qstr(updaterules::confirmation_text(check.device, check.image));
+    // With several devices connected, which one this is.
+    const std::string others = updaterules::other_devices_text(ctx);
+    if (!others.empty())
+        question += "\n\n" + qstr(others) + ".";
     int answer = QMessageBox::question(
         this, "Firmware Update", question,
         QMessageBox::Cancel | QMessageBox::Default | QMessageBox::Escape, QMessageBox::Ok);

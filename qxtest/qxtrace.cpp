@@ -46,7 +46,7 @@ void lost(QxTrace *trace)
 // Caller holds trace->lock.
 bool open_file(QxTrace *trace, const char *path, const char *origin)
 {
-    FILE *f = fopen(path, "wb");
+    FILE *f = qx_fopen(path, "wb");
     if (!f)
         return false;
     trace->file = f;

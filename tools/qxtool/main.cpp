@@ -9,8 +9,15 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
 
 #include "console.h"
 #include "helpformat.h"
@@ -52,7 +59,7 @@ void scaled_sleep(void *, uint32_t ms)
 
 void write_sleep_log()
 {
-    if (FILE *f = fopen(g_sleep_log, "w")) {
+    if (FILE *f = qx_fopen(g_sleep_log, "w")) {
         fprintf(f, "%llu\n", (unsigned long long)g_slept_ms.load());
         fclose(f);
     }
@@ -74,10 +81,45 @@ void install_test_sleep()
         atexit(write_sleep_log);
 }
 
+#ifdef _WIN32
+// The arguments as Windows holds them, in UTF-16, made UTF-8 once: the
+// narrow argv is in the ANSI code page, which cannot hold every name
+// ("Łukasz", "Ελλάδα", "山田"). False when the command line cannot be read.
+bool utf8_arguments(std::vector<std::string> *args)
+{
+    int n = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide)
+        return false;
+    args->clear();
+    for (int i = 0; i < n; ++i) {
+        int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg((size_t)(len > 0 ? len : 1), '\0');
+        if (len > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], len, nullptr, nullptr);
+        arg.resize(arg.size() - 1);
+        args->push_back(arg);
+    }
+    LocalFree(wide);
+    return true;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    std::vector<std::string> args;
+    std::vector<char *> utf8_argv;
+    if (utf8_arguments(&args)) {
+        for (std::string &arg : args)
+            utf8_argv.push_back(&arg[0]);
+        utf8_argv.push_back(nullptr);
+        argc = (int)args.size();
+        argv = utf8_argv.data();
+    }
+#endif
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
     app.formatter(qxtool_help_formatter()); // before the commands, which take it over
     app.set_help_flag("-h,--help", "print this help and exit");
