@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -235,5 +237,32 @@ int qx_remove(const char *path)
     return _wremove(wpath.c_str());
 #else
     return remove(path);
+#endif
+}
+
+int qx_getenv(const char *name, char *buf, size_t cap)
+{
+    if (!name || !buf || cap == 0)
+        return 1;
+    buf[0] = 0;
+#ifdef _WIN32
+    std::wstring wname;
+    if (to_wide(name, &wname))
+        return 1;
+    const wchar_t *value = _wgetenv(wname.c_str());
+    if (!value || !*value)
+        return 1;
+    int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, buf, (int)cap, nullptr, nullptr);
+    if (n <= 0) {
+        buf[0] = 0;
+        return 1;
+    }
+    return 0;
+#else
+    const char *value = getenv(name);
+    if (!value || !*value || strlen(value) >= cap)
+        return 1;
+    memcpy(buf, value, strlen(value) + 1);
+    return 0;
 #endif
 }

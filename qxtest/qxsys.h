@@ -44,6 +44,9 @@ void qx_clear_stop(void);
 // "山田"); a name that is not UTF-8 fails with EINVAL there.
 FILE *qx_fopen(const char *path, const char *mode);
 int qx_remove(const char *path);
+// An environment variable's value in UTF-8 (the wide environment on
+// Windows) into buf: 0, or 1 when it is not set, empty, or does not fit.
+int qx_getenv(const char *name, char *buf, size_t cap);
 
 // Diagnostics go to standard output unless a sink is installed.
 int qx_printf(const char *fmt, ...) QX_PRINTF(1, 2);

@@ -291,8 +291,8 @@ const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
 
 int qxtrace_from_env(void)
 {
-    const char *path = getenv(QXTRACE_ENV);
-    if (!path || !*path)
+    char path[4096];
+    if (qx_getenv(QXTRACE_ENV, path, sizeof path) != 0)
         return 0;
     if (qxtrace_start(path) != 0) {
         qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);

@@ -59,8 +59,8 @@ struct Program {
 };
 
 const Program k_programs[] = {
-    {QXTOOL_PATH, "qxtool.exe", "QX-10/QX-20 firmware updater, command line",
-     QXTOOL_MANIFEST_PATH, false},
+    {QXTOOL_PATH, "qxtool.exe", "QX-10/QX-20 firmware updater, command line", QXTOOL_MANIFEST_PATH,
+     false},
 #ifdef QXUPDATER_PATH
     {QXUPDATER_PATH, "qxupdater.exe", "QX-10/QX-20 firmware updater", QXUPDATER_MANIFEST_PATH,
      true},

@@ -238,8 +238,8 @@ int main(int argc, char **argv)
         // Opened here rather than at the first device call, so that a trace
         // that cannot be written is said, not lost with the module chatter.
         // Commands without the device leave the variable's file alone.
-        const char *env = getenv(QXTRACE_ENV);
-        if (env && *env) {
+        char env[4096];
+        if (qx_getenv(QXTRACE_ENV, env, sizeof env) == 0) {
             trace = env;
             trace_origin = " (" QXTRACE_ENV ")";
         }
