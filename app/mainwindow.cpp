@@ -17,7 +17,6 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QProcess>
 #include <QShortcut>
 #include <QTextBrowser>
 #include <QTextStream>
@@ -32,9 +31,11 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "fwupdateworker.h"
 #include "qxlimits.h"
+#include "qxpanel.h"
 #include "qxpower.h"
 #include "qxsys.h"
 #include "updaterules.h"
@@ -62,15 +63,17 @@ void tell(const std::string &text)
 std::atomic<int> g_update_running{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads it");
 
+// Within the bound of the core's runner; -1 off Windows, where there is no
+// settings panel to end.
 int run_system_program(const QString &program, const QStringList &arguments)
 {
-#ifdef Q_OS_WIN
-    return QProcess::execute(program, arguments);
-#else
-    Q_UNUSED(program);
-    Q_UNUSED(arguments);
-    return -2; // as QProcess::execute for a program that cannot start
-#endif
+    std::vector<QByteArray> utf8;
+    for (const QString &argument : arguments)
+        utf8.push_back(argument.toUtf8());
+    std::vector<const char *> args;
+    for (const QByteArray &argument : utf8)
+        args.push_back(argument.constData());
+    return qxpanel_run(program.toUtf8().constData(), args.data(), (unsigned)args.size());
 }
 
 } // namespace
@@ -211,11 +214,20 @@ void MainWindow::on_button_fwupdate_clicked()
 {
     if (updating != 0)
         return;
-    // The settings panel holds the device while it runs. Whether it ran or
-    // could be ended changes nothing here.
-    run_program("taskkill.exe", QStringList() << "/f"
-                                              << "/im"
-                                              << "Orbetta_SettingsPanel.exe");
+    // The settings panel holds the device while it runs: the system's own
+    // taskkill.exe ends it, and one that survives (started as
+    // administrator) stops the request before the device is asked.
+    char taskkill[1024];
+    (void)qxpanel_taskkill_path(taskkill, sizeof taskkill);
+    QStringList kill_args;
+    for (const char *argument : qxpanel_kill_args)
+        kill_args << QString::fromUtf8(argument);
+    run_program(QString::fromUtf8(taskkill), kill_args);
+    int panel = qxpanel_wait_gone();
+    if (panel != 0) {
+        refuse(qstr(updaterules::panel_refusal_text(panel)));
+        return;
+    }
     if (!show_firmware(QString(fw_path)))
         return;
 
@@ -227,11 +239,16 @@ void MainWindow::on_button_fwupdate_clicked()
     options.same_allowed = rewrite;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
+    // A program of the Windows subsystem has no standard output: what a
+    // person needs to know goes below the box's own text.
     if (check.result != updaterules::RequestResult::Ok) {
         ctx.unlock_device();
-        if (check.result == updaterules::RequestResult::NotConnected)
-            tell(check.cause.text);
         QString text = qstr(check.text);
+        if (check.result == updaterules::RequestResult::NotConnected) {
+            tell(check.cause.text);
+            if (!check.cause.text.empty())
+                text += "\n\n" + qstr(check.cause.text) + ".";
+        }
         if (check.result == updaterules::RequestResult::DeviceBusy ||
             check.result == updaterules::RequestResult::NoLock)
             text += "\n\n" + qstr(check.cause.text) + ".";
@@ -240,6 +257,10 @@ void MainWindow::on_button_fwupdate_clicked()
     }
 
     QString question = qstr(updaterules::confirmation_text(check.device, check.image));
+    // With several devices connected, which one this is.
+    const std::string others = updaterules::other_devices_text(ctx);
+    if (!others.empty())
+        question += "\n\n" + qstr(others) + ".";
     int answer = QMessageBox::question(
         this, "Firmware Update", question,
         QMessageBox::Cancel | QMessageBox::Default | QMessageBox::Escape, QMessageBox::Ok);

@@ -31,9 +31,10 @@ class MainWindow : public QMainWindow
     ~MainWindow() override;
 
     // Runs a program to its end and gives its exit code. The update button
-    // ends the device maker's settings panel through it; tests replace it
-    // to see that command. By default QProcess::execute on Windows, where
-    // the panel exists, and nothing elsewhere.
+    // ends the device maker's settings panel through it (the system's
+    // taskkill.exe by its full path); tests replace it to see that command.
+    // By default the core's bounded runner (qxpanel_run), which starts
+    // nothing off Windows.
     using RunProgram = int (*)(const QString &program, const QStringList &arguments);
     static RunProgram run_program;
 

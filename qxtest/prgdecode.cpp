@@ -42,7 +42,7 @@ static void fail(int line)
 
 uint8_t *prg_read_file(const char *path, int32_t *length)
 {
-    FILE *f = path ? fopen(path, "rb") : nullptr;
+    FILE *f = path ? qx_fopen(path, "rb") : nullptr;
     if (!f) {
         fail(PRG_LINE_READ_OPEN);
         return nullptr;
@@ -96,7 +96,7 @@ int prg_read_header(PrgHeader *dst, const char *path)
     if (!dst)
         dst = &scratch;
     memset(dst->raw, 0, sizeof dst->raw);
-    FILE *f = path ? fopen(path, "rb") : nullptr;
+    FILE *f = path ? qx_fopen(path, "rb") : nullptr;
     if (!f) {
         fail(PRG_LINE_HEADER_OPEN);
         return 1;
@@ -293,7 +293,7 @@ int prg_extract(const char *path)
 
     // The system's reason for an output that cannot be written is the
     // caller's to tell: errno survives the diagnostic line and the frees.
-    FILE *out = fopen(out_name, "wb");
+    FILE *out = qx_fopen(out_name, "wb");
     if (!out) {
         int err = errno;
         fail(PRG_LINE_EXTRACT_OPEN);

@@ -124,3 +124,18 @@
 // test_e2e_update: E2e.TwoUpdatersAtOnceOneIsRefused
 #define QXLOCK_NAME_TRIES 20
 #define QXLOCK_NAME_PAUSE_MS 1
+
+// --- qxpanel: ending the settings panel before an update ---
+
+// How long the system's taskkill.exe may take (it normally ends within a
+// second; one hung for longer is ended), and how often it is looked at.
+// test_qxpanel_win: Panel.RunnerEndsAProgramAtItsBound
+#define QXPANEL_RUN_MS 10000
+#define QXPANEL_RUN_POLL_MS 50
+
+// Looks for a panel still listed after the kill, and the pause between
+// them: a process ended by force leaves the list a moment later.
+// test_qxpanel: Panel.WaitGoneLooksWithinItsBound; tst_mainwindow:
+// settings_panel_survives
+#define QXPANEL_GONE_CHECKS 20
+#define QXPANEL_GONE_PAUSE_MS 50

@@ -1,13 +1,20 @@
 #include "qxsys.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace
 {
@@ -186,4 +193,76 @@ unsigned qx_last_error_line(const char **src, int *line)
     if (line)
         *line = t_error_line;
     return t_error_count;
+}
+
+#ifdef _WIN32
+namespace
+{
+// 0 and the wide text, or 1 for a text that is not UTF-8.
+int to_wide(const char *utf8, std::wstring *out)
+{
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (n <= 0)
+        return 1;
+    out->assign((size_t)n, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &(*out)[0], n);
+    out->resize((size_t)n - 1);
+    return 0;
+}
+} // namespace
+#endif
+
+FILE *qx_fopen(const char *path, const char *mode)
+{
+#ifdef _WIN32
+    std::wstring wpath, wmode;
+    if (!path || !mode || to_wide(path, &wpath) || to_wide(mode, &wmode)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return _wfopen(wpath.c_str(), wmode.c_str());
+#else
+    return fopen(path, mode);
+#endif
+}
+
+int qx_remove(const char *path)
+{
+#ifdef _WIN32
+    std::wstring wpath;
+    if (!path || to_wide(path, &wpath)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return _wremove(wpath.c_str());
+#else
+    return remove(path);
+#endif
+}
+
+int qx_getenv(const char *name, char *buf, size_t cap)
+{
+    if (!name || !buf || cap == 0)
+        return 1;
+    buf[0] = 0;
+#ifdef _WIN32
+    std::wstring wname;
+    if (to_wide(name, &wname))
+        return 1;
+    const wchar_t *value = _wgetenv(wname.c_str());
+    if (!value || !*value)
+        return 1;
+    int n = WideCharToMultiByte(CP_UTF8, 0, value, -1, buf, (int)cap, nullptr, nullptr);
+    if (n <= 0) {
+        buf[0] = 0;
+        return 1;
+    }
+    return 0;
+#else
+    const char *value = getenv(name);
+    if (!value || !*value || strlen(value) >= cap)
+        return 1;
+    memcpy(buf, value, strlen(value) + 1);
+    return 0;
+#endif
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #if defined(__GNUC__)
 #define QX_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -37,6 +38,15 @@ void qx_set_sleep(QxSleepFn fn, void *ctx);
 void qx_request_stop(void);
 int qx_stop_requested(void);
 void qx_clear_stop(void);
+
+// Files by their UTF-8 names, on every system: on Windows through the wide
+// calls, since the ANSI code page cannot hold every name ("Łukasz",
+// "山田"); a name that is not UTF-8 fails with EINVAL there.
+FILE *qx_fopen(const char *path, const char *mode);
+int qx_remove(const char *path);
+// An environment variable's value in UTF-8 (the wide environment on
+// Windows) into buf: 0, or 1 when it is not set, empty, or does not fit.
+int qx_getenv(const char *name, char *buf, size_t cap);
 
 // Diagnostics go to standard output unless a sink is installed.
 int qx_printf(const char *fmt, ...) QX_PRINTF(1, 2);

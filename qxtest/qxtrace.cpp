@@ -46,7 +46,7 @@ void lost(QxTrace *trace)
 // Caller holds trace->lock.
 bool open_file(QxTrace *trace, const char *path, const char *origin)
 {
-    FILE *f = fopen(path, "wb");
+    FILE *f = qx_fopen(path, "wb");
     if (!f)
         return false;
     trace->file = f;
@@ -291,8 +291,8 @@ const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
 
 int qxtrace_from_env(void)
 {
-    const char *path = getenv(QXTRACE_ENV);
-    if (!path || !*path)
+    char path[4096];
+    if (qx_getenv(QXTRACE_ENV, path, sizeof path) != 0)
         return 0;
     if (qxtrace_start(path) != 0) {
         qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);

@@ -5,6 +5,7 @@
 
 #include "qxlimits.h"
 #include "qxlock.h"
+#include "qxpanel.h"
 #include "qxpower.h"
 #include "qxsites.h"
 #include "qxsys.h"
@@ -204,6 +205,17 @@ std::string other_devices_text(const UpdateContext &ctx)
     return std::to_string(n) + " devices are connected: this one is " + path + "; the others (" +
            others +
            ") are left alone here (qxtool list shows them, qxtool update --device ID updates one)";
+}
+
+std::string panel_refusal_text(int running)
+{
+    std::string text = "The settings panel must be closed first: ";
+    if (running < 0)
+        return text + "whether " QXPANEL_PROGRAM " still runs cannot be told (the system's list "
+                      "of processes cannot be read).";
+    return text + QXPANEL_PROGRAM
+           " is still running and holds the device (one started as "
+           "administrator cannot be ended from here: close it, then try again).";
 }
 
 std::string stage_text(Stage stage, int retry)

@@ -125,6 +125,11 @@ FailureCause absence_cause();
 // device or none.
 std::string other_devices_text(const UpdateContext &ctx);
 
+// Why an update does not start while the settings panel may still hold the
+// device; running is qxpanel_wait_gone's answer (1: it still runs, -1: the
+// processes could not be listed).
+std::string panel_refusal_text(int running);
+
 // 315424 -> "315,424": byte counts read at a glance.
 std::string grouped_text(uint64_t n);
 

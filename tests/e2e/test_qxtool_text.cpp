@@ -1,11 +1,15 @@
 // qxtool's own rules for numbers on the command line and for the progress
-// bar's text.
+// bar's text; its refusal while the settings panel holds the device.
 #include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "console.h"
+#include "qxlimits.h"
+#include "qxpanel.h"
 #include "qxtool.h"
+#include "testkit.h"
+#include "updaterules.h"
 
 namespace
 {
@@ -164,6 +168,26 @@ TEST(QxtoolDate, FourDigitYearAndTwoDigitMonthAndDay)
 {
     EXPECT_EQ("2026-11-02", qxtool_date_text(2026, 11, 2));
     EXPECT_EQ("0999-01-31", qxtool_date_text(999, 1, 31));
+}
+
+// A panel that outlives its kill keeps the device: update refuses with 6
+// before it reads the image or asks any device.
+TEST(QxtoolUpdate, RefusedWhileTheSettingsPanelRuns)
+{
+    ScriptedBackend device;
+    VirtualClock clock;
+    qxpanel_set_probe([](void *) { return 1; }, nullptr);
+    UpdateArgs args;
+    args.yes = true;
+    args.image = "no-such-folder/update20.bin";
+    testing::internal::CaptureStderr();
+    int rc = qxtool_update(args);
+    std::string err = testing::internal::GetCapturedStderr();
+    qxpanel_set_probe(nullptr, nullptr);
+    EXPECT_EQ(QXTOOL_BUSY, rc);
+    EXPECT_EQ(updaterules::panel_refusal_text(1) + "\n", err);
+    EXPECT_TRUE(device.calls.empty());
+    EXPECT_EQ((size_t)QXPANEL_GONE_CHECKS - 1, clock.sleeps().size());
 }
 
 } // namespace

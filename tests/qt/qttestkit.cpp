@@ -90,6 +90,7 @@ SimRig::SimRig(const QxSimConfig &config) : dev(config)
     outer_.find = &SimRig::find;
     outer_.ioctl = &SimRig::ioctl;
     outer_.print_error = &SimRig::print_error;
+    outer_.list = &SimRig::list;
     outer_.self = this;
     usbdevs_set_backend(&outer_);
 }
@@ -116,6 +117,19 @@ int SimRig::find(void *self, const char *service, uint16_t *path, size_t cap, in
 {
     auto *r = static_cast<SimRig *>(self);
     return r->inner_.find(r->inner_.self, service, path, cap, status);
+}
+
+unsigned SimRig::list(void *self, const char *service, QxDevice *devices, unsigned cap)
+{
+    auto *r = static_cast<SimRig *>(self);
+    unsigned n = 0;
+    if (n < cap && find(self, service, devices[n].path, USBDEVS_PATH_UNITS, nullptr))
+        n++;
+    for (const std::string &path : r->others)
+        if (n < cap &&
+            usbdevs_path_from_utf8(devices[n].path, USBDEVS_PATH_UNITS, path.c_str()) == 0)
+            n++;
+    return n;
 }
 
 int SimRig::ioctl(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_size,

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "qxsim_device.h"
@@ -79,6 +80,9 @@ class SimRig
     int fail_from_send = 0;
     int sends() const { return sends_; }
     bool breaches_expected = false;
+    // Devices listed after this one (paths that answer nothing), as with
+    // several connected.
+    std::vector<std::string> others;
 
   private:
     static int init(void *self);
@@ -86,6 +90,7 @@ class SimRig
     static int ioctl(void *self, const uint16_t *path, const uint8_t *in, uint32_t in_size,
                      uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error);
     static void print_error(void *self, uint32_t error);
+    static unsigned list(void *self, const char *service, QxDevice *devices, unsigned cap);
     UsbdevsBackend inner_;
     UsbdevsBackend outer_;
     int sends_ = 0;

@@ -32,6 +32,7 @@
 #include "mainwindow.h"
 #include "qttestkit.h"
 #include "qxlimits.h"
+#include "qxpanel.h"
 #include "qxpower.h"
 #include "qxsys.h"
 #include "updaterules.h"
@@ -153,6 +154,28 @@ bool under_wine()
 }
 #endif
 
+#ifdef Q_OS_WIN
+// The window's own runner polls in the suite's virtual time, which a real
+// taskkill.exe does not keep (test_qxpanel_win pins that runner): here the
+// program the window names runs in real time.
+int run_in_real_time(const QString &program, const QStringList &arguments)
+{
+    return QProcess::execute(program, arguments);
+}
+#endif
+
+// The system's own taskkill.exe as Windows names its folder; none elsewhere.
+QString system_taskkill()
+{
+#ifdef Q_OS_WIN
+    wchar_t dir[MAX_PATH];
+    UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+    return QString::fromWCharArray(dir, (int)n) + "\\taskkill.exe";
+#else
+    return QString();
+#endif
+}
+
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -175,11 +198,13 @@ class tst_MainWindow : public QObject
     void file_dialog();
     void file_dialog_cancel();
     void bad_image_refused_before_device();
+    void names_outside_the_code_page();
     void refusals_data();
     void refusals();
     void confirmation_declined_data();
     void confirmation_declined();
     void device_held_by_another_program();
+    void several_devices_named();
     void full_update();
     void failure_text_in_label_data();
     void failure_text_in_label();
@@ -187,6 +212,7 @@ class tst_MainWindow : public QObject
     void quit_during_update();
     void session_end_during_update();
     void settings_panel_command();
+    void settings_panel_survives();
     void system_without_device();
     void licence_dialog();
     void licence_missing();
@@ -213,6 +239,9 @@ class tst_MainWindow : public QObject
 
 void tst_MainWindow::init()
 {
+#ifdef Q_OS_WIN
+    MainWindow::run_program = run_in_real_time;
+#endif
     clock.reset(new SharedClock);
     rig.reset(new SimRig);
     boxes.reset(new ModalWatcher);
@@ -625,6 +654,33 @@ void tst_MainWindow::bad_image_refused_before_device()
 }
 
 // The request's refusals as the window shows them.
+// An image under a folder named in three scripts reaches the loader by the
+// name that Ctrl+Alt+F's dialog hands over (a QString, given here as the
+// dialog gives it, which under Wine does not return): it is shown, the
+// button reloads it from there, and a bad copy's refusal names it whole.
+void tst_MainWindow::names_outside_the_code_page()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QString::fromUtf8("Łukasz-Ελλάδα-山田"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString good = folder + QString::fromUtf8("/obraz-εικόνα-画像.bin");
+    const QString bad = folder + QString::fromUtf8("/zły-κακό-悪い.bin");
+    QByteArray image = resource(":/res/update20.bin");
+    write_file(good, image);
+    image[1000] = char(image[1000] ^ 0x21);
+    write_file(bad, image);
+    MainWindow w;
+    QVERIFY(w.show_firmware(good));
+    QCOMPARE(label(w)->text(), QString("QX-20 Firmware Updater\n\nTo 2.30, build 57"));
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].title, QString("Firmware Update"));
+    QVERIFY(!w.show_firmware(bad));
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].text, "Firmware File Error: " + bad);
+}
+
 void tst_MainWindow::refusals_data()
 {
     QTest::addColumn<bool>("present");
@@ -785,6 +841,30 @@ void tst_MainWindow::confirmation_declined()
 
 // Button, confirmation, worker, progress and the idle window after it, with
 // the worker held at its pauses to look at the window while it runs.
+// On Windows the window has no standard output: with several devices the
+// confirmation names, below its own text, the one it updates and the others.
+void tst_MainWindow::several_devices_named()
+{
+    rig->others = {"second-device"};
+    MainWindow w;
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    const QStringList parts = boxes->seen[0].text.split("\n\n");
+    QCOMPARE(parts.size(), 5);
+    QCOMPARE(parts[0], QString("Fimware Update"));
+    QCOMPARE(parts[3], QString("Are you sure?"));
+    QVERIFY2(parts[4].startsWith("2 devices are connected: this one is ") &&
+                 parts[4].contains("the others (second-device) are left alone here") &&
+                 parts[4].endsWith(")."),
+             qPrintable(parts[4]));
+    // One device: the confirmation as it is.
+    rig->others.clear();
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QVERIFY(boxes->seen[1].text.endsWith("\n\nAre you sure?"));
+}
+
 void tst_MainWindow::full_update()
 {
     Gate before_transfer, after_transfer, hold;
@@ -1133,7 +1213,7 @@ void tst_MainWindow::settings_panel_command()
         button(w)->click();
         QCOMPARE(log.calls.size(), size_t(press + 1));
         const ProgramLog::Call &c = log.calls.back();
-        QCOMPARE(c.program, QString("taskkill.exe"));
+        QCOMPARE(c.program, system_taskkill());
         QCOMPARE(c.arguments, QStringList({"/f", "/im", "Orbetta_SettingsPanel.exe"}));
         QCOMPARE(c.device_calls, device_calls.back());
         QCOMPARE(c.boxes, size_t(press));
@@ -1151,20 +1231,165 @@ void tst_MainWindow::settings_panel_command()
     QCOMPARE(log.calls.size(), size_t(3));
 }
 
+namespace
+{
+
+#ifdef Q_OS_WIN
+// The stand-in panel, started for one case and ended by it at the latest.
+// A guarded one cannot be ended by others (as one started as
+// administrator) and ends itself when told.
+struct StandInPanel {
+    QProcess process;
+    HANDLE end = nullptr;
+    explicit StandInPanel(bool guarded = false)
+    {
+        QStringList args;
+        HANDLE ready = nullptr;
+        if (guarded) {
+            QString name = QString("qx-panel-end-%1").arg(GetCurrentProcessId());
+            end = CreateEventW(nullptr, TRUE, FALSE, (LPCWSTR)name.utf16());
+            ready = CreateEventW(nullptr, TRUE, FALSE, (LPCWSTR)(name + "-ready").utf16());
+            args << "--guard" << name;
+        }
+        process.start(QStringLiteral(QX_PANEL_STUB_PATH), args);
+        process.waitForStarted(20000);
+        if (ready) {
+            WaitForSingleObject(ready, 20000);
+            CloseHandle(ready);
+        }
+    }
+    void release()
+    {
+        if (end)
+            SetEvent(end);
+    }
+    ~StandInPanel()
+    {
+        release();
+        if (process.state() != QProcess::NotRunning && !process.waitForFinished(end ? 20000 : 0)) {
+            process.kill();
+            process.waitForFinished(20000);
+        }
+        if (end)
+            CloseHandle(end);
+    }
+};
+
+// The system's runner, then a wait for the stand-in panel's real end: the
+// window's looks for it run in the suite's virtual time.
+MainWindow::RunProgram g_system_runner = nullptr;
+QProcess *g_panel = nullptr;
+QString g_ran;
+int run_then_await_panel(const QString &program, const QStringList &arguments)
+{
+    g_ran = program;
+    int rc = g_system_runner(program, arguments);
+    if (g_panel)
+        g_panel->waitForFinished(20000);
+    return rc;
+}
+#endif
+
+QString text_of(const std::string &utf8)
+{
+    return QString::fromUtf8(utf8.data(), (int)utf8.size());
+}
+
+} // namespace
+
+// A panel that outlives the kill (one started as administrator) keeps the
+// device: the press stops at the "Error" box before it asks the device.
+// Under Wine a guarded stand-in panel outlives the system's taskkill.exe
+// and the system's list of processes finds it; elsewhere a probe says it
+// runs.
+void tst_MainWindow::settings_panel_survives()
+{
+    MainWindow::RunProgram system_runner = MainWindow::run_program;
+#ifdef Q_OS_WIN
+    StandInPanel panel(true);
+    QVERIFY(panel.process.state() == QProcess::Running);
+    g_system_runner = system_runner;
+    MainWindow::run_program = run_then_await_panel;
+#else
+    ProgramLog log;
+    program_log = &log;
+    MainWindow::run_program = record_program;
+    log.snapshot = [](ProgramLog::Call &) {};
+    int running = 1;
+    qxpanel_set_probe([](void *self) { return *static_cast<int *>(self); }, &running);
+#endif
+    Finally restore{[&] {
+        MainWindow::run_program = system_runner;
+#ifndef Q_OS_WIN
+        program_log = nullptr;
+        qxpanel_set_probe(nullptr, nullptr);
+#endif
+    }};
+    MainWindow w;
+    const QString start_label = label(w)->text();
+    const uint64_t device_calls = rig->dev.stats().calls;
+    const uint64_t t0 = clock->now_ms();
+    button(w)->click();
+#ifdef Q_OS_WIN
+    QCOMPARE(g_ran, system_taskkill());
+    QCOMPARE(panel.process.state(), QProcess::Running);
+#else
+    QCOMPARE(log.calls.size(), size_t(1));
+#endif
+    QCOMPARE(boxes->seen.size(), size_t(1));
+    QCOMPARE(boxes->seen[0].title, QString("Error"));
+    QCOMPARE(boxes->seen[0].text, text_of(updaterules::panel_refusal_text(1)));
+    QVERIFY(boxes->seen[0].text.startsWith("The settings panel must be closed first"));
+    QCOMPARE(rig->dev.stats().calls, device_calls);
+    QCOMPARE(clock->now_ms() - t0, uint64_t((QXPANEL_GONE_CHECKS - 1) * QXPANEL_GONE_PAUSE_MS));
+    QCOMPARE(label(w)->text(), start_label);
+    QVERIFY(button(w)->isEnabled());
+    QCOMPARE(w.updating, 0);
+
+    // Once it has gone, the press goes on to the question.
+#ifdef Q_OS_WIN
+    panel.release();
+    QVERIFY(panel.process.waitForFinished(20000));
+#else
+    running = 0;
+#endif
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(2));
+    QCOMPARE(boxes->seen[1].title, QString("Firmware Update"));
+    QVERIFY(rig->dev.stats().calls > device_calls);
+}
+
 // This system's own device access, with no device attached: discovery
 // finds nothing (on Windows through SetupAPI) after the settings panel has
-// been ended (on Windows by the real taskkill.exe).
+// been ended (on Windows by the system's taskkill.exe, while a taskkill.exe
+// planted in the program's folder and in the current folder stays unrun).
 void tst_MainWindow::system_without_device()
 {
     rig.reset();
 #ifdef Q_OS_WIN
-    QProcess panel;
-    panel.start(QStringLiteral(QX_PANEL_STUB_PATH), QStringList());
-    QVERIFY(panel.waitForStarted(20000));
-    Finally stop{[&] {
-        if (panel.state() != QProcess::NotRunning) {
-            panel.kill();
-            panel.waitForFinished(20000);
+    StandInPanel panel;
+    QVERIFY(panel.process.state() == QProcess::Running);
+    QTemporaryDir cwd;
+    const QString saved_cwd = QDir::currentPath();
+    const QStringList planted = {QCoreApplication::applicationDirPath() + "/taskkill.exe",
+                                 cwd.path() + "/taskkill.exe"};
+    for (const QString &path : planted) {
+        QFile::remove(path);
+        QFile::remove(path + ".ran");
+        QVERIFY(QFile::copy(QStringLiteral(QX_PLANTED_TASKKILL_PATH), path));
+    }
+    QVERIFY(QDir::setCurrent(cwd.path()));
+    g_system_runner = MainWindow::run_program;
+    g_panel = &panel.process;
+    MainWindow::run_program = run_then_await_panel;
+    Finally unplant{[&] {
+        MainWindow::run_program = g_system_runner;
+        g_panel = nullptr;
+        QDir::setCurrent(saved_cwd);
+        for (const QString &path : planted) {
+            QFile::remove(path);
+            QFile::remove(path + ".ran");
         }
     }};
 #else
@@ -1178,11 +1403,21 @@ void tst_MainWindow::system_without_device()
     button(w)->click();
     QCOMPARE(boxes->seen.size(), size_t(1));
     QCOMPARE(boxes->seen[0].title, QString("Error"));
+#ifdef Q_OS_WIN
     QCOMPARE(boxes->seen[0].text, QString("Supported hardware is not connected."));
+#else
+    // Why, below the text: the window may have no standard output.
+    QCOMPARE(boxes->seen[0].text, QString("Supported hardware is not connected.\n\nno device is "
+                                          "served in %1 (there is no %1/qx-10_20).")
+                                      .arg(devices.path()));
+#endif
     QVERIFY(button(w)->isEnabled());
 #ifdef Q_OS_WIN
-    // Ended by the button, not by this test.
-    QVERIFY(panel.waitForFinished(20000));
+    // Ended by the button, not by this test, and by the system's tool.
+    QCOMPARE(panel.process.state(), QProcess::NotRunning);
+    QCOMPARE(g_ran, system_taskkill());
+    for (const QString &path : planted)
+        QVERIFY2(!QFile::exists(path + ".ran"), qPrintable(path + " was run"));
 #endif
 }
 

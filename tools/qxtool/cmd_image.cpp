@@ -9,6 +9,7 @@
 #include "jsonout.h"
 #include "prgbuild.h"
 #include "prgdecode.h"
+#include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
 
@@ -227,7 +228,7 @@ int qxtool_mkimage(const MkimageArgs &a)
         console_problem("mkimage: cannot build the image");
         return QXTOOL_FAILED;
     }
-    FILE *f = fopen(a.output.c_str(), "wb");
+    FILE *f = qx_fopen(a.output.c_str(), "wb");
     bool ok = f && fwrite(image, len, 1, f) == 1;
     int err = errno;
     if (f && fclose(f) != 0 && ok) {
@@ -238,7 +239,7 @@ int qxtool_mkimage(const MkimageArgs &a)
     if (!ok) {
         console_problem("cannot write " + a.output + ": " + strerror(err));
         if (f)
-            remove(a.output.c_str()); // no half image left to be mistaken for one
+            qx_remove(a.output.c_str()); // no half image left to be mistaken for one
         return QXTOOL_FAILED;
     }
     console_text("wrote " + a.output + ": " + a.product + ", version " +

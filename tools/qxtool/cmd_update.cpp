@@ -16,6 +16,7 @@
 #include "jsonout.h"
 #include "prgdecode.h"
 #include "qxlimits.h"
+#include "qxpanel.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
@@ -230,15 +231,6 @@ int stopped_before_sending(bool json, uint32_t length)
     cause.length = length;
     cause.text = updaterules::stop_text(cause);
     return stopped(json, cause, "");
-}
-
-void end_settings_panel()
-{
-#ifdef _WIN32
-    // The settings panel holds the device while it runs; whether it was
-    // running makes no difference.
-    (void)system("taskkill.exe /f /im Orbetta_SettingsPanel.exe >NUL 2>&1");
-#endif
 }
 
 int exit_status(updaterules::RequestResult r)
@@ -482,7 +474,13 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json, const 
 
 int update(const UpdateArgs &a)
 {
-    end_settings_panel();
+    // The settings panel holds the device while it runs: the system's own
+    // taskkill.exe ends it, and one that survives (started as
+    // administrator) keeps the device, so nothing is sent. A stop asked for
+    // meanwhile is the stop's, said at the first device call.
+    int panel = qxpanel_end();
+    if (panel != 0 && !qx_stop_requested())
+        return give_up(a.json, QXTOOL_BUSY, updaterules::panel_refusal_text(panel));
     std::vector<uint8_t> image;
     std::string name = a.image;
     // A bad file is refused before the device is addressed.

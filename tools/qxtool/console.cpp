@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "qxsys.h"
 #include "updaterules.h"
@@ -35,11 +36,45 @@ void clear_bar()
     g_bar_width = 0;
 }
 
+// Writes UTF-8 text to a stream; caller holds g_lock. A Windows console is
+// given the text as UTF-16, so that it shows the same characters whatever
+// its code page (which would turn the UTF-8 bytes into other letters); a
+// pipe or a file gets the UTF-8 bytes. False when it could not be written.
+bool put(FILE *stream, const std::string &text)
+{
+#ifdef _WIN32
+    HANDLE h = (HANDLE)_get_osfhandle(qx_fileno(stream));
+    DWORD mode = 0;
+    if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+        fflush(stream);
+        if (text.empty())
+            return true;
+        int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+        std::wstring wide((size_t)(n > 0 ? n : 0), L'\0');
+        if (n > 0)
+            MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], n);
+        size_t done = 0;
+        while (done < wide.size()) {
+            DWORD written = 0;
+            if (!WriteConsoleW(h, wide.data() + done, (DWORD)(wide.size() - done), &written,
+                               nullptr) ||
+                written == 0) {
+                errno = EIO;
+                return false;
+            }
+            done += written;
+        }
+        return true;
+    }
+#endif
+    return fwrite(text.data(), 1, text.size(), stream) == text.size();
+}
+
 void to_stderr(void *, const char *text, size_t len)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     clear_bar();
-    fwrite(text, 1, len, stderr);
+    put(stderr, std::string(text, len));
     fflush(stderr);
 }
 
@@ -86,7 +121,7 @@ void console_text(const std::string &text)
     clear_bar();
     fflush(stderr);
     errno = 0;
-    if ((fprintf(stdout, "%s\n", safe(text).c_str()) < 0 || fflush(stdout) != 0) && !g_output_error)
+    if ((!put(stdout, safe(text) + "\n") || fflush(stdout) != 0) && !g_output_error)
         g_output_error = errno ? errno : EIO;
 }
 
@@ -103,7 +138,7 @@ void console_error(const std::string &text)
     std::lock_guard<std::mutex> hold(g_lock);
     clear_bar();
     fflush(stdout);
-    fprintf(stderr, "%s\n", safe(text).c_str());
+    put(stderr, safe(text) + "\n");
     fflush(stderr);
 }
 
@@ -227,7 +262,7 @@ bool console_ask(const std::string &question)
         std::lock_guard<std::mutex> hold(g_lock);
         clear_bar();
         fflush(stdout);
-        fprintf(stderr, "%s", question.c_str());
+        put(stderr, question);
         fflush(stderr);
     }
     char answer[64];

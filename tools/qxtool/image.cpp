@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "prgdecode.h"
+#include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
 
@@ -13,7 +14,7 @@ int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t>
                      std::string *problem)
 {
     data->clear();
-    FILE *f = fopen(path.c_str(), "rb");
+    FILE *f = qx_fopen(path.c_str(), "rb");
     if (!f) {
         *problem = strerror(errno);
         return 1;

@@ -9,8 +9,15 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
 
 #include "console.h"
 #include "helpformat.h"
@@ -27,7 +34,8 @@ const char *const qxtool_exit_help =
     "     several devices are connected and --device chose none (nothing was sent)\n"
     "  4  no supported device is connected, or none has the --device id\n"
     "  5  the image or body file is missing, unreadable, too large or corrupt\n"
-    "  6  another program (named) is updating or reading the device; nothing was sent\n"
+    "  6  another program (named) is updating or reading the device, or the settings\n"
+    "     panel still runs after it was ended; nothing was sent\n"
     "  130  update stopped by SIGINT (Ctrl+C); 143 by SIGTERM, 129 by SIGHUP: it ends\n"
     "     at the next device call and says where, what the device holds and the\n"
     "     command that writes the image again (on Windows: Ctrl+C, Ctrl+Break, a\n"
@@ -52,7 +60,7 @@ void scaled_sleep(void *, uint32_t ms)
 
 void write_sleep_log()
 {
-    if (FILE *f = fopen(g_sleep_log, "w")) {
+    if (FILE *f = qx_fopen(g_sleep_log, "w")) {
         fprintf(f, "%llu\n", (unsigned long long)g_slept_ms.load());
         fclose(f);
     }
@@ -74,10 +82,45 @@ void install_test_sleep()
         atexit(write_sleep_log);
 }
 
+#ifdef _WIN32
+// The arguments as Windows holds them, in UTF-16, made UTF-8 once: the
+// narrow argv is in the ANSI code page, which cannot hold every name
+// ("Łukasz", "Ελλάδα", "山田"). False when the command line cannot be read.
+bool utf8_arguments(std::vector<std::string> *args)
+{
+    int n = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide)
+        return false;
+    args->clear();
+    for (int i = 0; i < n; ++i) {
+        int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg((size_t)(len > 0 ? len : 1), '\0');
+        if (len > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], len, nullptr, nullptr);
+        arg.resize(arg.size() - 1);
+        args->push_back(arg);
+    }
+    LocalFree(wide);
+    return true;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    std::vector<std::string> args;
+    std::vector<char *> utf8_argv;
+    if (utf8_arguments(&args)) {
+        for (std::string &arg : args)
+            utf8_argv.push_back(&arg[0]);
+        utf8_argv.push_back(nullptr);
+        argc = (int)args.size();
+        argv = utf8_argv.data();
+    }
+#endif
     CLI::App app{"Updates the firmware of a QX-10 or QX-20 USB audio interface.", "qxtool"};
     app.formatter(qxtool_help_formatter()); // before the commands, which take it over
     app.set_help_flag("-h,--help", "print this help and exit");
@@ -196,8 +239,8 @@ int main(int argc, char **argv)
         // Opened here rather than at the first device call, so that a trace
         // that cannot be written is said, not lost with the module chatter.
         // Commands without the device leave the variable's file alone.
-        const char *env = getenv(QXTRACE_ENV);
-        if (env && *env) {
+        char env[4096];
+        if (qx_getenv(QXTRACE_ENV, env, sizeof env) == 0) {
             trace = env;
             trace_origin = " (" QXTRACE_ENV ")";
         }

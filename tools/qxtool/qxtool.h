@@ -21,7 +21,7 @@ enum {
     QXTOOL_REFUSED = 3,   // the update request was refused or not confirmed
     QXTOOL_NO_DEVICE = 4, // no supported device is connected
     QXTOOL_BAD_FILE = 5,  // image or body file missing, unreadable, too large or corrupt
-    QXTOOL_BUSY = 6,      // another program is talking to the device; nothing was sent
+    QXTOOL_BUSY = 6,      // another program (or the settings panel) holds the device; nothing sent
     // update stopped by a signal at a call boundary: 128 + the signal (130
     // for SIGINT, 143 for SIGTERM, 129 for SIGHUP)
     QXTOOL_STOPPED = 128,
