@@ -1162,9 +1162,10 @@ TEST(Qxsim, OptionsSetTheIdentity)
 {
     DeviceDir d;
     std::string other = d.root + "/other";
+    const std::string trace = d.root + "/calls.trace";
     Qxsim sim;
-    ASSERT_TRUE(
-        sim.start({"--dir", other, "--product", "QX-10", "--fw-version", "231", "--build", "7"}))
+    ASSERT_TRUE(sim.start({"--dir", other, "--product", "QX-10", "--fw-version", "231", "--build",
+                           "7", "--latency-us", "20000", "--record", trace}))
         << sim.err();
     EXPECT_EQ("qxsim: serving QX-10 version 2.31 build 7 on " + other + "/qx-10_20\n", sim.out());
     struct stat st;
@@ -1184,6 +1185,14 @@ TEST(Qxsim, OptionsSetTheIdentity)
     EXPECT_EQ(head, std::vector<uint8_t>(dst, dst + head.size()));
     EXPECT_EQ(0, sim.stop(SIGINT));
     EXPECT_FALSE(exists(other + "/qx-10_20"));
+    // Each recorded call lasts as long as the device was told to take.
+    std::string calls = read_text(trace);
+    int recorded = 0;
+    for (size_t at = 0; (at = calls.find("\"dur_us\":", at)) != std::string::npos; recorded++) {
+        at += 9;
+        EXPECT_GE(std::stoull(calls.substr(at)), 19000u) << calls;
+    }
+    EXPECT_EQ(2, recorded) << calls;
 
     // The old spelling of the firmware version, still used by scripts.
     for (std::vector<std::string> spelling :
