@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -60,8 +61,9 @@ std::string grouped(int64_t n)
 
 const char *const k_done = "Completed.\n\nPlease turn the device's power on again.";
 
-// HOLD_LOCK: the test itself holds the device's lock, as another program would.
-enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4, HOLD_LOCK = 8 };
+// HOLD_LOCK: the test itself holds the device's lock, as another program would;
+// LOCK_DIR: a directory where the lock file goes, so that no lock can be made.
+enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4, HOLD_LOCK = 8, LOCK_DIR = 16 };
 
 // %D: the device directory; %P: this process's id.
 std::string expand(std::string text, const std::string &dir)
@@ -166,6 +168,21 @@ const Refusal k_refusals[] = {
      "Another program is updating the device.\n"
      "the device is held by test_e2e_update (process %P)\n",
      6},
+    // No lock can be made: the reason, not another program.
+    {"LockCannotBeMade",
+     LOCK_DIR | BUILTIN,
+     {},
+     {"--yes"},
+     "Cannot lock the device for this program.\n"
+     "cannot open the device's lock file %D/qx-10_20.lock: Is a directory\n",
+     1},
+    {"LockCannotBeMadeForFile",
+     LOCK_DIR,
+     {},
+     {"--yes"},
+     "Cannot lock the device for this program.\n"
+     "cannot open the device's lock file %D/qx-10_20.lock: Is a directory\n",
+     1},
     {"ProductUnanswered",
      0,
      {"--info-silent"},
@@ -343,6 +360,9 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     if (row.flags & HOLD_LOCK) {
         ASSERT_EQ(0, qxlock_take(&other, endpoint.data(), nullptr));
     }
+    if (row.flags & LOCK_DIR) {
+        ASSERT_EQ(0, mkdir(dev_dir.file("qx-10_20.lock").c_str(), 0700));
+    }
     std::vector<std::string> args = {"update"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     if (!(row.flags & BUILTIN))
@@ -350,7 +370,7 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     ProcResult r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
     EXPECT_EQ(err, r.err);
-    if (row.flags & HOLD_LOCK) {
+    if (row.flags & (HOLD_LOCK | LOCK_DIR)) {
         E2e::sim.stop();
         EXPECT_NE(std::string::npos, read_text_file(E2e::sim.summary_path()).find("\"calls\": 0,"))
             << read_text_file(E2e::sim.summary_path());
@@ -375,6 +395,7 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     EXPECT_EQ(row.status, r.status);
     EXPECT_EQ(err, r.err);
     qxlock_release(&other);
+    rmdir(dev_dir.file("qx-10_20.lock").c_str());
     std::vector<Json> events = json_lines(r.out);
     ASSERT_FALSE(events.empty());
     for (const Json &e : events)
@@ -416,6 +437,23 @@ TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
     ASSERT_TRUE(a.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
     ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
     const int pid_a = a.pid(), pid_b = b.pid();
+    // Judged by events, not clocks: the first result line to appear is the
+    // refusal, while the other run has not reached its own. Process
+    // supervision in real time: the children run at their own pace.
+    const std::string result_event = "\"event\":\"result\"";
+    bool a_first = false, both_seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    for (;;) {
+        bool ea = a.out().find(result_event) != std::string::npos;
+        bool eb = b.out().find(result_event) != std::string::npos;
+        if (ea || eb) {
+            a_first = ea;
+            both_seen = ea && eb;
+            break;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ProcResult ra = a.wait(90), rb = b.wait(90);
     ASSERT_TRUE((ra.status == 0) != (rb.status == 0)) << ra.err << rb.err;
     const ProcResult &done = ra.status == 0 ? ra : rb;
@@ -428,7 +466,8 @@ TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
                   std::to_string(holder) + ")\n",
               refused.err);
     // At once: a refusal that waited for the lock would end after the update.
-    EXPECT_LT(refused.seconds, done.seconds) << "refused at once, not after the other's update";
+    EXPECT_FALSE(both_seen) << "refused at once, not after the other's update";
+    EXPECT_EQ(a_first, &refused == &ra) << "refused at once, not after the other's update";
     std::vector<Json> events = json_lines(refused.out);
     ASSERT_EQ(1u, events.size()) << refused.out;
     EXPECT_EQ("busy", events[0]["result"]);
@@ -458,14 +497,22 @@ struct TwoDevices : E2e {
 TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
 {
     serve_both();
-    // Without --device nothing is sent to either, and the list says how to choose.
+    // Without --device nothing is sent to either, and the list says how to
+    // choose, and which one another program holds.
+    std::vector<uint16_t> second_path(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(second_path.data(), second_path.size(),
+                           dev_dir.file("qx-10_20.2").c_str());
+    QxLock held;
+    qxlock_init(&held);
+    ASSERT_EQ(0, qxlock_take(&held, second_path.data(), nullptr));
     ProcResult r = tool({"update", "--yes"});
+    qxlock_release(&held);
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("Several devices are connected: choose one with --device ID (qxtool list shows each "
               "one's product and version).\n"
               "  1:qx-10_20  " +
                   dev_dir.file("qx-10_20") + "\n  2:qx-10_20.2  " + dev_dir.file("qx-10_20.2") +
-                  "\n",
+                  "  (in use by test_e2e_update (process " + std::to_string(getpid()) + "))\n",
               r.err);
     EXPECT_EQ("", r.out);
     r = tool({"update", "--yes", "--json", QX_BUILTIN20});
@@ -505,8 +552,15 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
         << r.err;
     r = tool({"info", "--device", "3:qx-10_20.3"});
     EXPECT_EQ(4, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("No connected device has the id 3:qx-10_20.3."))
-        << r.err;
+    EXPECT_EQ("No connected device has the id 3:qx-10_20.3.\nThe devices connected now:\n"
+              "  1:qx-10_20  " +
+                  dev_dir.file("qx-10_20") + "\n  2:qx-10_20.2  " + dev_dir.file("qx-10_20.2") +
+                  "\n",
+              r.err);
+    // The whole path chooses as the id does.
+    r = tool({"info", "--device", dev_dir.file("qx-10_20.2")});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("product: QX-20")) << r.out;
 
     // The QX-10, chosen by its id: the QX-20 takes no transfer.
     r = tool({"update", "--yes", "--device", list[0]["id"]});
