@@ -51,6 +51,10 @@ TEST_F(Terminal, AsksAndTakesOnlyYes)
         {"yess\n", 3, "Update the device? [y/N] yess\r\nCancelled.\r\n"},
         // Ctrl+D: the answer is no, on a line of its own.
         {"\x04", 3, "Update the device? [y/N] \r\nCancelled.\r\n"},
+        // Ctrl+C: a stop, before anything was sent.
+        {"\x03", 128 + SIGINT,
+         "Update the device? [y/N] ^C\r\nUpdate stopped.\r\nStopped before anything was sent: "
+         "the device is unchanged.\r\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.typed);
@@ -63,6 +67,7 @@ TEST_F(Terminal, AsksAndTakesOnlyYes)
             << r.proc.out;
         bool done = r.proc.out.find("Completed.") != std::string::npos;
         EXPECT_EQ(row.status == 0, done) << r.proc.out;
+        EXPECT_FALSE(r.proc.timed_out);
     }
 }
 

@@ -661,6 +661,7 @@ struct StopCase {
     int sig;
     bool in_transfer; // else while the stability readings run, before anything is sent
     int status;
+    bool identity = false; // while the device is asked its product, before an image is chosen
 };
 
 const StopCase k_stops[] = {
@@ -668,6 +669,7 @@ const StopCase k_stops[] = {
     {"SigtermInTheTransfer", SIGTERM, true, 143},
     {"SighupBeforeSending", SIGHUP, false, 129},
     {"KilledInTheTransfer", SIGKILL, true, 128 + SIGKILL},
+    {"SigintInTheIdentityQuery", SIGINT, false, 130, true},
 };
 
 void PrintTo(const StopCase &row, std::ostream *os)
@@ -681,8 +683,13 @@ struct StopTest : E2e, ::testing::WithParamInterface<StopCase> {
 TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
 {
     const StopCase &row = GetParam();
-    // Slow enough calls that the signal lands where the row says.
-    serve({"--latency-us", row.in_transfer ? "100" : "30000"});
+    // Slow enough calls that the signal lands where the row says; a device
+    // that never answers the product query, which the signal finds running
+    // once the device has logged its request.
+    if (row.identity)
+        serve({"--latency-us", "30000", "--info-silent", "--verbose"});
+    else
+        serve({"--latency-us", row.in_transfer ? "100" : "30000"});
     EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
                       {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
     ProcRun run;
@@ -704,6 +711,14 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << run.out();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+    } else if (row.identity) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (read_text_file(dev_dir.file("qxsim.err")).find("qxsim: write request 29") ==
+               std::string::npos) {
+            ASSERT_EQ(std::string::npos, run.out().find("\"event\":\"result\"")) << run.out();
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     } else {
         ASSERT_TRUE(run.wait_for_output("\"stage\":\"preparing\""));
     }
@@ -719,6 +734,8 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
         std::vector<Json> events = json_lines(r.out);
         ASSERT_FALSE(events.empty());
         const Json &last = events.back();
+        for (const Json &e : events)
+            EXPECT_TRUE(e["event"] != "result" || &e == &last) << "one result: " << r.out;
         EXPECT_EQ("stopped", last["result"]) << last;
         EXPECT_EQ(row.status, last["status"]) << last;
         const Json &stop = last["stop"];
@@ -740,15 +757,20 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
                 EXPECT_NE("sending", e.value("stage", "")) << "nothing was sent";
             text = "Stopped before anything was sent: the device is unchanged.";
         }
-        EXPECT_EQ(length, stop["length"]) << last;
+        // Stopped before an image was chosen: none has a length yet.
+        EXPECT_EQ(row.identity ? 0 : length, stop["length"]) << last;
         EXPECT_EQ(text, stop["text"]) << last;
         EXPECT_EQ("Update stopped.\n" + text + "\n", r.err);
     }
 
     // The device still reports what it had, and takes the next update.
+    if (row.identity) {
+        E2e::sim.stop();
+        serve();
+    }
     ProcResult info = tool({"info"});
     EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out << info.err;
-    if (!row.in_transfer) {
+    if (!row.in_transfer && !row.identity) {
         E2e::sim.stop();
         serve();
     }

@@ -245,6 +245,9 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
     }
     std::string device;
     if (!ctx.device_product(device)) {
+        // Cut short by a stop: the caller tells that, and nothing else.
+        if (qx_stop_requested())
+            return QXTOOL_FAILED;
         updaterules::FailureCause cause = updaterules::device_cause(ctx);
         return give_up(json, QXTOOL_FAILED, updaterules::refusal_text(RequestResult::NoProduct), "",
                        &cause);
