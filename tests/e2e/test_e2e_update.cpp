@@ -376,6 +376,23 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
             << read_text_file(E2e::sim.summary_path());
         serve(sim);
     }
+#ifdef QXDEMO_PATH
+    // The window says the same in its box, the cause line kept, and on
+    // standard error why it did not read the product at its start.
+    if ((row.flags & LOCK_DIR) && (row.flags & BUILTIN)) {
+        ProcResult w = proc_run({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                                {"QT_QPA_PLATFORM", "offscreen"},
+                                                {"LSAN_OPTIONS", QXDEMO_LSAN}});
+        EXPECT_EQ(3, w.status) << w.out << w.err;
+        const std::string cause = expand(
+            "cannot open the device's lock file %D/qx-10_20.lock: Is a directory", dev_dir.path());
+        EXPECT_NE(std::string::npos,
+                  w.out.find("window refused: Cannot lock the device for this program.\n\n" +
+                             cause + ".\n"))
+            << w.out;
+        EXPECT_NE(std::string::npos, w.err.find(cause + "; its product is not read")) << w.err;
+    }
+#endif
     if (row.wait_max >= 0) {
         EXPECT_GE(waited_ms, row.wait_min);
         EXPECT_LE(waited_ms, row.wait_max);
