@@ -561,6 +561,14 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
     EXPECT_EQ(50, list[0]["build"]);
     EXPECT_EQ(dev_dir.file("qx-10_20.2"), list[1]["path"]);
     EXPECT_EQ("QX-20", list[1]["product"]);
+    // A device another program holds is listed with its holder, unasked.
+    ASSERT_EQ(0, qxlock_take(&held, second_path.data(), nullptr));
+    r = tool({"list"});
+    qxlock_release(&held);
+    EXPECT_NE(std::string::npos,
+              r.out.find("\n2:qx-10_20.2  ?  in use by test_e2e_update (process " +
+                         std::to_string(getpid()) + ")  " + dev_dir.file("qx-10_20.2") + "\n"))
+        << r.out;
     // Another command takes the device the probe finds, and says which.
     r = tool({"info"});
     EXPECT_EQ(0, r.status) << r.err;
@@ -678,7 +686,11 @@ struct StopCase {
     int sig;
     bool in_transfer; // else while the stability readings run, before anything is sent
     int status;
-    bool identity = false; // while the device is asked its product, before an image is chosen
+    // A fault of the device that never answers a query, and the calls it
+    // logs before the signal: the stop lands in that query.
+    const char *silent = nullptr;
+    int after_calls = 0;
+    bool identity = false; // the product query, before an image is chosen
 };
 
 const StopCase k_stops[] = {
@@ -686,7 +698,9 @@ const StopCase k_stops[] = {
     {"SigtermInTheTransfer", SIGTERM, true, 143},
     {"SighupBeforeSending", SIGHUP, false, 129},
     {"KilledInTheTransfer", SIGKILL, true, 128 + SIGKILL},
-    {"SigintInTheIdentityQuery", SIGINT, false, 130, true},
+    {"SigintInTheIdentityQuery", SIGINT, false, 130, "--info-silent", 2, true},
+    // The installed-image check reads the device's checksum over the image.
+    {"SigtermInTheChecksumQuery", SIGTERM, false, 143, "--checksum-silent", 60},
 };
 
 void PrintTo(const StopCase &row, std::ostream *os)
@@ -703,8 +717,8 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
     // Slow enough calls that the signal lands where the row says; a device
     // that never answers the product query, which the signal finds running
     // once the device has logged its request.
-    if (row.identity)
-        serve({"--latency-us", "30000", "--info-silent", "--verbose"});
+    if (row.silent)
+        serve({"--latency-us", "30000", row.silent, "--verbose"});
     else
         serve({"--latency-us", row.in_transfer ? "100" : "30000"});
     EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
@@ -728,10 +742,13 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << run.out();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-    } else if (row.identity) {
+    } else if (row.silent) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (read_text_file(dev_dir.file("qxsim.err")).find("qxsim: write request 29") ==
-               std::string::npos) {
+        auto calls = [&] {
+            std::string log = read_text_file(dev_dir.file("qxsim.err"));
+            return (int)std::count(log.begin(), log.end(), '\n');
+        };
+        while (calls() < row.after_calls) {
             ASSERT_EQ(std::string::npos, run.out().find("\"event\":\"result\"")) << run.out();
             ASSERT_LT(std::chrono::steady_clock::now(), deadline);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -781,13 +798,13 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
     }
 
     // The device still reports what it had, and takes the next update.
-    if (row.identity) {
+    if (row.silent) {
         E2e::sim.stop();
         serve();
     }
     ProcResult info = tool({"info"});
     EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out << info.err;
-    if (!row.in_transfer && !row.identity) {
+    if (!row.in_transfer && !row.silent) {
         E2e::sim.stop();
         serve();
     }
