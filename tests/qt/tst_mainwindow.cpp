@@ -1253,6 +1253,22 @@ void tst_MainWindow::texts_fit_label()
         QCOMPARE(w.size(),
                  QSize((int)std::ceil(320 * need - 1e-9), (int)std::ceil(240 * need - 1e-9)));
     }
+
+    // The button's texts are measured in the button's own font, in both
+    // directions, with room for its frame: a tall font, and a wide one.
+    for (int spacing : {100, 400}) {
+        MainWindow large;
+        QFont font = button(large)->font();
+        font.setPointSizeF(font.pointSizeF() * 3);
+        font.setLetterSpacing(QFont::PercentageSpacing, spacing);
+        button(large)->setFont(font);
+        large.on_processtext(label(large)->text());
+        for (const QString &text : {QString("Firmware Update"), QString("Updating...")}) {
+            const QFontMetrics fm(font);
+            QVERIFY2(fm.horizontalAdvance(text) < button(large)->width() - 8, qPrintable(text));
+            QVERIFY(fm.height() < button(large)->height());
+        }
+    }
 }
 
 void tst_MainWindow::keyboard_data()
