@@ -691,6 +691,7 @@ struct StopCase {
     const char *silent = nullptr;
     int after_calls = 0;
     bool identity = false; // the product query, before an image is chosen
+    int then = 0;          // a second signal right behind the first: the first one counts
 };
 
 const StopCase k_stops[] = {
@@ -698,6 +699,7 @@ const StopCase k_stops[] = {
     {"SigtermInTheTransfer", SIGTERM, true, 143},
     {"SighupBeforeSending", SIGHUP, false, 129},
     {"KilledInTheTransfer", SIGKILL, true, 128 + SIGKILL},
+    {"SigintThenSigtermInTheTransfer", SIGINT, true, 130, nullptr, 0, false, SIGTERM},
     {"SigintInTheIdentityQuery", SIGINT, false, 130, "--info-silent", 2, true},
     // The installed-image check reads the device's checksum over the image.
     {"SigtermInTheChecksumQuery", SIGTERM, false, 143, "--checksum-silent", 60},
@@ -757,6 +759,8 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
         ASSERT_TRUE(run.wait_for_output("\"stage\":\"preparing\""));
     }
     run.signal(row.sig);
+    if (row.then)
+        run.signal(row.then);
     ProcResult r = run.wait(60);
     EXPECT_EQ(row.status, r.status) << r.err;
 
