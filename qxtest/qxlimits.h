@@ -121,7 +121,7 @@
 // A program refused the lock reads the holder's name again while the holder
 // has not written it yet (it does so just after taking the lock): tries and
 // the pause between them. Taking the lock itself never waits.
-// test_e2e_update: E2e.TwoUpdatersAtOnceOneIsRefused
+// test_qxlock: QxLock.TheHoldersNameIsAwaitedWithinItsBound
 #define QXLOCK_NAME_TRIES 20
 #define QXLOCK_NAME_PAUSE_MS 1
 

@@ -233,7 +233,8 @@ int qxlock_holder(const uint16_t *path, QxLockHolder *holder)
         return 0;
     }
     std::string file = dev + ".lock";
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Not blocked by a fifo put in the lock file's place.
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return 1; // never locked here
     // Asks the kernel who would stand in the way of a writer, and takes nothing.

@@ -42,7 +42,8 @@ TEST_F(Terminal, AsksAndTakesOnlyYes)
     struct {
         const char *typed;
         int status;
-        const char *shown; // after the question
+        const char *shown;         // after the question
+        const char *on = "[y/N] "; // typed once this is shown
     } const rows[] = {
         {"y\n", 0, "Update the device? [y/N] y\r\nPreparing...\r\n"},
         {"YES\n", 0, "Update the device? [y/N] YES\r\nPreparing...\r\n"},
@@ -51,18 +52,25 @@ TEST_F(Terminal, AsksAndTakesOnlyYes)
         {"yess\n", 3, "Update the device? [y/N] yess\r\nCancelled.\r\n"},
         // Ctrl+D: the answer is no, on a line of its own.
         {"\x04", 3, "Update the device? [y/N] \r\nCancelled.\r\n"},
+        // Ctrl+C: a stop, before anything was sent.
+        {"\x03", 128 + SIGINT,
+         "Update the device? [y/N] ^C\r\nUpdate stopped.\r\nStopped before anything was sent: "
+         "the device is unchanged.\r\n"},
+        // Ctrl+C just before the question is read: no line is waited for.
+        {"\x03", 128 + SIGINT, "", "Are you sure?"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.typed);
         TempDir dir;
         SimDaemon d;
         ASSERT_TRUE(d.start(QXSIM_PATH, dir.path(), {}));
-        PtyResult r = run({"update", fw}, 120, row.typed, "[y/N] ", dir.path());
+        PtyResult r = run({"update", fw}, 120, row.typed, row.on, dir.path());
         EXPECT_EQ(row.status, r.proc.status) << r.proc.out;
         EXPECT_NE(std::string::npos, r.proc.out.find("Are you sure?\r\n" + std::string(row.shown)))
             << r.proc.out;
         bool done = r.proc.out.find("Completed.") != std::string::npos;
         EXPECT_EQ(row.status == 0, done) << r.proc.out;
+        EXPECT_FALSE(r.proc.timed_out);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -61,8 +62,9 @@ std::string grouped(int64_t n)
 
 const char *const k_done = "Completed.\n\nPlease turn the device's power on again.";
 
-// HOLD_LOCK: the test itself holds the device's lock, as another program would.
-enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4, HOLD_LOCK = 8 };
+// HOLD_LOCK: the test itself holds the device's lock, as another program would;
+// LOCK_DIR: a directory where the lock file goes, so that no lock can be made.
+enum { NO_SIM = 1, BUILTIN = 2, INSTALL_IMAGE = 4, HOLD_LOCK = 8, LOCK_DIR = 16 };
 
 // %D: the device directory; %P: this process's id.
 std::string expand(std::string text, const std::string &dir)
@@ -167,6 +169,21 @@ const Refusal k_refusals[] = {
      "Another program is updating the device.\n"
      "the device is held by test_e2e_update (process %P)\n",
      6},
+    // No lock can be made: the reason, not another program.
+    {"LockCannotBeMade",
+     LOCK_DIR | BUILTIN,
+     {},
+     {"--yes"},
+     "Cannot lock the device for this program.\n"
+     "cannot open the device's lock file %D/qx-10_20.lock: Is a directory\n",
+     1},
+    {"LockCannotBeMadeForFile",
+     LOCK_DIR,
+     {},
+     {"--yes"},
+     "Cannot lock the device for this program.\n"
+     "cannot open the device's lock file %D/qx-10_20.lock: Is a directory\n",
+     1},
     {"ProductUnanswered",
      0,
      {"--info-silent"},
@@ -344,6 +361,9 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     if (row.flags & HOLD_LOCK) {
         ASSERT_EQ(0, qxlock_take(&other, endpoint.data(), nullptr));
     }
+    if (row.flags & LOCK_DIR) {
+        ASSERT_EQ(0, mkdir(dev_dir.file("qx-10_20.lock").c_str(), 0700));
+    }
     std::vector<std::string> args = {"update"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     if (!(row.flags & BUILTIN))
@@ -351,12 +371,29 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     ProcResult r = tool(args, {}, row.input);
     EXPECT_EQ(row.status, r.status);
     EXPECT_EQ(err, r.err);
-    if (row.flags & HOLD_LOCK) {
+    if (row.flags & (HOLD_LOCK | LOCK_DIR)) {
         E2e::sim.stop();
         EXPECT_NE(std::string::npos, read_text_file(E2e::sim.summary_path()).find("\"calls\": 0,"))
             << read_text_file(E2e::sim.summary_path());
         serve(sim);
     }
+#ifdef QXDEMO_PATH
+    // The window says the same in its box, the cause line kept, and on
+    // standard error why it did not read the product at its start.
+    if ((row.flags & LOCK_DIR) && (row.flags & BUILTIN)) {
+        ProcResult w = proc_run({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                                {"QT_QPA_PLATFORM", "offscreen"},
+                                                {"LSAN_OPTIONS", QXDEMO_LSAN}});
+        EXPECT_EQ(3, w.status) << w.out << w.err;
+        const std::string cause = expand(
+            "cannot open the device's lock file %D/qx-10_20.lock: Is a directory", dev_dir.path());
+        EXPECT_NE(std::string::npos,
+                  w.out.find("window refused: Cannot lock the device for this program.\n\n" +
+                             cause + ".\n"))
+            << w.out;
+        EXPECT_NE(std::string::npos, w.err.find(cause + "; its product is not read")) << w.err;
+    }
+#endif
     if (row.wait_max >= 0) {
         EXPECT_GE(waited_ms, row.wait_min);
         EXPECT_LE(waited_ms, row.wait_max);
@@ -376,6 +413,7 @@ TEST_P(RefusalTest, RefusesWithItsTextAndStatus)
     EXPECT_EQ(row.status, r.status);
     EXPECT_EQ(err, r.err);
     qxlock_release(&other);
+    rmdir(dev_dir.file("qx-10_20.lock").c_str());
     std::vector<Json> events = json_lines(r.out);
     ASSERT_FALSE(events.empty());
     for (const Json &e : events)
@@ -417,6 +455,23 @@ TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
     ASSERT_TRUE(a.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
     ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
     const int pid_a = a.pid(), pid_b = b.pid();
+    // Judged by events, not clocks: the first result line to appear is the
+    // refusal, while the other run has not reached its own. Process
+    // supervision in real time: the children run at their own pace.
+    const std::string result_event = "\"event\":\"result\"";
+    bool a_first = false, both_seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    for (;;) {
+        bool ea = a.out().find(result_event) != std::string::npos;
+        bool eb = b.out().find(result_event) != std::string::npos;
+        if (ea || eb) {
+            a_first = ea;
+            both_seen = ea && eb;
+            break;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     ProcResult ra = a.wait(90), rb = b.wait(90);
     ASSERT_TRUE((ra.status == 0) != (rb.status == 0)) << ra.err << rb.err;
     const ProcResult &done = ra.status == 0 ? ra : rb;
@@ -429,7 +484,8 @@ TEST_F(E2e, TwoUpdatersAtOnceOneIsRefused)
                   std::to_string(holder) + ")\n",
               refused.err);
     // At once: a refusal that waited for the lock would end after the update.
-    EXPECT_LT(refused.seconds, done.seconds) << "refused at once, not after the other's update";
+    EXPECT_FALSE(both_seen) << "refused at once, not after the other's update";
+    EXPECT_EQ(a_first, &refused == &ra) << "refused at once, not after the other's update";
     std::vector<Json> events = json_lines(refused.out);
     ASSERT_EQ(1u, events.size()) << refused.out;
     EXPECT_EQ("busy", events[0]["result"]);
@@ -459,14 +515,22 @@ struct TwoDevices : E2e {
 TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
 {
     serve_both();
-    // Without --device nothing is sent to either, and the list says how to choose.
+    // Without --device nothing is sent to either, and the list says how to
+    // choose, and which one another program holds.
+    std::vector<uint16_t> second_path(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(second_path.data(), second_path.size(),
+                           dev_dir.file("qx-10_20.2").c_str());
+    QxLock held;
+    qxlock_init(&held);
+    ASSERT_EQ(0, qxlock_take(&held, second_path.data(), nullptr));
     ProcResult r = tool({"update", "--yes"});
+    qxlock_release(&held);
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("Several devices are connected: choose one with --device ID (qxtool list shows each "
               "one's product and version).\n"
               "  1:qx-10_20  " +
                   dev_dir.file("qx-10_20") + "\n  2:qx-10_20.2  " + dev_dir.file("qx-10_20.2") +
-                  "\n",
+                  "  (in use by test_e2e_update (process " + std::to_string(getpid()) + "))\n",
               r.err);
     EXPECT_EQ("", r.out);
     r = tool({"update", "--yes", "--json", QX_BUILTIN20});
@@ -498,6 +562,14 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
     EXPECT_EQ(50, list[0]["build"]);
     EXPECT_EQ(dev_dir.file("qx-10_20.2"), list[1]["path"]);
     EXPECT_EQ("QX-20", list[1]["product"]);
+    // A device another program holds is listed with its holder, unasked.
+    ASSERT_EQ(0, qxlock_take(&held, second_path.data(), nullptr));
+    r = tool({"list"});
+    qxlock_release(&held);
+    EXPECT_NE(std::string::npos,
+              r.out.find("\n2:qx-10_20.2  ?  in use by test_e2e_update (process " +
+                         std::to_string(getpid()) + ")  " + dev_dir.file("qx-10_20.2") + "\n"))
+        << r.out;
     // Another command takes the device the probe finds, and says which.
     r = tool({"info"});
     EXPECT_EQ(0, r.status) << r.err;
@@ -506,8 +578,15 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
         << r.err;
     r = tool({"info", "--device", "3:qx-10_20.3"});
     EXPECT_EQ(4, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("No connected device has the id 3:qx-10_20.3."))
-        << r.err;
+    EXPECT_EQ("No connected device has the id 3:qx-10_20.3.\nThe devices connected now:\n"
+              "  1:qx-10_20  " +
+                  dev_dir.file("qx-10_20") + "\n  2:qx-10_20.2  " + dev_dir.file("qx-10_20.2") +
+                  "\n",
+              r.err);
+    // The whole path chooses as the id does.
+    r = tool({"info", "--device", dev_dir.file("qx-10_20.2")});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("product: QX-20")) << r.out;
 
     // The QX-10, chosen by its id: the QX-20 takes no transfer.
     r = tool({"update", "--yes", "--device", list[0]["id"]});
@@ -700,6 +779,12 @@ struct StopCase {
     std::vector<std::string> args = {"--yes"};
     // The command the tool advises, run as the next update.
     const char *advised = "qxtool update --yes --allow-reinstall";
+    // A fault of the device that never answers a query, and the calls it
+    // logs before the signal: the stop lands in that query.
+    const char *silent = nullptr;
+    int after_calls = 0;
+    bool identity = false; // the product query, before an image is chosen
+    int then = 0;          // a second signal right behind the first: the first one counts
 };
 
 const StopCase k_stops[] = {
@@ -721,6 +806,20 @@ const StopCase k_stops[] = {
      {"--fw-version", "240"},
      {"--allow-older", "--yes"},
      "qxtool update --yes --allow-older --allow-reinstall"},
+    {"SigintThenSigtermInTheTransfer",
+     SIGINT,
+     true,
+     130,
+     {},
+     {"--yes"},
+     "qxtool update --yes --allow-reinstall",
+     nullptr,
+     0,
+     false,
+     SIGTERM},
+    {"SigintInTheIdentityQuery", SIGINT, false, 130, {}, {"--yes"}, "", "--info-silent", 2, true},
+    // The installed-image check reads the device's checksum over the image.
+    {"SigtermInTheChecksumQuery", SIGTERM, false, 143, {}, {"--yes"}, "", "--checksum-silent", 60},
 };
 
 void PrintTo(const StopCase &row, std::ostream *os)
@@ -734,8 +833,14 @@ struct StopTest : E2e, ::testing::WithParamInterface<StopCase> {
 TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
 {
     const StopCase &row = GetParam();
-    // Slow enough calls that the signal lands where the row says.
+    // Slow enough calls that the signal lands where the row says; a device
+    // that never answers a query, which the signal finds running once the
+    // device has logged its request.
     std::vector<std::string> sim = {"--latency-us", row.in_transfer ? "100" : "30000"};
+    if (row.silent) {
+        sim.push_back(row.silent);
+        sim.push_back("--verbose");
+    }
     sim.insert(sim.end(), row.sim.begin(), row.sim.end());
     serve(sim);
     EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
@@ -761,10 +866,23 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << run.out();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+    } else if (row.silent) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto calls = [&] {
+            std::string log = read_text_file(dev_dir.file("qxsim.err"));
+            return (int)std::count(log.begin(), log.end(), '\n');
+        };
+        while (calls() < row.after_calls) {
+            ASSERT_EQ(std::string::npos, run.out().find("\"event\":\"result\"")) << run.out();
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     } else {
         ASSERT_TRUE(run.wait_for_output("\"stage\":\"preparing\""));
     }
     run.signal(row.sig);
+    if (row.then)
+        run.signal(row.then);
     ProcResult r = run.wait(60);
     EXPECT_EQ(row.status, r.status) << r.err;
 
@@ -778,6 +896,8 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
         std::vector<Json> events = json_lines(r.out);
         ASSERT_FALSE(events.empty());
         const Json &last = events.back();
+        for (const Json &e : events)
+            EXPECT_TRUE(e["event"] != "result" || &e == &last) << "one result: " << r.out;
         EXPECT_EQ("stopped", last["result"]) << last;
         EXPECT_EQ(row.status, last["status"]) << last;
         const Json &stop = last["stop"];
@@ -805,12 +925,17 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
                 EXPECT_NE("sending", e.value("stage", "")) << "nothing was sent";
             text = "Stopped before anything was sent: the device is unchanged.";
         }
-        EXPECT_EQ(length, stop["length"]) << last;
+        // Stopped before an image was chosen: none has a length yet.
+        EXPECT_EQ(row.identity ? 0 : length, stop["length"]) << last;
         EXPECT_EQ(text.substr(0, text.find('\n')), stop["text"]) << last;
         EXPECT_EQ("Update stopped.\n" + text + "\n", r.err);
     }
 
     // The device still reports what it had, and takes the next update.
+    if (row.silent) {
+        E2e::sim.stop();
+        serve();
+    }
     ProcResult info = tool({"info"});
     std::string before = "2.20";
     for (size_t i = 0; i + 1 < row.sim.size(); ++i)
@@ -818,7 +943,7 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
             before = row.sim[i + 1].substr(0, 1) + "." + row.sim[i + 1].substr(1);
     EXPECT_NE(std::string::npos, info.out.find("version: " + before + "\n"))
         << info.out << info.err;
-    if (!row.in_transfer) {
+    if (!row.in_transfer && !row.silent) {
         E2e::sim.stop();
         serve();
     }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "qxlock.h"
 #include "qxsys.h"
 
 SharedClock::SharedClock()
@@ -136,6 +137,8 @@ int SimRig::ioctl(void *self, const uint16_t *path, const uint8_t *in, uint32_t 
                   uint8_t *out, uint32_t out_size, uint32_t *returned, uint32_t *error)
 {
     auto *r = static_cast<SimRig *>(self);
+    if (qxlock_holder(path, nullptr) != 0)
+        r->unlocked_++;
     bool send = in_size >= USBDEVS_HEADER_SIZE && in[0] == 0 && in[15] == QXREQ_SEND;
     if (send)
         r->sends_++;

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -79,6 +80,8 @@ class SimRig
     // 0: never; n: the nth request message and every call after it fail.
     int fail_from_send = 0;
     int sends() const { return sends_; }
+    // Calls made while nobody held the device's lock.
+    int unlocked_calls() const { return unlocked_; }
     bool breaches_expected = false;
     // Devices listed after this one (paths that answer nothing), as with
     // several connected.
@@ -94,6 +97,7 @@ class SimRig
     UsbdevsBackend inner_;
     UsbdevsBackend outer_;
     int sends_ = 0;
+    std::atomic<int> unlocked_{0};
 };
 
 // Keeps the modules' diagnostic lines out of the test log.

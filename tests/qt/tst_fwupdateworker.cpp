@@ -9,6 +9,7 @@
 
 #include "fwupdateworker.h"
 #include "qttestkit.h"
+#include "qxlimits.h"
 #include "qxsys.h"
 #include "updatecontext.h"
 #include "updaterules.h"
@@ -312,11 +313,17 @@ void tst_FWUpdateWorker::stop_points_data()
     QTest::addColumn<int>("at_call");  // the device call after which it is asked; 0: none
     QTest::addColumn<int>("where");
     QTest::addColumn<int>("transfers");
+    QTest::addColumn<int>("off"); // added to the device's checksum: every check fails
     using Stop = updaterules::FailureCause::Stop;
-    QTest::newRow("at the pause before the transfer") << 1 << 0 << int(Stop::BeforeSending) << 0;
-    QTest::newRow("in the stability readings") << 0 << 2 << int(Stop::BeforeSending) << 0;
-    QTest::newRow("in the transfer") << 0 << 200 << int(Stop::Transfer) << 1;
-    QTest::newRow("in the check readings") << 2 << 0 << int(Stop::Check) << 1;
+    QTest::newRow("at the pause before the transfer")
+        << 1 << 0 << int(Stop::BeforeSending) << 0 << 0;
+    QTest::newRow("in the stability readings") << 0 << 2 << int(Stop::BeforeSending) << 0 << 0;
+    QTest::newRow("in the transfer") << 0 << 200 << int(Stop::Transfer) << 1 << 0;
+    QTest::newRow("in the check readings") << 2 << 0 << int(Stop::Check) << 1 << 0;
+    // The device holds the first transfer's image, which failed its check:
+    // written, not unchanged.
+    QTest::newRow("at the pause before a retry")
+        << 2 + QXUPDATE_CHECK_READINGS << 0 << int(Stop::Check) << 1 << 100;
 }
 
 void tst_FWUpdateWorker::stop_points()
@@ -325,8 +332,11 @@ void tst_FWUpdateWorker::stop_points()
     QFETCH(int, at_call);
     QFETCH(int, where);
     QFETCH(int, transfers);
+    QFETCH(int, off);
     SharedClock clock;
-    SimRig rig;
+    QxSimConfig config;
+    config.checksum_offset = off;
+    SimRig rig(config);
     Job j;
     j.load(make_image("QX-20", 230, 57, 20000, 3));
     int pauses = 0;
@@ -370,6 +380,8 @@ void tst_FWUpdateWorker::stop_points()
     } else if (where == int(updaterules::FailureCause::Stop::Check)) {
         QCOMPARE(cause.position, j.job->size);
         QCOMPARE(rig.dev.stored_image(), j.image);
+        QCOMPARE(int(cause.device_state), int(updaterules::DeviceState::WrittenNotVerified));
+        QVERIFY(cause.text.find("the device holds the whole image") != std::string::npos);
     } else {
         QCOMPARE(j.progress.value.load(), -7);
     }

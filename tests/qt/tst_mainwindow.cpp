@@ -249,6 +249,9 @@ void tst_MainWindow::init()
 
 void tst_MainWindow::cleanup()
 {
+    // The window talks to the device only while it holds the device's lock.
+    if (rig)
+        QCOMPARE(rig->unlocked_calls(), 0);
     boxes.reset();
     rig.reset();
     clock.reset();
@@ -736,7 +739,10 @@ void tst_MainWindow::refusals()
     rig.reset();
     rig.reset(new SimRig(config));
 
+    uint16_t path[USBDEVS_PATH_UNITS] = {};
+    QVERIFY(usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, nullptr));
     MainWindow w;
+    QCOMPARE(qxlock_holder(path, nullptr), 1); // an idle window holds nothing
     file_menu(w)->actions().at(entry)->trigger();
     if (!present)
         rig->dev.unplug();
@@ -756,6 +762,7 @@ void tst_MainWindow::refusals()
     QVERIFY(button(w)->isEnabled());
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE((int)rig->dev.stats().begins, 0);
+    QCOMPARE(qxlock_holder(path, nullptr), 1); // given back with the refusal
 }
 
 // Started while another program updates the device: the window asks the
@@ -837,6 +844,9 @@ void tst_MainWindow::confirmation_declined()
     QTest::qWait(50);
     QVERIFY(button(w)->isEnabled());
     QCOMPARE((int)rig->dev.stats().begins, 0);
+    uint16_t path[USBDEVS_PATH_UNITS] = {};
+    QVERIFY(usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, nullptr));
+    QCOMPARE(qxlock_holder(path, nullptr), 1); // given back with the Cancel
 }
 
 // Button, confirmation, worker, progress and the idle window after it, with
@@ -1592,6 +1602,43 @@ void tst_MainWindow::texts_fit_label()
         QVERIFY2(w.width() > 320 && w.height() > 240, qPrintable(where(w.geometry())));
     else
         QCOMPARE(w.size(), QSize(320, 240));
+
+    // Whatever else the label is given is measured as well, in width and in
+    // height, and the form grows to fit it, rounded up to whole pixels.
+    const QRect form = label(w)->property("qx_form_geometry").toRect();
+    double need = 0;
+    for (const QString &text : {QString(70, 'W'), QString(60, 'W') + QString("\nW").repeated(30)}) {
+        QLabel *l = label(w);
+        const QRect at_form = l->fontMetrics().boundingRect(QRect(QPoint(0, 0), form.size()),
+                                                            int(l->alignment()), text);
+        need = std::max({need, (double)at_form.width() / form.width(),
+                         (double)at_form.height() / form.height()});
+        w.on_error(text);
+        const QRect room = l->contentsRect();
+        const int flags = int(l->alignment()) | (l->wordWrap() ? int(Qt::TextWordWrap) : 0);
+        const QRect used = l->fontMetrics().boundingRect(room, flags, text);
+        QVERIFY2(room.contains(used), qPrintable(QString("%1 lines need %2, the label has %3")
+                                                     .arg(text.count('\n') + 1)
+                                                     .arg(where(used), where(room))));
+        QCOMPARE(w.size(),
+                 QSize((int)std::ceil(320 * need - 1e-9), (int)std::ceil(240 * need - 1e-9)));
+    }
+
+    // The button's texts are measured in the button's own font, in both
+    // directions, with room for its frame: a tall font, and a wide one.
+    for (int spacing : {100, 400}) {
+        MainWindow large;
+        QFont font = button(large)->font();
+        font.setPointSizeF(font.pointSizeF() * 3);
+        font.setLetterSpacing(QFont::PercentageSpacing, spacing);
+        button(large)->setFont(font);
+        large.on_processtext(label(large)->text());
+        for (const QString &text : {QString("Firmware Update"), QString("Updating...")}) {
+            const QFontMetrics fm(font);
+            QVERIFY2(fm.horizontalAdvance(text) < button(large)->width() - 8, qPrintable(text));
+            QVERIFY(fm.height() < button(large)->height());
+        }
+    }
 }
 
 void tst_MainWindow::keyboard_data()

@@ -472,6 +472,15 @@ TEST(Transport, ListTakesEveryServedEndpointInNameOrder)
     EXPECT_EQ(0, usbdevs_absence(reason, sizeof reason));
     EXPECT_NE(nullptr, strstr(reason, "others can write to it")) << reason;
     close(fds[0]);
+    // Left with nothing but a lock file: no device is served, not a bad one.
+    chmod(d.dir.c_str(), 0700);
+    for (const char *name : {"qx-10_20.2", "qx-10_20", "qx-10_20.10", "qx-10_20x", "qx-10_20.",
+                             "qx-10_20.3", "qx-10_20.4", "qx-10_20.5"})
+        unlink((d.dir + "/" + name).c_str());
+    EXPECT_EQ(0u, usbdevs_list(list, QXCTL_MAX_DEVICES));
+    EXPECT_EQ(0, usbdevs_absence(reason, sizeof reason));
+    EXPECT_EQ("no device is served in " + d.dir + " (there is no " + d.endpoint + ")",
+              std::string(reason));
 }
 
 // --- calls ---
@@ -771,22 +780,79 @@ TEST(Transport, SilenceEndsAtAnAnsweredProbeAndClosesTheHeldCall)
     WireServer server(d.endpoint, device_handler(&sim));
     ASSERT_TRUE(server.ok());
 
+    // Whether the host has closed the held call, seen without sending on
+    // it: a byte there would end the silence by itself.
+    auto held_closed = [&] {
+        struct pollfd p = {held, POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+    };
+
     clock.advance(QXWIRE_PROBE_INTERVAL_MS - 1);
     EXPECT_EQ(1, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
     EXPECT_EQ(0u, server.requests().size());
-    const uint8_t byte = 0;
-    EXPECT_EQ(1, send(held, &byte, 1, MSG_NOSIGNAL)) << "still held";
+    EXPECT_FALSE(held_closed()) << "still held";
 
     clock.advance(1);
     EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
     EXPECT_EQ(1u, server.requests().size());
-    errno = 0;
-    EXPECT_EQ(-1, send(held, &byte, 1, MSG_NOSIGNAL)) << "closed once the device answered";
-    // Reset, as the byte sent to it above went unread.
-    EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
-    close(held);
+    EXPECT_TRUE(held_closed()) << "closed once the device answered";
+    // The next call goes at once, the interval not passed: the probe's
+    // answer alone ended the silence.
     EXPECT_EQ(0, usbdevs_read(dev, 30, 0, 0, sizeof dst, dst));
     EXPECT_EQ(2u, server.requests().size());
+    close(held);
+}
+
+// A spell of silence belongs to the endpoint that went silent, and starts
+// as well when the connection itself times out (the daemon's queue stays
+// full): the next call there fails at once, while another device's calls
+// go through.
+TEST(Transport, SilenceStartsAtAConnectionTimeoutAndStaysWithItsDevice)
+{
+    WireClock clock;
+    ShortTimeout bound;
+    DeviceDir d;
+    // Listens, never accepts, with no room in its queue once one waits.
+    int fd = bind_socket(d.endpoint, false);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, listen(fd, 0));
+    std::vector<int> queued;
+    for (int i = 0; i < 8; i++) {
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, d.endpoint.c_str(), sizeof addr.sun_path - 1);
+        int c = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (connect(c, (struct sockaddr *)&addr, sizeof addr) != 0) {
+            close(c);
+            break;
+        }
+        queued.push_back(c);
+    }
+    ASSERT_FALSE(queued.empty());
+    ASSERT_LT(queued.size(), 8u) << "the queue fills";
+    QxSimDevice sim{QxSimConfig()};
+    WireServer other(d.endpoint + ".2", device_handler(&sim));
+    ASSERT_TRUE(other.ok());
+    QxDevice silent = {}, served = {};
+    ASSERT_EQ(0, usbdevs_path_from_utf8(silent.path, USBDEVS_PATH_UNITS, d.endpoint.c_str()));
+    ASSERT_EQ(0,
+              usbdevs_path_from_utf8(served.path, USBDEVS_PATH_UNITS, (d.endpoint + ".2").c_str()));
+    OutputCapture out;
+    uint8_t dst[64];
+    const uint64_t t0 = qxwire_counted(QXWIRE_COUNT_TIMEOUTS);
+    const uint64_t r0 = qxwire_counted(QXWIRE_COUNT_REFUSED);
+    const uint64_t sent0 = qxwire_counted(QXWIRE_COUNT_REQUESTS);
+    EXPECT_EQ(1, usbdevs_read(&silent, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(t0 + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+    EXPECT_EQ(sent0, qxwire_counted(QXWIRE_COUNT_REQUESTS)) << "never connected";
+    EXPECT_EQ(0, usbdevs_read(&served, 30, 0, 0, sizeof dst, dst)) << out.text();
+    EXPECT_EQ(1u, other.requests().size());
+    EXPECT_EQ(1, usbdevs_read(&silent, 30, 0, 0, sizeof dst, dst));
+    EXPECT_EQ(r0 + 1, qxwire_counted(QXWIRE_COUNT_REFUSED)) << "refused at once";
+    EXPECT_EQ(t0 + 1, qxwire_counted(QXWIRE_COUNT_TIMEOUTS));
+    for (int c : queued)
+        close(c);
+    close(fd);
 }
 
 // The ready wait over a device that stops answering: its 1000 reads and
@@ -1096,9 +1162,10 @@ TEST(Qxsim, OptionsSetTheIdentity)
 {
     DeviceDir d;
     std::string other = d.root + "/other";
+    const std::string trace = d.root + "/calls.trace";
     Qxsim sim;
-    ASSERT_TRUE(
-        sim.start({"--dir", other, "--product", "QX-10", "--fw-version", "231", "--build", "7"}))
+    ASSERT_TRUE(sim.start({"--dir", other, "--product", "QX-10", "--fw-version", "231", "--build",
+                           "7", "--latency-us", "20000", "--record", trace}))
         << sim.err();
     EXPECT_EQ("qxsim: serving QX-10 version 2.31 build 7 on " + other + "/qx-10_20\n", sim.out());
     struct stat st;
@@ -1118,6 +1185,14 @@ TEST(Qxsim, OptionsSetTheIdentity)
     EXPECT_EQ(head, std::vector<uint8_t>(dst, dst + head.size()));
     EXPECT_EQ(0, sim.stop(SIGINT));
     EXPECT_FALSE(exists(other + "/qx-10_20"));
+    // Each recorded call lasts as long as the device was told to take.
+    std::string calls = read_text(trace);
+    int recorded = 0;
+    for (size_t at = 0; (at = calls.find("\"dur_us\":", at)) != std::string::npos; recorded++) {
+        at += 9;
+        EXPECT_GE(std::stoull(calls.substr(at)), 19000u) << calls;
+    }
+    EXPECT_EQ(2, recorded) << calls;
 
     // The old spelling of the firmware version, still used by scripts.
     for (std::vector<std::string> spelling :

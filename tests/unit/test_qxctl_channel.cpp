@@ -449,6 +449,87 @@ TEST_F(Channel, MalformedAnswersStayBounded)
     EXPECT_EQ(0, qxctl_wait_ready(&ch));
 }
 
+// A stop asked for during the first call ends each loop there: no pause,
+// no further try (the transport refuses calls once a stop is asked for, so
+// the lines tell a loop that went on).
+TEST_F(Channel, AStopEndsTheRetriesAndTheReadyWaitsAtOnce)
+{
+    struct Row {
+        const char *name;
+        bool busy; // answers busy instead of failing
+        int (*run)(QxChannel *);
+        std::string lines;
+    };
+    const std::string failed =
+        "..\\qxtest\\usbdevs_win:222:ERROR\n..\\qxtest\\usbdevs_win:35:GetLastError() = 0x1f\n";
+    static QxMsg msg;
+    static uint8_t buf[64] = {0x31, 1};
+    const Row rows[] = {
+        {"send", false,
+         [](QxChannel *c) {
+             qxmsg_init(&msg, buf, 64);
+             msg.pos = 4;
+             return qxctl_send(c, &msg);
+         },
+         failed + L55 + L62},
+        {"ready wait", false, qxctl_wait_ready, failed + L86 + L169 + "wait 1\n"},
+        {"ready wait, busy", true, qxctl_wait_ready, ""},
+        {"alternate ready wait, busy", true, qxctl_wait_ready_alt,
+         "..\\qxtest\\qxctl:142:ERROR\n" + std::string(L216)},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        dev.calls.clear();
+        out.clear();
+        clock.clear();
+        const bool busy = r.busy;
+        dev.fallback = [busy](const IoCall &) {
+            qx_request_stop();
+            return busy ? ScriptedBackend::answer_reply(tlv({item_u8(161, 0)}))
+                        : ScriptedBackend::failure_reply();
+        };
+        EXPECT_EQ(1, r.run(&ch));
+        qx_clear_stop();
+        EXPECT_EQ(1u, dev.calls.size());
+        EXPECT_EQ(r.lines, out.text());
+        EXPECT_TRUE(clock.sleeps().empty());
+    }
+}
+
+// The real pause, outside the virtual clock: never shorter than asked, not
+// much longer (loose bounds for a loaded machine), and cut short by a stop
+// within one slice.
+TEST(QxSleep, RealPauseLastsAsAskedAndAStopEndsIt)
+{
+    using Clock = std::chrono::steady_clock;
+    auto took_ms = [](uint32_t ms) {
+        auto t0 = Clock::now();
+        qx_sleep_ms(ms);
+        return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    };
+    for (uint32_t ms : {1u, 75u}) {
+        double t = took_ms(ms);
+        EXPECT_GE(t, ms);
+        EXPECT_LT(t, ms + 40.0);
+    }
+    // Stopped 10 ms into a 2 s pause: over within a slice (50 ms), with room
+    // for a loaded machine.
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        qx_request_stop();
+    });
+    double t = took_ms(2000);
+    stopper.join();
+    qx_clear_stop();
+    EXPECT_GE(t, 10.0);
+    EXPECT_LT(t, 10.0 + 50.0 + 100.0);
+    // A pause asked for after the stop does not wait at all.
+    qx_request_stop();
+    t = took_ms(2000);
+    qx_clear_stop();
+    EXPECT_LT(t, 20.0);
+}
+
 // --- printing ---
 
 TEST(QxCtlPrint, PrintTextStopsAtNulAndCount)

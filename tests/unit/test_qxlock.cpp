@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "qxlimits.h"
 #include "qxlock.h"
 #include "testkit.h"
 #include "usbdevs.h"
@@ -32,6 +33,20 @@ std::vector<uint16_t> u16(const std::string &s)
     EXPECT_EQ(0, usbdevs_path_from_utf8(v.data(), v.size(), s.c_str())) << s;
     return v;
 }
+
+#ifndef _WIN32
+std::string read_text(const std::string &path)
+{
+    std::string text;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+        char buf[256];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+            text.append(buf, n);
+        fclose(f);
+    }
+    return text;
+}
+#endif
 
 unsigned long this_pid()
 {
@@ -152,6 +167,10 @@ TEST(QxLock, SecondTakerIsRefusedNamingTheHolderUntilRelease)
 
         qxlock_release(&first);
         EXPECT_EQ(1, qxlock_holder(p.data(), &holder)) << "free once released";
+        // A record given back takes it again for real, not from memory.
+        ASSERT_EQ(0, qxlock_take(&first, p.data(), nullptr));
+        EXPECT_EQ(0, qxlock_holder(p.data(), nullptr));
+        qxlock_release(&first);
         EXPECT_EQ(0, qxlock_take(&second, p.data(), &holder)) << holder.problem;
         qxlock_release(&second);
         qxlock_release(&second); // a second release is harmless
@@ -239,19 +258,99 @@ TEST(QxLock, AKilledHolderLocksNobodyOut)
     qxlock_release(&lock);
 }
 
+// Something other than a lock file of ours where the lock file belongs:
+// refused with the reason, nothing taken, and nothing behind it touched.
 TEST(QxLock, ALockThatCannotBeMadeIsSaidAndNotTaken)
 {
+    struct Row {
+        const char *name;
+        int (*make)(const std::string &place, const std::string &target);
+        bool root_only = false; // only root can hand a file to someone else
+    } rows[] = {
+        {"a directory",
+         [](const std::string &p, const std::string &) { return mkdir(p.c_str(), 0700); }},
+        {"a symlink to a file of ours",
+         [](const std::string &p, const std::string &t) { return symlink(t.c_str(), p.c_str()); }},
+        {"a fifo",
+         [](const std::string &p, const std::string &) { return mkfifo(p.c_str(), 0600); }},
+        {"a file of another user",
+         [](const std::string &p, const std::string &) {
+             return close(open(p.c_str(), O_CREAT | O_RDWR, 0600)) | chown(p.c_str(), 4242, 4242);
+         },
+         true},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        if (r.root_only && geteuid() != 0)
+            continue;
+        TempDir dir;
+        const std::string place = dir.file("qx-10_20.lock"), target = dir.file("precious");
+        ASSERT_TRUE(write_file(target, {'k', 'e', 'e', 'p'}));
+        ASSERT_EQ(0, r.make(place, target));
+        std::vector<uint16_t> p = u16(dir.file("qx-10_20"));
+        QxLock lock;
+        qxlock_init(&lock);
+        QxLockHolder holder;
+        EXPECT_EQ(1, qxlock_take(&lock, p.data(), &holder));
+        EXPECT_EQ(0, holder.held);
+        EXPECT_NE(nullptr, strstr(holder.problem, place.c_str())) << holder.problem;
+        EXPECT_EQ(0, lock.held);
+        EXPECT_EQ(1, qxlock_holder(p.data(), nullptr));
+        EXPECT_EQ("keep", read_text(target));
+        qxlock_release(&lock);
+    }
+}
+
+// A holder that has taken the lock but not yet written its name (the file
+// still names an earlier holder that is gone): the name is read again,
+// pause by pause, until it comes or the tries run out. Only its printable
+// bytes are told.
+TEST(QxLock, TheHoldersNameIsAwaitedWithinItsBound)
+{
     TempDir dir;
-    // Something other than a lock file where the lock file belongs.
-    ASSERT_EQ(0, mkdir(dir.file("qx-10_20.lock").c_str(), 0700));
     std::vector<uint16_t> p = u16(dir.file("qx-10_20"));
-    QxLock lock;
-    qxlock_init(&lock);
-    QxLockHolder holder;
-    EXPECT_EQ(1, qxlock_take(&lock, p.data(), &holder));
-    EXPECT_EQ(0, holder.held);
-    EXPECT_NE(nullptr, strstr(holder.problem, dir.file("qx-10_20.lock").c_str())) << holder.problem;
-    EXPECT_EQ(0, lock.held);
+    int fd = open(dir.file("qx-10_20.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    ASSERT_EQ(0, fcntl(fd, F_OFD_SETLK, &fl));
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
+    const std::string stale = std::to_string(gone) + " gone\n";
+    VirtualClock clock;
+    const std::string name = std::to_string(getpid()) + " na me\x07r\n";
+    for (unsigned written_at :
+         {0u, 1u, (unsigned)QXLOCK_NAME_TRIES - 1, (unsigned)QXLOCK_NAME_TRIES}) {
+        for (bool take : {true, false}) {
+            SCOPED_TRACE(std::to_string(written_at) + (take ? " take" : " holder"));
+            const std::string &first = written_at == 0 ? name : stale;
+            ASSERT_EQ(0, ftruncate(fd, 0));
+            ASSERT_EQ((ssize_t)first.size(), pwrite(fd, first.data(), first.size(), 0));
+            clock.clear();
+            clock.on_sleep = [&](uint32_t) {
+                if (clock.sleeps().size() == written_at)
+                    (void)!pwrite(fd, name.data(), name.size(), 0);
+            };
+            QxLock lock;
+            qxlock_init(&lock);
+            QxLockHolder holder;
+            if (take)
+                EXPECT_EQ(1, qxlock_take(&lock, p.data(), &holder));
+            else
+                EXPECT_EQ(0, qxlock_holder(p.data(), &holder));
+            EXPECT_EQ(1, holder.held);
+            const bool named = written_at < QXLOCK_NAME_TRIES;
+            EXPECT_EQ(named ? (unsigned long)getpid() : 0ul, holder.pid);
+            EXPECT_STREQ(named ? "na mer" : "", holder.program);
+            EXPECT_EQ(
+                std::vector<uint32_t>(named ? written_at : QXLOCK_NAME_TRIES, QXLOCK_NAME_PAUSE_MS),
+                clock.sleeps());
+        }
+    }
+    clock.on_sleep = nullptr;
+    close(fd);
 }
 #else
 TEST(QxLock, AKilledHolderLocksNobodyOut)

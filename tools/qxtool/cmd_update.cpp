@@ -96,7 +96,12 @@ void catch_stop_signals()
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_signal;
+    // Two stop signals pending at once run their handlers last first unless
+    // each holds the others back: the first is the one the status tells.
     sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sigaddset(&sa.sa_mask, SIGHUP);
     // No SA_RESTART: the question on the terminal must give up its read.
     sa.sa_flags = 0;
     sigaction(SIGINT, &sa, nullptr);
@@ -314,6 +319,9 @@ int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *
     }
     std::string device;
     if (!ctx.device_product(device)) {
+        // Cut short by a stop: the caller tells that, and nothing else.
+        if (qx_stop_requested())
+            return QXTOOL_FAILED;
         updaterules::FailureCause cause = updaterules::device_cause(ctx);
         return give_up(json, QXTOOL_FAILED, updaterules::refusal_text(RequestResult::NoProduct), "",
                        &cause);

@@ -15,6 +15,7 @@
 #define qx_isatty _isatty
 #define qx_fileno _fileno
 #else
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #define qx_isatty isatty
@@ -266,8 +267,18 @@ bool console_ask(const std::string &question)
         fflush(stderr);
     }
     char answer[64];
-    if (!fgets(answer, sizeof answer, stdin)) {
-        // End of input (Ctrl+D) leaves the cursor after the question.
+#ifndef _WIN32
+    // A stop that came just before the read would leave it waiting for a
+    // line: the read starts only once there is one to take.
+    while (!qx_stop_requested()) {
+        struct pollfd in = {qx_fileno(stdin), POLLIN, 0};
+        int r = poll(&in, 1, 100);
+        if (r > 0 || (r < 0 && errno != EINTR))
+            break;
+    }
+#endif
+    if (qx_stop_requested() || !fgets(answer, sizeof answer, stdin)) {
+        // End of input (Ctrl+D), or a stop, leaves the cursor after the question.
         std::lock_guard<std::mutex> hold(g_lock);
         fputc('\n', stderr);
         fflush(stderr);
