@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qxfile.h"
 #include "qxsites.h"
 #include "qxsys.h"
 
@@ -293,8 +294,11 @@ int prg_extract(const char *path)
 
     // The system's reason for an output that cannot be written is the
     // caller's to tell: errno survives the diagnostic line and the frees.
-    FILE *out = fopen(out_name, "wb");
-    if (!out) {
+    // The bytes take the output's name only when whole, so a failed write
+    // leaves no part of a body and whatever was there before.
+    QxFileOut out;
+    std::string problem;
+    if (qxfile_create(&out, out_name, &problem)) {
         int err = errno;
         fail(PRG_LINE_EXTRACT_OPEN);
         free(body);
@@ -303,21 +307,15 @@ int prg_extract(const char *path)
         return 1;
     }
     int result = 0;
-    int err = 0;
-    if (body_len && fwrite(body, body_len, 1, out) != 1) {
-        err = errno;
+    qxfile_write(&out, body, body_len);
+    if (qxfile_commit(&out, &problem)) {
+        int err = errno;
         fail(PRG_LINE_EXTRACT_WRITE);
-        result = 1;
-    }
-    if (fclose(out) != 0 && result == 0) {
-        err = errno;
-        fail(PRG_LINE_EXTRACT_WRITE);
+        errno = err;
         result = 1;
     }
     free(body);
     free(image);
-    if (result)
-        errno = err;
     return result;
 }
 

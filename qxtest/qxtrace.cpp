@@ -11,18 +11,23 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qxfile.h"
 #include "qxsys.h"
 
 // ordered_json keeps the fields in the order written, so traces read well.
 using Json = nlohmann::ordered_json;
 
+// The trace is written under a name of its own beside its file (each line
+// flushed, for a run that crashes) and takes the file's name when it ends.
 struct QxTrace {
     std::mutex lock;
-    FILE *file = nullptr;
+    QxFileOut out = {nullptr, std::string(), std::string(), 0};
+    FILE *file = nullptr; // out.file while the trace is open
     std::chrono::steady_clock::time_point start;
     uint64_t seq = 0;
     bool failed = false;
-    int error = 0; // errno of the first line lost
+    int error = 0;       // errno of the first line lost
+    std::string problem; // why the file could not be created or kept
 };
 
 namespace
@@ -46,9 +51,12 @@ void lost(QxTrace *trace)
 // Caller holds trace->lock.
 bool open_file(QxTrace *trace, const char *path, const char *origin)
 {
-    FILE *f = fopen(path, "wb");
-    if (!f)
+    std::string problem;
+    if (qxfile_create(&trace->out, path, &problem)) {
+        trace->problem = problem;
         return false;
+    }
+    FILE *f = trace->out.file;
     trace->file = f;
     trace->start = std::chrono::steady_clock::now();
     trace->seq = 0;
@@ -69,9 +77,17 @@ int close_file(QxTrace *trace)
 {
     if (!trace->file)
         return 0;
-    if (fclose(trace->file) != 0)
-        lost(trace);
     trace->file = nullptr;
+    // A trace with lines missing would mislead a replay: the file keeps
+    // what it held.
+    std::string problem;
+    if (trace->failed) {
+        qxfile_discard(&trace->out);
+        trace->problem = strerror(trace->error);
+    } else if (qxfile_commit(&trace->out, &problem)) {
+        lost(trace);
+        trace->problem = problem;
+    }
     return trace->failed ? 1 : 0;
 }
 
@@ -254,6 +270,7 @@ int qxtrace_start(const char *path)
         std::lock_guard<std::mutex> hold(g_trace.lock);
         close_file(&g_trace);
         errno = ENOENT; // an empty name
+        g_trace.problem = strerror(ENOENT);
         ok = path && *path && open_file(&g_trace, path, "host");
         err = errno;
     }
@@ -289,15 +306,34 @@ const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
     return &g_taps.back()->backend;
 }
 
+std::string qxtrace_problem(void)
+{
+    std::lock_guard<std::mutex> hold(g_trace.lock);
+    return g_trace.problem;
+}
+
+namespace
+{
+void stop_at_exit()
+{
+    qxtrace_stop();
+}
+} // namespace
+
 int qxtrace_from_env(void)
 {
     const char *path = getenv(QXTRACE_ENV);
     if (!path || !*path)
         return 0;
     if (qxtrace_start(path) != 0) {
-        qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);
+        qx_printf("%s: cannot create %s: %s\n", QXTRACE_ENV, path, qxtrace_problem().c_str());
         return 1;
     }
+    // The trace takes its name when it ends; a program that never ends it
+    // itself ends it on the way out.
+    static bool registered = false;
+    if (!registered && atexit(stop_at_exit) == 0)
+        registered = true;
     return 0;
 }
 

@@ -5,14 +5,17 @@
 // Exit codes: 0 written, 1 input/output failure, 2 bad command line.
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "prgbuild.h"
 #include "prgdecode.h"
+#include "qxfile.h"
 
 #define EXIT_IO 1
 #define EXIT_USAGE 2
@@ -100,6 +103,12 @@ static int parse_date(const char *text, PrgImageInfo *info)
 
 static int read_body(const char *path, std::vector<uint8_t> *body)
 {
+    // Looked at first: a FIFO would block the open.
+    std::string problem;
+    if (qxfile_check_input(path, &problem)) {
+        fprintf(stderr, "%s: cannot open %s: %s\n", g_prog, path, problem.c_str());
+        return 0;
+    }
     FILE *f = fopen(path, "rb");
     if (!f) {
         fprintf(stderr, "%s: cannot open %s: %s\n", g_prog, path, strerror(errno));
@@ -122,25 +131,24 @@ static int read_body(const char *path, std::vector<uint8_t> *body)
     return ok;
 }
 
+// The image takes the name only when whole: no partial image for the build
+// to pick up, and a target that is not a regular file is left alone.
 static int write_image(const char *path, const uint8_t *image, uint32_t len)
 {
-    FILE *f = fopen(path, "wb");
-    if (!f) {
-        fprintf(stderr, "%s: cannot create %s: %s\n", g_prog, path, strerror(errno));
+    std::string problem;
+    if (qxfile_write_whole(path, image, len, &problem)) {
+        fprintf(stderr, "%s: cannot write %s: %s\n", g_prog, path, problem.c_str());
         return 0;
     }
-    int ok = fwrite(image, len, 1, f) == 1;
-    if (fclose(f) != 0)
-        ok = 0;
-    if (!ok) {
-        fprintf(stderr, "%s: cannot write %s\n", g_prog, path);
-        remove(path); // no partial image for the build to pick up
-    }
-    return ok;
+    return 1;
 }
 
 int main(int argc, char **argv)
 {
+#ifdef SIGXFSZ
+    // A file-size limit is a failed write that leaves the target as it was.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     PrgImageInfo info;
     memset(&info, 0, sizeof info);
     const char *product = nullptr, *version = nullptr, *build = nullptr, *date = nullptr;

@@ -9,6 +9,7 @@
 #include "jsonout.h"
 #include "prgbuild.h"
 #include "prgdecode.h"
+#include "qxfile.h"
 #include "qxtool.h"
 #include "updaterules.h"
 
@@ -176,13 +177,18 @@ int qxtool_extract(const std::string &path)
     int rc = qxtool_load_image(path, &data);
     if (rc != QXTOOL_OK)
         return rc;
-    // The module keeps at most 511 characters of the name and appends ".bin".
+    // The module's name for it: at most 511 characters of the path and
+    // ".bin" appended. Written here rather than by the module so that a
+    // refusal can say what the output is.
     std::string out = path.substr(0, 511) + ".bin";
-    if (prg_extract(path.c_str()) != 0) {
-        console_problem("cannot write " + out + ": " + strerror(errno));
+    std::vector<uint8_t> body(data.size() - PRG_HEADER_SIZE);
+    prg_descramble(body.data(), data.data() + PRG_HEADER_SIZE, body.size());
+    std::string problem;
+    if (qxfile_write_whole(out.c_str(), body.data(), body.size(), &problem)) {
+        console_problem("cannot write " + out + ": " + problem);
         return QXTOOL_FAILED;
     }
-    console_text("wrote " + out + " (" + std::to_string(data.size() - PRG_HEADER_SIZE) + " bytes)");
+    console_text("wrote " + out + " (" + std::to_string(body.size()) + " bytes)");
     return QXTOOL_OK;
 }
 
@@ -227,18 +233,11 @@ int qxtool_mkimage(const MkimageArgs &a)
         console_problem("mkimage: cannot build the image");
         return QXTOOL_FAILED;
     }
-    FILE *f = fopen(a.output.c_str(), "wb");
-    bool ok = f && fwrite(image, len, 1, f) == 1;
-    int err = errno;
-    if (f && fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
+    // A half image never takes the name, and what the name held stays.
+    int failed = qxfile_write_whole(a.output.c_str(), image, len, &problem);
     free(image);
-    if (!ok) {
-        console_problem("cannot write " + a.output + ": " + strerror(err));
-        if (f)
-            remove(a.output.c_str()); // no half image left to be mistaken for one
+    if (failed) {
+        console_problem("cannot write " + a.output + ": " + problem);
         return QXTOOL_FAILED;
     }
     console_text("wrote " + a.output + ": " + a.product + ", version " +

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -189,6 +190,11 @@ int main(int argc, char **argv)
         return QXTOOL_USAGE;
     }
     console_init(verbose);
+#ifdef SIGXFSZ
+    // A file-size limit is then a failed write, which leaves the target as
+    // it was, rather than an end that leaves a temporary file behind.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     install_test_sleep();
     std::string trace_origin;
     if (trace.empty() && (*info || *listc || *update || *checksum)) {
@@ -203,7 +209,7 @@ int main(int argc, char **argv)
     }
     if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {
         console_problem("cannot create trace file " + trace + trace_origin + ": " +
-                        strerror(errno));
+                        qxtrace_problem());
         return QXTOOL_USAGE;
     }
 
@@ -227,7 +233,7 @@ int main(int argc, char **argv)
 
     if (!trace.empty() && qxtrace_stop() != 0)
         console_problem("device calls were lost: cannot write trace file " + trace + ": " +
-                        strerror(errno));
+                        qxtrace_problem());
     // A result that never reached its file (a full disk, a closed pipe) is
     // no result.
     if (int err = console_output_error()) {
