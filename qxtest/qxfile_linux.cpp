@@ -101,8 +101,8 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
         char *real = realpath(path, nullptr);
         if (!real) {
-            *problem = std::string("a link to nothing that can be written (") +
-                       strerror(errno) + ")";
+            *problem =
+                std::string("a link to nothing that can be written (") + strerror(errno) + ")";
             return 1;
         }
         out->target = real;
@@ -121,8 +121,8 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     const std::string prefix = folder_of(out->target) + "/." + base_of(out->target) + ".tmp-";
     int fd = -1;
     for (int tries = 0; fd < 0 && tries < 100; ++tries) {
-        out->temp = prefix + std::to_string((long)getpid()) + "-" +
-                    std::to_string(counter.fetch_add(1));
+        out->temp =
+            prefix + std::to_string((long)getpid()) + "-" + std::to_string(counter.fetch_add(1));
         fd = open(out->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;

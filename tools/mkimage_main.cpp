@@ -37,7 +37,8 @@ static void usage(FILE *to)
             "  --fw-version N      firmware version, 0 to 65535 (230 reads 2.30); the old\n"
             "                      spelling --version N, with a number, still works\n"
             "  --build N           build number, 0 to 65535\n"
-            "  --date Y-M-D        image date; year 0 to 65535, month 1 to 12, day 1 to 31\n"
+            "  --date Y-M-D        image date that exists; year 0 to 65535 (2026-02-29 and\n"
+            "                      2026-04-31 are refused)\n"
             "  --body FILE         plain body bytes, scrambled into the image\n"
             "  --size N            total image size in bytes (at least 36); the body is\n"
             "                      N - 36 filler bytes derived from the pattern\n"
@@ -93,7 +94,7 @@ static int parse_date(const char *text, PrgImageInfo *info)
     }
     unsigned long year, month, day;
     if (!parse_uint(part[0], 65535, &year) || !parse_uint(part[1], 12, &month) ||
-        !parse_uint(part[2], 31, &day) || month == 0 || day == 0)
+        !parse_uint(part[2], 31, &day) || !prg_date_exists(year, month, day))
         return 0;
     info->year = (uint16_t)year;
     info->month = (uint8_t)month;

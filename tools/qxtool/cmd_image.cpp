@@ -78,7 +78,7 @@ Json header_json(const std::string &path, const PrgHeader *hdr)
     return j;
 }
 
-// YYYY-MM-DD with a month of 1 to 12 and a day of 1 to 31.
+// YYYY-MM-DD, a date that exists.
 int parse_date(const std::string &text, PrgImageInfo *info)
 {
     unsigned y, m, d;
@@ -90,7 +90,7 @@ int parse_date(const std::string &text, PrgImageInfo *info)
             return 1;
     if (sscanf(text.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
         return 1;
-    if (m < 1 || m > 12 || d < 1 || d > 31)
+    if (!prg_date_exists(y, m, d))
         return 1;
     info->year = (uint16_t)y;
     info->month = (uint8_t)m;
