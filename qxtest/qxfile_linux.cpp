@@ -153,6 +153,9 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
     int err = out->error;
     if (!err && fflush(out->file) != 0)
         err = errno;
+    // A write through file itself (fprintf) that failed.
+    if (!err && ferror(out->file))
+        err = EIO;
     if (!err && fsync(fileno(out->file)) != 0)
         err = errno;
     FILE *f = out->file;

@@ -177,6 +177,9 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
     int err = out->error;
     if (!err && fflush(out->file) != 0)
         err = errno;
+    // A write through file itself (fprintf) that failed.
+    if (!err && ferror(out->file))
+        err = EIO;
     if (!err && !FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(out->file))))
         err = errno_of(GetLastError());
     FILE *f = out->file;

@@ -34,6 +34,13 @@ struct E2e : ::testing::Test {
     // shell's blocks of 512 or 1024 bytes), so that a write fails midway.
     unsigned file_limit_blocks = 0;
 
+    // Every JSON line of the test's runs follows the schema.
+    void TearDown() override
+    {
+        sim.stop();
+        EXPECT_EQ("", json_check_seen());
+    }
+
     void serve(const std::vector<std::string> &args = {})
     {
         ASSERT_TRUE(sim.start(QXSIM_PATH, dev_dir.path(), args))

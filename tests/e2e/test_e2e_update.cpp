@@ -532,8 +532,13 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
                              ")  " + dev_dir.file("qx-10_20") + "\n";
     ASSERT_TRUE(a.wait_for_output("Sending and Updating...", 30)) << a.out();
     r = tool({"list"});
+    ProcResult rj = tool({"list", "--json"});
     if (a.out().find("Completed.") == std::string::npos) {
         EXPECT_NE(std::string::npos, r.out.find(busy)) << r.out;
+        // In JSON the holder is the object a busy refusal names.
+        Json held = Json::parse(rj.out)[0];
+        EXPECT_EQ(true, held["busy"]) << rj.out;
+        EXPECT_EQ(Json({{"program", "qxtool"}, {"pid", a.pid()}}), held["holder"]) << rj.out;
     }
     ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--device", "2:qx-10_20.2"}, env));
     ProcResult ra = a.wait(90), rb = b.wait(90);

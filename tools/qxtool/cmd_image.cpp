@@ -133,6 +133,7 @@ int qxtool_dump(const std::string &path, bool json)
     auto bad = [&](const std::string &problem, Json j) {
         console_problem(problem);
         if (json) {
+            j["valid"] = false;
             j.update(json_failure(QXTOOL_BAD_FILE, problem));
             json_line(j);
         }
@@ -153,8 +154,9 @@ int qxtool_dump(const std::string &path, bool json)
     prg_copy_header(&hdr, data.data());
     bool ok = prg_verify(data.data(), (int32_t)data.size()) == 0;
     if (json) {
+        // The checksum test's verdict, named as verify names it.
         Json j = header_json(path, &hdr);
-        j["checksum_ok"] = ok;
+        j["valid"] = ok;
         if (!ok)
             return bad(path + ": " + qxtool_image_problem(data), j);
         json_line(j);

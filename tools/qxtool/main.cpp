@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "helpformat.h"
+#include "jsonout.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "qxtrace.h"
@@ -177,18 +178,28 @@ int main(int argc, char **argv)
         ->required()
         ->option_text("FILE");
 
+    // Looked for before the parse, so that a command line that does not
+    // parse is answered in JSON too when JSON was asked for.
+    for (int i = 1; i < argc; ++i)
+        if (!strcmp(argv[i], "--json"))
+            json_set_wanted(true);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         // --help and --version end here too, with status 0.
-        return app.exit(e) == 0 ? QXTOOL_OK : QXTOOL_USAGE;
-    }
-
-    if (app.get_subcommands().empty()) {
-        fprintf(stderr, "qxtool: a command is needed: info, list, update, verify, dump, "
-                        "extract, checksum or mkimage\nRun with --help for more information.\n");
+        if (e.get_exit_code() == 0)
+            return app.exit(e) == 0 ? QXTOOL_OK : QXTOOL_USAGE;
+        if (json_wanted())
+            json_line(json_failure(QXTOOL_USAGE, e.what()));
+        app.exit(e);
         return QXTOOL_USAGE;
     }
+
+    if (app.get_subcommands().empty())
+        return json_usage_error("qxtool: a command is needed: info, list, update, verify, dump, "
+                                "extract, checksum or mkimage\nRun with --help for more "
+                                "information.",
+                                false);
     console_init(verbose);
 #ifdef SIGXFSZ
     // A file-size limit is then a failed write, which leaves the target as
@@ -207,11 +218,9 @@ int main(int argc, char **argv)
             trace_origin = " (" QXTRACE_ENV ")";
         }
     }
-    if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {
-        console_problem("cannot create trace file " + trace + trace_origin + ": " +
-                        qxtrace_problem());
-        return QXTOOL_USAGE;
-    }
+    if (!trace.empty() && qxtrace_start(trace.c_str()) != 0)
+        return json_usage_error("cannot create trace file " + trace + trace_origin + ": " +
+                                qxtrace_problem());
 
     int rc = QXTOOL_USAGE;
     if (*info)
