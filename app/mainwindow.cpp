@@ -192,13 +192,18 @@ void MainWindow::on_button_fwupdate_clicked()
 {
     if (updating != 0)
         return;
+    updatehistory::begin(&history, QCoreApplication::applicationName().toStdString(),
+                         QCoreApplication::applicationVersion().toStdString());
+    history.image = fw_path.toStdString();
     // The settings panel holds the device while it runs. Whether it ran or
     // could be ended changes nothing here.
     run_program("taskkill.exe", QStringList() << "/f"
                                               << "/im"
                                               << "Orbetta_SettingsPanel.exe");
-    if (!show_firmware(QString(fw_path)))
+    if (!show_firmware(QString(fw_path))) {
+        record_end(QString("Firmware File Error: %1").arg(fw_path).toStdString(), "");
         return;
+    }
 
     // Once the file dialog has been shown the user may install any image
     // of the right product.
@@ -207,7 +212,12 @@ void MainWindow::on_button_fwupdate_clicked()
     options.installed_test = from_catalogue;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
+    updatehistory::set_image(&history, job.data, job.size, fw_path.toStdString(),
+                             fw_path.startsWith(":/"));
+    if (!check.device.product.empty())
+        updatehistory::set_device(&history, ctx, check.device);
     if (check.result != updaterules::RequestResult::Ok) {
+        record_end(check.text, check.cause.text);
         ctx.unlock_device();
         if (check.result == updaterules::RequestResult::NotConnected)
             tell(check.cause.text);
@@ -225,6 +235,7 @@ void MainWindow::on_button_fwupdate_clicked()
         QMessageBox::Cancel | QMessageBox::Default | QMessageBox::Escape, QMessageBox::Ok);
     if (answer != QMessageBox::Ok) {
         ctx.unlock_device();
+        record_end("Cancelled.", "not confirmed");
         return;
     }
 
@@ -240,6 +251,7 @@ void MainWindow::on_button_fwupdate_clicked()
     QThread *thread = new QThread();
     FWUpdateWorker *worker = new FWUpdateWorker();
     worker->progress_ptr = &progress;
+    worker->history = &history;
     connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
     connect(worker, &FWUpdateWorker::finished, this, &MainWindow::on_finish);
     timer.start(100);
@@ -336,6 +348,13 @@ void MainWindow::on_menuFile_triggered(QAction *act)
         return;
     act->setChecked(true);
     show_firmware(act->data().toString());
+}
+
+void MainWindow::record_end(const std::string &error, const std::string &cause)
+{
+    std::string problem;
+    if (updatehistory::finish(&history, "refused", error, cause, "unchanged", &problem))
+        tell("the update history was not written: " + problem);
 }
 
 void MainWindow::refuse(const QString &text)

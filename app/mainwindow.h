@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include "updatecontext.h"
+#include "updatehistory.h"
 
 class QAction;
 class QActionGroup;
@@ -61,6 +62,8 @@ class MainWindow : public QMainWindow
     friend class tst_MainWindow; // looks at the timer and the updating flag
 
     void refuse(const QString &text);
+    // Ends this update attempt's history record before the worker ran.
+    void record_end(const std::string &error, const std::string &cause);
     void set_selection_enabled(bool enabled);
     // Grows the whole form when the label's font is too large for one of
     // its texts; never shrinks it.
@@ -79,4 +82,6 @@ class MainWindow : public QMainWindow
     QShortcut *fw_shortcut = nullptr;
     QString catalogue_dir;
     double form_scale = 1.0;
+    // The update attempt under way, for the update history.
+    updatehistory::Attempt history;
 };

@@ -1,6 +1,7 @@
 #include "fwupdateworker.h"
 
 #include "updatecontext.h"
+#include "updatehistory.h"
 #include "updaterules.h"
 
 FWUpdateWorker::FWUpdateWorker(QObject *parent) : QObject(parent) {}
@@ -15,8 +16,18 @@ void FWUpdateWorker::process()
         emit process_text(QString::fromStdString(text));
     };
     report.error = [this](const std::string &text) { emit error(QString::fromStdString(text)); };
-    updaterules::run_update(job ? job->ctx : nullptr, job ? job->data : nullptr,
-                            job ? job->size : 0, progress_ptr ? &progress_ptr->value : nullptr,
-                            report);
+    UpdateContext *ctx = job ? job->ctx : nullptr;
+    const uint8_t *data = job ? job->data : nullptr;
+    uint32_t size = job ? job->size : 0;
+    QxProgress *position = progress_ptr ? &progress_ptr->value : nullptr;
+    if (history) {
+        std::string problem;
+        updatehistory::run_recorded(history, ctx, data, size, position, report, nullptr, &problem);
+        // No standard output may reach anyone: said where it can be.
+        if (!problem.empty())
+            qWarning("the update history was not written: %s", problem.c_str());
+    } else {
+        updaterules::run_update(ctx, data, size, position, report);
+    }
     emit finished();
 }

@@ -34,6 +34,10 @@ struct E2e : ::testing::Test {
     // shell's blocks of 512 or 1024 bytes), so that a write fails midway.
     unsigned file_limit_blocks = 0;
 
+    // The update history of every run goes to the work folder.
+    E2e() { setenv("QXUPDATER_STATE_DIR", work.file("state").c_str(), 1); }
+    std::string history_file() const { return work.file("state/history.jsonl"); }
+
     // Every JSON line of the test's runs follows the schema.
     void TearDown() override
     {

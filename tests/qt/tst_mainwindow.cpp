@@ -6,6 +6,8 @@
 #include <QAccessible>
 #include <QAction>
 #include <QFileDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -31,6 +33,7 @@
 #include "mainwindow.h"
 #include "qttestkit.h"
 #include "qxlimits.h"
+#include "updatehistory.h"
 #include "updaterules.h"
 
 namespace
@@ -198,8 +201,12 @@ class tst_MainWindow : public QObject
     void open_file_dialog(MainWindow &w);
     // Presses the update button and confirms when the question comes.
     void start_update(MainWindow &w);
+    // The update history's records so far, and a check of the newest one.
+    QList<QJsonObject> history();
+    void last_record_is(const char *outcome, const char *device_state);
 
     QuietOutput quiet;
+    std::unique_ptr<QTemporaryDir> state;
     std::unique_ptr<SharedClock> clock;
     std::unique_ptr<SimRig> rig;
     std::unique_ptr<ModalWatcher> boxes;
@@ -207,6 +214,8 @@ class tst_MainWindow : public QObject
 
 void tst_MainWindow::init()
 {
+    state.reset(new QTemporaryDir);
+    qputenv(QXHISTORY_STATE_ENV, state->path().toUtf8());
     clock.reset(new SharedClock);
     rig.reset(new SimRig);
     boxes.reset(new ModalWatcher);
@@ -225,6 +234,26 @@ QAction *tst_MainWindow::checked(MainWindow &w)
         if (a->isChecked())
             return a;
     return nullptr;
+}
+
+QList<QJsonObject> tst_MainWindow::history()
+{
+    std::vector<std::string> lines;
+    std::string problem;
+    QList<QJsonObject> records;
+    if (updatehistory::read_records(updatehistory::history_path(), &lines, &problem) == 0)
+        for (const std::string &l : lines)
+            records.append(QJsonDocument::fromJson(QByteArray::fromStdString(l)).object());
+    return records;
+}
+
+void tst_MainWindow::last_record_is(const char *outcome, const char *device_state)
+{
+    QList<QJsonObject> records = history();
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0]["outcome"].toString(), QString(outcome));
+    QCOMPARE(records[0]["device_state"].toString(), QString(device_state));
+    QCOMPARE(records[0]["program"].toString(), QCoreApplication::applicationName());
 }
 
 void tst_MainWindow::open_file_dialog(MainWindow &w)
@@ -694,6 +723,9 @@ void tst_MainWindow::refusals()
     QVERIFY(button(w)->isEnabled());
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE((int)rig->dev.stats().begins, 0);
+    last_record_is("refused", "unchanged");
+    // The box's text, and why under it.
+    QVERIFY2(text.startsWith(history()[0]["error"].toString()), qPrintable(text));
 }
 
 // Started while another program updates the device: the window asks the
@@ -775,6 +807,8 @@ void tst_MainWindow::confirmation_declined()
     QTest::qWait(50);
     QVERIFY(button(w)->isEnabled());
     QCOMPARE((int)rig->dev.stats().begins, 0);
+    last_record_is("refused", "unchanged");
+    QCOMPARE(history()[0]["error"].toString(), QString("Cancelled."));
 }
 
 // Button, confirmation, worker, progress and the idle window after it, with
@@ -878,6 +912,12 @@ void tst_MainWindow::full_update()
     QVERIFY(file_menu(w)->menuAction()->isEnabled());
     QByteArray image = resource(":/res/update20.bin");
     QCOMPARE(rig->dev.stored_image(), std::vector<uint8_t>(image.constBegin(), image.constEnd()));
+    last_record_is("completed", "updated");
+    const QJsonObject rec = history()[0];
+    QCOMPARE(rec["image"].toObject()["name"].toString(), QString(":/res/update20.bin"));
+    QCOMPARE(rec["image"].toObject()["builtin"].toBool(), true);
+    QCOMPARE(rec["device"].toObject()["version"].toInt(), 220);
+    QCOMPARE(rec["attempts"].toInt(), 1);
     QCOMPARE(boxes->seen.size(), seen);
 
     // A second update starts with the bar at 0 on its first tick. The
@@ -931,6 +971,8 @@ void tst_MainWindow::failure_text_in_label()
         QVERIFY(clock->now_ms() - t0 <= 1010);
     QCOMPARE(label(w)->text(), QString("Firmware Update Failed"));
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
+    QTRY_COMPARE(history().size(), 1);
+    QCOMPARE(history()[0]["outcome"].toString(), QString("failed"));
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QVERIFY(bar(w)->value() < k_image_size);
 }

@@ -158,6 +158,22 @@ int main(int argc, char **argv)
     std::string checksum_device;
     checksum->add_option("--device", checksum_device, device_help)->option_text("ID");
 
+    bool history_json = false;
+    unsigned history_count = 20;
+    std::string history_device;
+    auto *history = app.add_subcommand(
+        "history", "show the newest records of the update history that qxtool and the window "
+                   "keep: when, which device and image, the outcome and why");
+    history->add_flag("--json", history_json, "print each record as a JSON line");
+    history->add_option("-n", history_count, "how many of the newest records (default 20)")
+        ->option_text("N")
+        ->check(CLI::Range(1u, 100000u));
+    history
+        ->add_option("--device", history_device,
+                     "only the records of this device (its id, "
+                     "name or path)")
+        ->option_text("ID");
+
     MkimageArgs mk;
     auto *mkimage = app.add_subcommand(
         "mkimage", "build a firmware image from header fields and a plain body file");
@@ -197,7 +213,7 @@ int main(int argc, char **argv)
 
     if (app.get_subcommands().empty())
         return json_usage_error("qxtool: a command is needed: info, list, update, verify, dump, "
-                                "extract, checksum or mkimage\nRun with --help for more "
+                                "extract, checksum, mkimage or history\nRun with --help for more "
                                 "information.",
                                 false);
     console_init(verbose);
@@ -239,6 +255,8 @@ int main(int argc, char **argv)
         rc = qxtool_checksum(length, checksum_json, checksum_device);
     else if (*mkimage)
         rc = qxtool_mkimage(mk);
+    else if (*history)
+        rc = qxtool_history(history_json, history_count, history_device);
 
     if (!trace.empty() && qxtrace_stop() != 0)
         console_problem("device calls were lost: cannot write trace file " + trace + ": " +
