@@ -29,6 +29,7 @@
 
 #include "fwupdateworker.h"
 #include "qxlimits.h"
+#include "updatereport.h"
 #include "updaterules.h"
 
 namespace
@@ -61,9 +62,16 @@ int run_system_program(const QString &program, const QStringList &arguments)
 #endif
 }
 
+QString ask_save_path(QWidget *parent, const QString &suggested)
+{
+    return QFileDialog::getSaveFileName(parent, "Save Support Report", suggested,
+                                        "Text files (*.txt);;All files (*)");
+}
+
 } // namespace
 
 MainWindow::RunProgram MainWindow::run_program = run_system_program;
+MainWindow::AskPath MainWindow::ask_report_path = ask_save_path;
 
 MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     : QMainWindow(parent), ui(new Ui::MainWindow), timer(), ctx(), updating(0),
@@ -76,6 +84,11 @@ MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     fw_shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F), this, nullptr,
                                 nullptr, Qt::WindowShortcut);
     connect(fw_shortcut, &QShortcut::activated, this, &MainWindow::select_fw_path);
+    // Beside About, outside the form: what support needs after a failure.
+    QAction *report = new QAction("Save Support Report...", this);
+    report->setObjectName("actionSaveSupportReport");
+    ui->menuHelp->addAction(report);
+    connect(report, &QAction::triggered, this, &MainWindow::save_support_report);
     add_keyboard_access();
     fit_to_texts();
 }
@@ -313,6 +326,23 @@ void MainWindow::on_actionAbout_triggered()
         qDebug() << QDir(QDir::rootPath());
     }
     file.close();
+}
+
+void MainWindow::save_support_report()
+{
+    QString path = ask_report_path(this, QDir(QDir::homePath()).filePath("qxupdater-report.txt"));
+    if (path.isEmpty())
+        return;
+    std::string problem;
+    if (updatereport::write(path.toStdString(), QCoreApplication::applicationName().toStdString(),
+                            QCoreApplication::applicationVersion().toStdString(), &problem)) {
+        refuse(QString("Cannot save the report to %1: %2").arg(path, qstr(problem)));
+        return;
+    }
+    QMessageBox::information(this, "Save Support Report",
+                             QString("The report was saved to %1. Nothing in it has been sent "
+                                     "anywhere: send it to support yourself.")
+                                 .arg(path));
 }
 
 void MainWindow::on_processtext(QString text)

@@ -36,6 +36,11 @@ class MainWindow : public QMainWindow
     using RunProgram = int (*)(const QString &program, const QStringList &arguments);
     static RunProgram run_program;
 
+    // Asks where to save the support report ("" when the user cancels); by
+    // default the save dialog. Tests replace it.
+    using AskPath = QString (*)(QWidget *parent, const QString &suggested);
+    static AskPath ask_report_path;
+
     // Lets the window follow the display's scale (125 %, 150 %, 200 %).
     // Must run before the application object exists.
     static void use_display_scale();
@@ -53,6 +58,7 @@ class MainWindow : public QMainWindow
     void on_timer();
     void on_finish();
     void on_actionAbout_triggered();
+    void save_support_report();
     void on_processtext(QString text);
     void on_error(QString error);
     void select_fw_path();

@@ -25,6 +25,8 @@ struct QxTrace {
     FILE *file = nullptr; // out.file while the trace is open
     std::chrono::steady_clock::time_point start;
     uint64_t seq = 0;
+    uint64_t bytes = 0; // written so far
+    bool cut = false;   // the bound was reached
     bool failed = false;
     int error = 0;       // errno of the first line lost
     std::string problem; // why the file could not be created or kept
@@ -32,6 +34,8 @@ struct QxTrace {
 
 namespace
 {
+
+std::atomic<uint64_t> g_limit{0};
 
 // The process's own trace; its taps live as long as the process.
 QxTrace g_trace;
@@ -60,6 +64,8 @@ bool open_file(QxTrace *trace, const char *path, const char *origin)
     trace->file = f;
     trace->start = std::chrono::steady_clock::now();
     trace->seq = 0;
+    trace->bytes = 0;
+    trace->cut = false;
     trace->failed = false;
     trace->error = 0;
     Json line;
@@ -94,9 +100,15 @@ int close_file(QxTrace *trace)
 // Each line is flushed: a trace is most wanted from a run that crashed.
 int write_line(QxTrace *trace, const Json &line)
 {
-    if (!trace->file)
+    if (!trace->file || trace->cut)
         return 0;
     std::string text = line.dump() + "\n";
+    const uint64_t limit = g_limit.load();
+    if (limit && trace->bytes + text.size() > limit) {
+        trace->cut = true;
+        text = "{\"op\":\"cut\",\"bytes\":" + std::to_string(trace->bytes) + "}\n";
+    }
+    trace->bytes += text.size();
     if (fwrite(text.data(), 1, text.size(), trace->file) != text.size() ||
         fflush(trace->file) != 0) {
         lost(trace);
@@ -304,6 +316,16 @@ const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
     g_taps.emplace_back(new QxTraceTap);
     qxtrace_tap(g_taps.back().get(), &g_trace, inner);
     return &g_taps.back()->backend;
+}
+
+int qxtrace_active(void)
+{
+    return g_state.load(std::memory_order_acquire) == ACTIVE ? 1 : 0;
+}
+
+void qxtrace_set_limit(uint64_t bytes)
+{
+    g_limit.store(bytes);
 }
 
 std::string qxtrace_problem(void)

@@ -78,6 +78,12 @@ int qxtrace_from_env(void);
 // it could not be written (errno then says why the first one was lost, and
 // the file keeps what it held).
 int qxtrace_stop(void);
+// Whether the process's trace is recording now.
+int qxtrace_active(void);
+// A bound on the bytes of every trace from now on (0: none). A trace that
+// reaches it records no further call and ends with {"op":"cut"}, which
+// readers skip; its lines up to there are kept.
+void qxtrace_set_limit(uint64_t bytes);
 // Why the process's trace could not be started or kept, as a text.
 std::string qxtrace_problem(void);
 // The backend that device access should use: inner itself, or a recording

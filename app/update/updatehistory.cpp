@@ -10,6 +10,7 @@
 
 #include "qxfile.h"
 #include "qxsys.h"
+#include "qxtrace.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -159,6 +160,18 @@ void begin(Attempt *a, const std::string &program, const std::string &version)
     a->program_version = version;
     a->started = std::chrono::system_clock::now();
     a->stage_started = std::chrono::steady_clock::now();
+    // The last update's trace, when nobody records one; what cannot be
+    // recorded is simply not kept.
+    const std::string trace = last_trace_path();
+    std::string problem;
+    size_t slash = trace.find_last_of("/\\");
+    if (!trace.empty() && !qxtrace_active() && slash != std::string::npos &&
+        platform_make_dirs(trace.substr(0, slash), &problem) == 0) {
+        qxtrace_set_limit(QXHISTORY_MAX_TRACE_BYTES);
+        a->tracing = qxtrace_start(trace.c_str()) == 0;
+        if (!a->tracing)
+            qxtrace_set_limit(0);
+    }
     QxOutFn next;
     void *next_ctx;
     qx_get_output(&next, &next_ctx);
@@ -318,6 +331,11 @@ int finish(Attempt *a, const std::string &outcome, const std::string &error,
         return 0;
     stop_keeping(a);
     a->finished = true;
+    if (a->tracing) {
+        qxtrace_stop();
+        qxtrace_set_limit(0);
+        a->tracing = false;
+    }
     if (!a->stage.empty()) {
         a->stages.emplace_back(a->stage, seconds_since(a->stage_started));
         a->stage.clear();
@@ -346,6 +364,12 @@ std::string history_path()
 {
     std::string dir = state_dir();
     return dir.empty() ? "" : dir + "/history.jsonl";
+}
+
+std::string last_trace_path()
+{
+    std::string dir = state_dir();
+    return dir.empty() ? "" : dir + "/last-update.trace.jsonl";
 }
 
 int append_line(const std::string &path, const std::string &line, std::string *problem)

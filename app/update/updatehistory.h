@@ -30,6 +30,10 @@
 // bytes.
 #define QXHISTORY_MAX_DIAGNOSTICS 16384u
 #define QXHISTORY_STATE_ENV "QXUPDATER_STATE_DIR"
+// The last update's device trace, kept beside the history when the program
+// records no trace of its own: its first calls within this many bytes (a
+// whole update takes about 5 MiB).
+#define QXHISTORY_MAX_TRACE_BYTES (16u * 1024u * 1024u)
 
 namespace updatehistory
 {
@@ -55,12 +59,14 @@ struct Attempt {
     std::vector<std::pair<std::string, double>> stages; // name, seconds
     std::string diagnostics;                            // the run's diagnostic lines, bounded
     bool recording = false;                             // the diagnostic lines are being kept
+    bool tracing = false;                               // the device calls go to last_trace_path()
     bool finished = false;
 };
 
 // Starts an attempt: the time, the program, and from now on the diagnostic
 // lines of the device and image modules are kept for it (and still go where
-// they went).
+// they went). Unless the program records a trace of its own, the device
+// calls are recorded as the last update's trace until finish.
 void begin(Attempt *a, const std::string &program, const std::string &version);
 void set_image(Attempt *a, const uint8_t *image, uint32_t size, const std::string &name,
                bool builtin);
@@ -94,6 +100,8 @@ std::string record_line(const Attempt &a, const std::string &outcome, const std:
 // The state folder and the history file in it ("" when there is no home).
 std::string state_dir();
 std::string history_path();
+// The last update's trace: last-update.trace.jsonl beside the history.
+std::string last_trace_path();
 
 // Appends one line under the lock, trimming the file to its bound. 0, or 1
 // with the problem.

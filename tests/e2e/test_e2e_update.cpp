@@ -668,6 +668,25 @@ TEST_F(E2e, HistoryKeepsEveryAttempt)
     EXPECT_NE(std::string::npos, r.out.find("  qxtool  refused  ? <- " + work.file("missing.bin")))
         << r.out;
 
+    // The support report holds the device, the history and the last trace.
+    r = tool({"report", work.file("report.txt")});
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::string report = read_text_file(work.file("report.txt"));
+    EXPECT_NE(std::string::npos, report.find("Connected devices (1):\n  " +
+                                             dev_dir.file("qx-10_20") + "  QX-20  version 2.20"))
+        << report;
+    const size_t history = report.find("-----BEGIN HISTORY-----\n");
+    ASSERT_NE(std::string::npos, history) << report;
+    EXPECT_TRUE(recs == json_lines(report.substr(
+                            history + 24, report.find("-----END HISTORY-----") - history - 25)))
+        << "the report holds the history's records";
+    // The last attempt reached no device: its trace holds the start alone.
+    EXPECT_NE(std::string::npos,
+              report.find("-----BEGIN TRACE-----\n{\"op\":\"start\",\"format\":1,"
+                          "\"origin\":\"host\"}\n-----END TRACE-----\n"))
+        << report;
+    EXPECT_EQ(tool({"report", "-"}).out.substr(0, 60), report.substr(0, 60));
+
     // A history that cannot be written: the update completes all the same.
     r = tool({"update", "--yes"}, {{"QXUPDATER_STATE_DIR", "/dev/null/state"}});
     EXPECT_EQ(0, r.status) << r.err;

@@ -187,6 +187,7 @@ class tst_MainWindow : public QObject
     void system_without_device();
     void licence_dialog();
     void licence_missing();
+    void support_report();
     void texts_fit_label();
     void keyboard_data();
     void keyboard();
@@ -297,7 +298,8 @@ void tst_MainWindow::form()
         titles << a->text();
     QCOMPARE(titles, QStringList({"File", "Help"}));
     QMenu *help = w.findChild<QMenu *>("menuHelp");
-    QCOMPARE(help->actions().size(), 1);
+    // About, and beside it the support report (support_report).
+    QCOMPARE(help->actions().size(), 2);
     QCOMPARE(help->actions().first()->text(), QString("About"));
     QCOMPARE(help->actions().first()->objectName(), QString("actionAbout"));
     QVERIFY(!w.findChild<QStatusBar *>());
@@ -1148,6 +1150,46 @@ void record_debug(QtMsgType type, const QMessageLogContext &context, const QStri
 
 // Without the notice: one warning, with the places looked at logged only
 // after it has been closed.
+// Help > Save Support Report... beside About writes the report qxtool
+// writes, where the save dialog says.
+QString g_report_path;
+QString report_path(QWidget *, const QString &)
+{
+    return g_report_path;
+}
+
+void tst_MainWindow::support_report()
+{
+    QTemporaryDir dir;
+    g_report_path = dir.filePath("report.txt");
+    MainWindow::AskPath before = MainWindow::ask_report_path;
+    MainWindow::ask_report_path = report_path;
+    Finally restore{[&] { MainWindow::ask_report_path = before; }};
+    MainWindow w;
+    QMenu *help = w.findChild<QMenu *>("menuHelp");
+    QVERIFY(help);
+    QList<QAction *> actions = help->actions();
+    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions[0]->objectName(), QString("actionAbout"));
+    QCOMPARE(actions[1]->text(), QString("Save Support Report..."));
+    // A refused update first, so that the history has a record.
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    boxes->answer(QMessageBox::Ok);
+    actions[1]->trigger();
+    QCOMPARE(boxes->seen.back().title, QString("Save Support Report"));
+    QFile file(g_report_path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString report = QString::fromUtf8(file.readAll());
+    QVERIFY2(report.contains("by " + QCoreApplication::applicationName() + " "),
+             qPrintable(report));
+    QVERIFY2(report.contains("Connected devices (1):\n  "), qPrintable(report));
+    QVERIFY2(report.contains("QX-20  version 2.20  build 50"), qPrintable(report));
+    QVERIFY2(report.contains("Newest update records (1, "), qPrintable(report));
+    QVERIFY2(report.contains("refused  device unchanged  Cancelled."), qPrintable(report));
+    QVERIFY2(report.contains("-----BEGIN TRACE-----\n{\"op\":\"start\""), qPrintable(report));
+}
+
 void tst_MainWindow::licence_missing()
 {
     MainWindow w;

@@ -3,6 +3,9 @@
 #include "jsonout.h"
 #include "qxtool.h"
 #include "updatehistory.h"
+#include "updatereport.h"
+
+#include <cstdio>
 
 namespace
 {
@@ -87,5 +90,25 @@ int qxtool_history(bool json, unsigned count, const std::string &device)
         else
             console_text(record_text(chosen[i]));
     }
+    return QXTOOL_OK;
+}
+
+int qxtool_report(const std::string &path)
+{
+    if (path == "-") {
+        const std::string report = updatereport::text("qxtool", QXTOOL_VERSION);
+        fwrite(report.data(), 1, report.size(), stdout);
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            console_problem("cannot write standard output");
+            return QXTOOL_FAILED;
+        }
+        return QXTOOL_OK;
+    }
+    std::string problem;
+    if (updatereport::write(path, "qxtool", QXTOOL_VERSION, &problem)) {
+        console_problem("cannot write " + path + ": " + problem);
+        return QXTOOL_FAILED;
+    }
+    console_text("wrote " + path + ": send it to support; nothing in it has left this machine");
     return QXTOOL_OK;
 }

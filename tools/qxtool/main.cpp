@@ -174,6 +174,13 @@ int main(int argc, char **argv)
                      "name or path)")
         ->option_text("ID");
 
+    std::string report_path = "qxupdater-report.txt";
+    auto *report = app.add_subcommand(
+        "report", "write a support report to FILE (default qxupdater-report.txt; - for standard "
+                  "output): versions, system, connected devices, the newest update records and "
+                  "the last update's device trace; nothing is sent anywhere");
+    report->add_option("FILE", report_path, "the report file");
+
     MkimageArgs mk;
     auto *mkimage = app.add_subcommand(
         "mkimage", "build a firmware image from header fields and a plain body file");
@@ -212,10 +219,11 @@ int main(int argc, char **argv)
     }
 
     if (app.get_subcommands().empty())
-        return json_usage_error("qxtool: a command is needed: info, list, update, verify, dump, "
-                                "extract, checksum, mkimage or history\nRun with --help for more "
-                                "information.",
-                                false);
+        return json_usage_error(
+            "qxtool: a command is needed: info, list, update, verify, dump, "
+            "extract, checksum, mkimage, history or report\nRun with --help for more "
+            "information.",
+            false);
     console_init(verbose);
 #ifdef SIGXFSZ
     // A file-size limit is then a failed write, which leaves the target as
@@ -257,6 +265,8 @@ int main(int argc, char **argv)
         rc = qxtool_mkimage(mk);
     else if (*history)
         rc = qxtool_history(history_json, history_count, history_device);
+    else if (*report)
+        rc = qxtool_report(report_path);
 
     if (!trace.empty() && qxtrace_stop() != 0)
         console_problem("device calls were lost: cannot write trace file " + trace + ": " +
