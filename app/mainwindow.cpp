@@ -28,6 +28,7 @@
 #include <cmath>
 
 #include "fwupdateworker.h"
+#include "qxfile.h"
 #include "qxlimits.h"
 #include "updatereport.h"
 #include "updaterules.h"
@@ -102,6 +103,11 @@ bool MainWindow::load_firmware_file(const QString &path)
 {
     job.size = 0;
     fw_path = path;
+    // A FIFO would block the window in the open, a device give bytes
+    // without end; the built-in images are resources, not files.
+    std::string problem;
+    if (!path.startsWith(":") && qxfile_check_input(path.toStdString().c_str(), &problem))
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;

@@ -41,9 +41,19 @@ static void fail(int line)
     qx_error_line(PRG_SRC, line);
 }
 
+// Looked at before the open: a FIFO would block it, a device or a folder is
+// no image. Either is a file that cannot be opened.
+static FILE *open_regular(const char *path)
+{
+    std::string problem;
+    if (!path || qxfile_check_input(path, &problem))
+        return nullptr;
+    return fopen(path, "rb");
+}
+
 uint8_t *prg_read_file(const char *path, int32_t *length)
 {
-    FILE *f = path ? fopen(path, "rb") : nullptr;
+    FILE *f = open_regular(path);
     if (!f) {
         fail(PRG_LINE_READ_OPEN);
         return nullptr;
@@ -97,7 +107,7 @@ int prg_read_header(PrgHeader *dst, const char *path)
     if (!dst)
         dst = &scratch;
     memset(dst->raw, 0, sizeof dst->raw);
-    FILE *f = path ? fopen(path, "rb") : nullptr;
+    FILE *f = open_regular(path);
     if (!f) {
         fail(PRG_LINE_HEADER_OPEN);
         return 1;

@@ -28,6 +28,9 @@
 #include <windows.h>
 #endif
 #include <functional>
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 #include <memory>
 
 #include "mainwindow.h"
@@ -647,6 +650,16 @@ void tst_MainWindow::bad_image_refused_before_device()
     QCOMPARE(boxes->seen[1].text, "Firmware File Error: " + path);
     QCOMPARE(rig->dev.stats().calls, calls);
     QVERIFY(button(w)->isEnabled());
+#ifndef Q_OS_WIN
+    // A FIFO in its place is refused at once, not waited on in the open.
+    QFile::remove(path);
+    QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(3));
+    QCOMPARE(boxes->seen[2].text, "Firmware File Error: " + path);
+    QCOMPARE(rig->dev.stats().calls, calls);
+#endif
 }
 
 // The request's refusals as the window shows them.
