@@ -40,8 +40,8 @@ TEST_F(E2e, VersionAndHelp)
     r = tool({"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find(k_exit_help)) << r.out;
-    for (const char *cmd :
-         {"info", "list", "update", "verify", "dump", "extract", "checksum", "mkimage"})
+    for (const char *cmd : {"info", "list", "update", "verify", "dump", "extract", "checksum",
+                            "mkimage", "history", "report"})
         EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + cmd + " ")) << cmd;
     r = tool({"update", "--help"});
     EXPECT_EQ(0, r.status);
