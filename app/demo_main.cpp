@@ -13,6 +13,7 @@
 
 #include "mainwindow.h"
 #include "qxtrace.h"
+#include "stopsignals.h"
 #include "updaterules.h"
 
 namespace
@@ -39,6 +40,8 @@ int main(int argc, char *argv[])
     qxtrace_from_env();
     MainWindow window;
     window.setWindowTitle(QCoreApplication::applicationName());
+    // As the window's own entry: a stop signal ends it at a call boundary.
+    new StopSignals(&window);
     window.show();
 
     auto *button = window.findChild<QPushButton *>("button_fwupdate");
@@ -117,6 +120,7 @@ int main(int argc, char *argv[])
         std::_Exit(1);
     });
 
-    app.exec();
-    return status;
+    // A stop signal ends the window with its own status.
+    const int code = app.exec();
+    return code ? code : status;
 }

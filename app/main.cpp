@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "qxtrace.h"
 #include "singleinstance.h"
+#include "stopsignals.h"
 
 namespace
 {
@@ -79,6 +80,7 @@ int main(int argc, char *argv[])
     // On the heap: the window holds the 1 MiB image buffer.
     std::unique_ptr<MainWindow> window(new MainWindow());
     window->setWindowTitle(QCoreApplication::applicationName());
+    new StopSignals(window.get());
     window->show();
     return app.exec();
 }

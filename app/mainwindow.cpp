@@ -24,12 +24,20 @@
 #include <QThread>
 #include <QVBoxLayout>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 
 #include "fwupdateworker.h"
 #include "qxfile.h"
 #include "qxlimits.h"
+#include "qxpower.h"
+#include "qxsys.h"
 #include "updatereport.h"
 #include "updaterules.h"
 
@@ -51,6 +59,10 @@ void tell(const std::string &text)
             text.c_str());
     fflush(stderr);
 }
+
+// Whether an update runs, for a signal handler: lock-free.
+std::atomic<int> g_update_running{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler reads it");
 
 int run_system_program(const QString &program, const QStringList &arguments)
 {
@@ -74,6 +86,11 @@ QString ask_save_path(QWidget *parent, const QString &suggested)
 MainWindow::RunProgram MainWindow::run_program = run_system_program;
 MainWindow::AskPath MainWindow::ask_report_path = ask_save_path;
 
+bool MainWindow::update_running()
+{
+    return g_update_running.load() != 0;
+}
+
 MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     : QMainWindow(parent), ui(new Ui::MainWindow), timer(), ctx(), updating(0),
       from_catalogue(true), fw_path(), progress(), job(), fw_group(new QActionGroup(this)),
@@ -92,10 +109,12 @@ MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     connect(report, &QAction::triggered, this, &MainWindow::save_support_report);
     add_keyboard_access();
     fit_to_texts();
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::stop_worker);
 }
 
 MainWindow::~MainWindow()
 {
+    stop_worker();
     delete ui;
 }
 
@@ -228,7 +247,8 @@ void MainWindow::on_button_fwupdate_clicked()
     // of the right product.
     updaterules::RequestOptions options;
     options.downgrade_rule = from_catalogue;
-    options.installed_test = from_catalogue;
+    options.installed_test = from_catalogue && !rewrite;
+    options.same_allowed = rewrite;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
     updatehistory::set_image(&history, job.data, job.size, fw_path.toStdString(),
@@ -268,6 +288,10 @@ void MainWindow::on_button_fwupdate_clicked()
     set_selection_enabled(false);
 
     QThread *thread = new QThread();
+    worker_thread = thread;
+    g_update_running.store(1);
+    // The reason the system shows when a log-off or shutdown waits for us.
+    qxpower_block_session_end(session_handle(), updaterules::power_reason(ctx).c_str());
     FWUpdateWorker *worker = new FWUpdateWorker();
     worker->progress_ptr = &progress;
     worker->history = &history;
@@ -277,6 +301,7 @@ void MainWindow::on_button_fwupdate_clicked()
     worker->moveToThread(thread);
     connect(worker, &FWUpdateWorker::process_text, this, &MainWindow::on_processtext);
     connect(worker, &FWUpdateWorker::error, this, &MainWindow::on_error);
+    connect(worker, &FWUpdateWorker::outcome, this, &MainWindow::on_outcome);
     connect(thread, &QThread::started, worker, &FWUpdateWorker::process);
     connect(worker, &FWUpdateWorker::finished, thread, &QThread::quit);
     connect(worker, &FWUpdateWorker::finished, worker, &QObject::deleteLater);
@@ -298,9 +323,93 @@ void MainWindow::on_finish()
     // The update is over: the device is free for other programs again.
     ctx.unlock_device();
     updating = 0;
+    g_update_running.store(0);
+    qxpower_unblock_session_end(session_handle());
     ui->button_fwupdate->setEnabled(true);
     ui->button_fwupdate->setText("Firmware Update");
     set_selection_enabled(true);
+    if (exit_signal) {
+        // Where it stopped and what the device holds, as the label says it:
+        // the window is about to go, once its worker's thread has.
+        stop_worker();
+        tell(ui->label->text().toStdString());
+        QCoreApplication::exit(128 + exit_signal);
+    }
+}
+
+void MainWindow::stop_for_signal(int sig)
+{
+    if (!exit_signal)
+        exit_signal = sig;
+    qx_request_stop();
+    // The update ended between the signal and this call.
+    if (!updating) {
+        tell(ui->label->text().toStdString());
+        QCoreApplication::exit(128 + exit_signal);
+    }
+}
+
+void MainWindow::stop_worker()
+{
+    // Its thread may still be on its way out after finished(): wait for
+    // that too.
+    if (!worker_thread)
+        return;
+    if (updating)
+        qx_request_stop();
+    // The worker's end would quit its thread through this thread's event
+    // loop, which no longer runs: quit it from here, once process() returns.
+    worker_thread->quit();
+    if (!worker_thread->wait(QXUPDATE_QUIT_WAIT_MS)) {
+        // It still uses job, ctx and progress: they must not go while it
+        // runs, so nothing of this process may be torn down.
+        tell("the update did not stop within " + std::to_string(QXUPDATE_QUIT_WAIT_MS / 1000) +
+             " s of the end of the session; ending without it");
+        std::_Exit(1);
+    }
+    if (!updating)
+        return;
+    // Its last texts and its end, which the event loop would have delivered.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (updating) {
+        // Quit before its process() began: it never ran.
+        timer.stop();
+        ctx.unlock_device();
+        updating = 0;
+        g_update_running.store(0);
+        qxpower_unblock_session_end(session_handle());
+    }
+    tell(ui->label->text().toStdString());
+}
+
+void *MainWindow::session_handle()
+{
+#ifdef Q_OS_WIN
+    return reinterpret_cast<void *>(winId());
+#else
+    // A session's end comes as a signal here: no handle needed.
+    return nullptr;
+#endif
+}
+
+bool MainWindow::nativeEvent(const QByteArray &type, void *message, long *result)
+{
+#ifdef Q_OS_WIN
+    const MSG *msg = static_cast<const MSG *>(message);
+    if (msg->message == WM_QUERYENDSESSION && updating) {
+        // No to the log-off or shutdown: the system shows the reason
+        // registered at the update's start.
+        *result = FALSE;
+        return true;
+    }
+    if (msg->message == WM_ENDSESSION && msg->wParam && updating) {
+        // The session ends all the same (forced): stop at a call boundary.
+        stop_worker();
+        *result = 0;
+        return true;
+    }
+#endif
+    return QMainWindow::nativeEvent(type, message, result);
 }
 
 void MainWindow::on_actionAbout_triggered()
@@ -361,6 +470,25 @@ void MainWindow::on_error(QString error)
 {
     ui->label->setText(error);
     fit_to_texts();
+}
+
+// Under the worker's last text: where a stop landed, and the one step that
+// brings a half-written device back.
+void MainWindow::on_outcome(int device_state, QString stop_text)
+{
+    const auto state = updaterules::DeviceState(device_state);
+    rewrite = state == updaterules::DeviceState::Incomplete ||
+              state == updaterules::DeviceState::WrittenNotVerified;
+    QString text = ui->label->text();
+    if (!stop_text.isEmpty())
+        text += "\n\n" + stop_text;
+    const std::string step = updaterules::next_step_text(state, "Press Firmware Update again");
+    if (!step.empty())
+        text += "\n\n" + qstr(step);
+    if (text != ui->label->text()) {
+        ui->label->setText(text);
+        fit_to_texts();
+    }
 }
 
 void MainWindow::select_fw_path()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -12,6 +13,7 @@ class QAction;
 class QActionGroup;
 class QCloseEvent;
 class QShortcut;
+class QThread;
 
 namespace Ui
 {
@@ -45,6 +47,13 @@ class MainWindow : public QMainWindow
     // Must run before the application object exists.
     static void use_display_scale();
 
+    // Whether a window of this process runs an update; safe in a signal
+    // handler.
+    static bool update_running();
+    // A stop signal came during an update: the worker stops at its next
+    // device call, and the program ends with 128 + sig once it has.
+    void stop_for_signal(int sig);
+
     bool load_firmware_file(const QString &path);
     bool show_firmware(const QString &path);
     void build_catalogue();
@@ -52,6 +61,8 @@ class MainWindow : public QMainWindow
   protected:
     // The worker uses job, ctx and progress, which live here.
     void closeEvent(QCloseEvent *event) override;
+    // Windows: the session's end is refused while the device is written.
+    bool nativeEvent(const QByteArray &type, void *message, long *result) override;
 
   private slots:
     void on_button_fwupdate_clicked();
@@ -61,8 +72,12 @@ class MainWindow : public QMainWindow
     void save_support_report();
     void on_processtext(QString text);
     void on_error(QString error);
+    void on_outcome(int device_state, QString stop_text);
     void select_fw_path();
     void on_menuFile_triggered(QAction *act);
+    // The application quits (the session ends): the worker stops at its next
+    // call and is waited for, within a bound, before job and ctx go.
+    void stop_worker();
 
   private:
     friend class tst_MainWindow; // looks at the timer and the updating flag
@@ -75,6 +90,8 @@ class MainWindow : public QMainWindow
     // its texts; never shrinks it.
     void fit_to_texts();
     void add_keyboard_access();
+    // What the system knows the window by for the session's end (Windows).
+    void *session_handle();
 
     Ui::MainWindow *ui;
     QTimer timer;
@@ -90,4 +107,9 @@ class MainWindow : public QMainWindow
     double form_scale = 1.0;
     // The update attempt under way, for the update history.
     updatehistory::Attempt history;
+    // The last update ended with the device half-written: the next one
+    // writes the image again even where it looks installed or not newer.
+    bool rewrite = false;
+    QPointer<QThread> worker_thread;
+    int exit_signal = 0; // the stop signal to end with once the worker has
 };

@@ -90,6 +90,32 @@
 // tst_fwupdateworker: outcomes ("15 above", "15 below", "16 away" rows)
 #define QXUPDATE_CHECKSUM_MARGIN 15
 
+// --- usbdevs_win: one call to the device's driver ---
+
+// A call the driver has not completed by then is cancelled and fails as one
+// the device did not answer (0x79): twice the 5 s a USB control transfer is
+// given, so that a driver's own timeout comes first.
+// test_usbdevs_win: WinBackend.ACallThatNeverReturnsIsCancelledAtItsBound
+#define USBDEVS_WIN_CALL_BOUND_MS 10000
+
+// How long the window waits, when the application quits during an update,
+// for its worker to stop at its next device call: a call under way ends
+// within its own bound (5 s on the socket, 10 s for a driver call on
+// Windows), half as much again is room enough.
+// tst_mainwindow: quit_during_update
+#define QXUPDATE_QUIT_WAIT_MS 15000
+
+// How long qxtool on Windows holds a closing console, a log-off or a
+// shutdown for the update to stop at its next call: Windows ends a console
+// process five seconds after such an event.
+#define QXTOOL_CONSOLE_END_WAIT_MS 4500
+
+// --- qxpower: holding the machine up ---
+
+// The logind call that takes the inhibitor: a bus that never answers costs
+// the update no more than this before it goes on without.
+#define QXPOWER_BUS_TIMEOUT_MS 2000
+
 // --- qxlock: the device lock ---
 
 // A program refused the lock reads the holder's name again while the holder

@@ -14,7 +14,11 @@ void qxlock_holder_text(const QxLockHolder *holder, char *buf, size_t cap)
 {
     if (!buf || cap == 0)
         return;
-    if (holder && holder->program[0] && holder->pid)
+    if (holder && !holder->program[0] && holder->unseen == QXLOCK_UNSEEN_USER)
+        snprintf(buf, cap, "a program of another user or an elevated one");
+    else if (holder && !holder->program[0] && holder->unseen == QXLOCK_UNSEEN_SESSION)
+        snprintf(buf, cap, "a program in another session");
+    else if (holder && holder->program[0] && holder->pid)
         snprintf(buf, cap, "%s (process %lu)", holder->program, holder->pid);
     else if (holder && holder->program[0])
         snprintf(buf, cap, "%s", holder->program);

@@ -1,5 +1,5 @@
 // One conversation with a device at a time, across programs: a lock per
-// device, keyed by the device's path (a QxDevice path), so that two devices
+// device, keyed by the device (usbdevs_device_key of any of its paths), so that two devices
 // can be updated at once while two programs can never talk to one device
 // between each other's calls. Taking it never waits. The lock dies with its
 // holder: a killed program never locks anyone out.
@@ -7,8 +7,9 @@
 // Linux: an open-file-description lock on "<endpoint>.lock" beside the
 // device's socket, holding the holder's process id and program name; a
 // device whose path is not a file (an in-process device) is locked within
-// the process. Windows: a named section keyed by the interface path, whose
-// contents name the holder.
+// the process. Windows: a mutex in the global namespace, seen from every
+// session, keyed by the control path that all of the device's interfaces
+// lead to, and a section in the session's namespace that names the holder.
 #pragma once
 
 #include <cstddef>
@@ -19,18 +20,31 @@
 #define QXLOCK_NAME_SIZE 64
 #define QXLOCK_PROBLEM_SIZE 256
 
+// Why a holder could not be named (Windows).
+enum {
+    QXLOCK_SEEN = 0,
+    // The lock exists but may not be opened: a program of another user, or
+    // an elevated copy, made it.
+    QXLOCK_UNSEEN_USER = 1,
+    // The lock exists but nobody in this session names it: a copy in
+    // another session (another user logged on, a remote desktop).
+    QXLOCK_UNSEEN_SESSION = 2,
+};
+
 // Who holds a device, or why its lock could not be made.
 typedef struct QxLockHolder {
     int held;                          // 1: another program (or record) holds it
     unsigned long pid;                 // its process id; 0 when the system does not tell
     char program[QXLOCK_NAME_SIZE];    // its program name; "" when not known
     char problem[QXLOCK_PROBLEM_SIZE]; // held 0: why the lock could not be made
+    int unseen;                        // held 1, no name: QXLOCK_UNSEEN_*, why not
 } QxLockHolder;
 
 // One lock as its taker keeps it; zero-filled (or qxlock_init) when not held.
 typedef struct QxLock {
     int held;
-    intptr_t handle; // the lock file's descriptor, or the section's handle
+    intptr_t handle;      // the lock file's descriptor, or the mutex's handle
+    intptr_t name_handle; // Windows: the section that names the holder
     uint16_t path[USBDEVS_PATH_UNITS];
 } QxLock;
 
@@ -52,7 +66,14 @@ int qxlock_release(QxLock *lock);
 // holder in *holder (may be null) when it is held, 1 when it is free.
 int qxlock_holder(const uint16_t *path, QxLockHolder *holder);
 
-// "qxtool (process 4242)", "process 4242", or "another program".
+#ifdef _WIN32
+// The global name of the device's lock ("Global\qx-10_20-lock-<hash>"),
+// for tests that play another user's copy.
+void qxlock_win_name(const uint16_t *path, wchar_t *name, size_t cap);
+#endif
+
+// "qxtool (process 4242)", "process 4242", "a program of another user or an
+// elevated one", "a program in another session", or "another program".
 void qxlock_holder_text(const QxLockHolder *holder, char *buf, size_t cap);
 
 // This process's program name as a holder records it ("qxtool").

@@ -1,8 +1,12 @@
-// The device lock on Windows: a named section keyed by the interface path.
-// The first program to create it holds the device; every later create of
-// the same name finds it there. The system destroys it with its last
-// handle, so it dies with its holder however the holder ends. Its contents
-// name the holder.
+// The device lock on Windows, keyed by the device (the control path that
+// each of its interfaces leads to). The exclusion is a mutex in the global
+// namespace, so that a copy in another session (another user logged on, a
+// remote desktop) sees it too: the first program to create it holds the
+// device, and every later create of the name finds it there. A global
+// mutex needs no privilege (a global section would). The system destroys
+// it with its last handle, so it dies with its holder however the holder
+// ends. Beside it, a section in the session's own namespace names the
+// holder to programs of that session.
 #include "qxlock.h"
 
 #include <windows.h>
@@ -25,27 +29,26 @@ struct Shared {
 
 const uint32_t k_held = 1;
 
-// "Local\qx-10_20-lock-<hash>": the interface path holds backslashes, which
-// a name may not, and may be longer than a name can be; interface paths
-// compare without case.
-void section_name(const uint16_t *path, wchar_t *name, size_t cap)
+// "<space>qx-10_20-lock-<hash>" of the device's key: the key holds
+// backslashes, which a name may not, and may be longer than a name can be;
+// the system's paths compare without case.
+void object_name(const uint16_t *path, const wchar_t *space, wchar_t *name, size_t cap)
 {
+    uint16_t key[USBDEVS_PATH_UNITS] = {};
+    // A path too long for a key is never opened; it keeps a lock of its own.
+    if (usbdevs_device_key(path, key, USBDEVS_PATH_UNITS) != 0)
+        memcpy(key, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS - 1) * sizeof *key);
     uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < USBDEVS_PATH_UNITS && path[i]; ++i) {
-        uint16_t c = path[i];
+    for (size_t i = 0; i < USBDEVS_PATH_UNITS && key[i]; ++i) {
+        uint16_t c = key[i];
         if (c >= 'A' && c <= 'Z')
             c = (uint16_t)(c - 'A' + 'a');
         h = (h ^ (c & 0xff)) * 1099511628211ull;
         h = (h ^ (c >> 8)) * 1099511628211ull;
     }
-    const wchar_t prefix[] = L"Local\\qx-10_20-lock-";
-    const size_t len = sizeof prefix / sizeof prefix[0] - 1;
-    if (cap < len + 17)
-        return;
-    memcpy(name, prefix, len * sizeof(wchar_t));
-    for (int i = 0; i < 16; ++i)
-        name[len + i] = L"0123456789abcdef"[(h >> (60 - 4 * i)) & 0xf];
-    name[len + 16] = 0;
+    int n = _snwprintf(name, cap, L"%lsqx-10_20-lock-%016llx", space, (unsigned long long)h);
+    if (n < 0 && cap)
+        name[0] = 0;
 }
 
 void clear(QxLockHolder *holder)
@@ -74,6 +77,34 @@ int read_holder(HANDLE section, QxLockHolder *holder)
     return named;
 }
 
+// Reads the holder's name from this session's section: 1 when named.
+int read_named_holder(const uint16_t *path, QxLockHolder *holder)
+{
+    wchar_t name[128];
+    object_name(path, L"Local\\", name, sizeof name / sizeof name[0]);
+    HANDLE section = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    if (!section)
+        return 0;
+    int named = read_holder(section, holder);
+    CloseHandle(section);
+    return named;
+}
+
+// A lock found taken: its holder's name, which the holder writes just after
+// it has made the lock; none in this session: a copy in another one.
+void name_holder(const uint16_t *path, QxLockHolder *holder)
+{
+    if (!holder)
+        return;
+    holder->held = 1;
+    for (int i = 0; i < QXLOCK_NAME_TRIES; i++) {
+        if (read_named_holder(path, holder))
+            return;
+        qx_sleep_ms(QXLOCK_NAME_PAUSE_MS);
+    }
+    holder->unseen = QXLOCK_UNSEEN_SESSION;
+}
+
 void write_state(HANDLE section, uint32_t state)
 {
     Shared *s = (Shared *)MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(Shared));
@@ -87,13 +118,12 @@ void write_state(HANDLE section, uint32_t state)
     UnmapViewOfFile(s);
 }
 
-bool same_path(const uint16_t *a, const uint16_t *b)
-{
-    size_t n = usbdevs_wcslen(a, USBDEVS_PATH_UNITS);
-    return n == usbdevs_wcslen(b, USBDEVS_PATH_UNITS) && memcmp(a, b, n * sizeof *a) == 0;
-}
-
 } // namespace
+
+void qxlock_win_name(const uint16_t *path, wchar_t *name, size_t cap)
+{
+    object_name(path, L"Global\\", name, cap);
+}
 
 const char *qxlock_program_name(void)
 {
@@ -124,33 +154,43 @@ int qxlock_take(QxLock *lock, const uint16_t *path, QxLockHolder *holder)
         return 1;
     }
     if (lock->held) {
-        if (same_path(lock->path, path))
+        if (usbdevs_same_device(lock->path, path))
             return 0;
         qxlock_release(lock);
     }
     wchar_t name[128];
-    section_name(path, name, sizeof name / sizeof name[0]);
-    HANDLE section =
-        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Shared), name);
+    object_name(path, L"Global\\", name, sizeof name / sizeof name[0]);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     DWORD err = GetLastError();
-    if (!section) {
+    if (!mutex && err == ERROR_ACCESS_DENIED) {
+        // There, but not ours to open: made by another user's copy or an
+        // elevated one, whose lock keeps others out.
+        if (holder) {
+            holder->held = 1;
+            holder->unseen = QXLOCK_UNSEEN_USER;
+        }
+        return 1;
+    }
+    if (!mutex) {
         if (holder)
             snprintf(holder->problem, sizeof holder->problem,
                      "cannot make the device's lock: error 0x%lx", (unsigned long)err);
         return 1;
     }
     if (err == ERROR_ALREADY_EXISTS) {
-        if (holder) {
-            holder->held = 1;
-            // The creator names itself just after it has made the section.
-            for (int i = 0; i < QXLOCK_NAME_TRIES && !read_holder(section, holder); i++)
-                qx_sleep_ms(QXLOCK_NAME_PAUSE_MS);
-        }
-        CloseHandle(section);
+        CloseHandle(mutex);
+        name_holder(path, holder);
         return 1;
     }
-    write_state(section, k_held);
-    qxlock_mark_held(lock, path, (intptr_t)section);
+    // The name is only information: a section that cannot be made takes
+    // nothing from the lock itself.
+    object_name(path, L"Local\\", name, sizeof name / sizeof name[0]);
+    HANDLE section =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Shared), name);
+    if (section)
+        write_state(section, k_held);
+    qxlock_mark_held(lock, path, (intptr_t)mutex);
+    lock->name_handle = (intptr_t)section;
     return 0;
 }
 
@@ -158,12 +198,16 @@ int qxlock_release(QxLock *lock)
 {
     if (!lock || !lock->held)
         return 0;
-    HANDLE section = (HANDLE)lock->handle;
-    // Nobody's name stays behind for a reader that still has it open.
-    write_state(section, 0);
-    CloseHandle(section);
+    HANDLE section = (HANDLE)lock->name_handle;
+    if (section) {
+        // Nobody's name stays behind for a reader that still has it open.
+        write_state(section, 0);
+        CloseHandle(section);
+    }
+    CloseHandle((HANDLE)lock->handle);
     lock->held = 0;
     lock->handle = 0;
+    lock->name_handle = 0;
     return 0;
 }
 
@@ -173,18 +217,31 @@ int qxlock_holder(const uint16_t *path, QxLockHolder *holder)
     if (!path || !path[0])
         return 1;
     wchar_t name[128];
-    section_name(path, name, sizeof name / sizeof name[0]);
-    HANDLE section = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
-    if (!section)
-        return 1;
-    // A section without a holder's name is one being taken or given back,
-    // or one that only another reader keeps open.
+    object_name(path, L"Global\\", name, sizeof name / sizeof name[0]);
     QxLockHolder found = {};
-    int held = read_holder(section, &found);
-    CloseHandle(section);
-    if (!held)
-        return 1;
     found.held = 1;
+    // The access a take asks for, so that asking and taking agree on whose
+    // lock may not be opened.
+    HANDLE mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name);
+    if (!mutex) {
+        if (GetLastError() != ERROR_ACCESS_DENIED)
+            return 1;
+        found.unseen = QXLOCK_UNSEEN_USER;
+    } else {
+        CloseHandle(mutex);
+        if (!read_named_holder(path, &found)) {
+            // Unnamed: a lock being taken or given back, or one that another
+            // reader keeps open; or one of another session if it stays.
+            qx_sleep_ms(QXLOCK_NAME_PAUSE_MS);
+            if (!read_named_holder(path, &found)) {
+                mutex = OpenMutexW(MUTEX_ALL_ACCESS, FALSE, name);
+                if (!mutex)
+                    return 1;
+                CloseHandle(mutex);
+                found.unseen = QXLOCK_UNSEEN_SESSION;
+            }
+        }
+    }
     if (holder)
         *holder = found;
     return 0;

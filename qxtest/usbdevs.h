@@ -88,10 +88,11 @@ int usbdevs_clear(QxDevice *table);
 int usbdevs_probe(QxDevice *table, unsigned number, QxDevice **entry);
 int usbdevs_find(const char *service, uint16_t *path, size_t cap, int *copy_status);
 // Every connected device, not only the one usbdevs_probe finds: on Windows
-// each matching interface in enumeration order, on Linux each served endpoint
-// (QXWIRE_ENDPOINT and QXWIRE_ENDPOINT "." suffix) in name order. Stores at
-// most cap entries and returns how many; with none, usbdevs_absence says why
-// when the backend can.
+// each device once, however many of its interfaces match (in the order of
+// their first interfaces, each entry holding the path of its last one, as a
+// find would), on Linux each served endpoint (QXWIRE_ENDPOINT and
+// QXWIRE_ENDPOINT "." suffix) in name order. Stores at most cap entries and
+// returns how many; with none, usbdevs_absence says why when the backend can.
 unsigned usbdevs_list(QxDevice *devices, unsigned cap);
 int usbdevs_write(QxDevice *dev, unsigned request, unsigned value, unsigned index, unsigned n,
                   const uint8_t *data);
@@ -135,5 +136,13 @@ size_t usbdevs_wcslen(const uint16_t *s, size_t cap);
 // 1 when two entries' paths are the same path (up to the NUL, within
 // USBDEVS_PATH_UNITS), else 0.
 int usbdevs_same_path(const uint16_t *a, const uint16_t *b);
+// The key of the device a path reaches, the same for every path of one
+// device: on Windows its control path (usbdevs_control_path: all of a
+// device's interfaces lead there), on Linux the endpoint's path itself.
+// Locks and lists go by it. 0, or 1 (and "") when it does not fit cap.
+int usbdevs_device_key(const uint16_t *path, uint16_t *key, size_t cap);
+// 1 when two paths reach the same device (their keys equal, letters compared
+// without case on Windows, as the system compares its paths), else 0.
+int usbdevs_same_device(const uint16_t *a, const uint16_t *b);
 int usbdevs_path_from_utf8(uint16_t *dst, size_t cap, const char *src);
 int usbdevs_path_to_utf8(char *dst, size_t cap, const uint16_t *src);

@@ -574,6 +574,20 @@ const UsbdevsBackend *usbdevs_platform_backend(void)
     return &backend;
 }
 
+int usbdevs_device_key(const uint16_t *path, uint16_t *key, size_t cap)
+{
+    if (!key || cap == 0)
+        return 1;
+    key[0] = 0;
+    // One endpoint is one device.
+    size_t n = usbdevs_wcslen(path, USBDEVS_PATH_UNITS);
+    if (n >= cap || n >= USBDEVS_PATH_UNITS)
+        return 1;
+    memcpy(key, path, n * sizeof *key);
+    key[n] = 0;
+    return 0;
+}
+
 void usbdevs_print_error(uint32_t error)
 {
     qx_printf("%s:%d:", USBDEVS_SRC, USBDEVS_LINE_LAST_ERROR);

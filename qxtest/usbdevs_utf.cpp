@@ -26,6 +26,31 @@ int usbdevs_same_path(const uint16_t *a, const uint16_t *b)
     return 0;
 }
 
+int usbdevs_same_device(const uint16_t *a, const uint16_t *b)
+{
+    uint16_t ka[USBDEVS_PATH_UNITS];
+    uint16_t kb[USBDEVS_PATH_UNITS];
+    if (!a || !b || !a[0] || !b[0] || usbdevs_device_key(a, ka, USBDEVS_PATH_UNITS) ||
+        usbdevs_device_key(b, kb, USBDEVS_PATH_UNITS))
+        return 0;
+    for (size_t i = 0; i < USBDEVS_PATH_UNITS; ++i) {
+        uint16_t x = ka[i];
+        uint16_t y = kb[i];
+#ifdef _WIN32
+        // The system's paths name the same object in any case of letters.
+        if (x >= 'A' && x <= 'Z')
+            x = (uint16_t)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = (uint16_t)(y - 'A' + 'a');
+#endif
+        if (x != y)
+            return 0;
+        if (x == 0)
+            return 1;
+    }
+    return 0;
+}
+
 int usbdevs_path_from_utf8(uint16_t *dst, size_t cap, const char *src)
 {
     if (!dst || cap == 0)

@@ -7,9 +7,12 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "qxlimits.h"
 #include "qxsites.h"
 #include "qxsys.h"
+#include "qxwire.h"
 
 // {65E8773E-8F56-11D0-A3B9-00A0C9223196}, from ksmedia.h.
 const GUID usbdevs_win_render_class = {
@@ -118,6 +121,21 @@ void sys_free_error_text(wchar_t *text)
     LocalFree(text);
 }
 
+uint64_t sys_now_ms(void)
+{
+    return GetTickCount64();
+}
+
+void sys_wait_event(HANDLE event, DWORD ms)
+{
+    WaitForSingleObject(event, ms);
+}
+
+int sys_cancel_call(HANDLE thread)
+{
+    return CancelSynchronousIo(thread);
+}
+
 const UsbdevsWinApi g_system_api = {
     sys_get_device_set,
     sys_get_device,
@@ -136,6 +154,9 @@ const UsbdevsWinApi g_system_api = {
     sys_last_error,
     sys_get_error_text,
     sys_free_error_text,
+    sys_now_ms,
+    sys_wait_event,
+    sys_cancel_call,
 };
 
 std::atomic<const UsbdevsWinApi *> g_api{nullptr};
@@ -340,9 +361,21 @@ struct ListAll {
 void list_visit(void *self, const wchar_t *path, size_t units)
 {
     ListAll *l = static_cast<ListAll *>(self);
+    QxDevice one;
     // A path cut short names another file: it is left out.
-    if (l->n < l->cap && copy_path(path, units, l->devices[l->n].path, USBDEVS_PATH_UNITS) == 0)
-        l->n++;
+    if (copy_path(path, units, one.path, USBDEVS_PATH_UNITS) != 0)
+        return;
+    // Several interfaces of one device (its render endpoints, told apart by
+    // their reference strings) are one device: its entry takes the later
+    // path, so that it holds the one a find leaves.
+    for (unsigned i = 0; i < l->n; ++i) {
+        if (usbdevs_same_device(l->devices[i].path, one.path)) {
+            l->devices[i] = one;
+            return;
+        }
+    }
+    if (l->n < l->cap)
+        l->devices[l->n++] = one;
 }
 
 unsigned be_list(void *, const char *service, QxDevice *devices, unsigned cap)
@@ -379,6 +412,172 @@ unsigned usbdevs_win_list(const char *service, QxDevice *devices, unsigned cap)
     return l.n;
 }
 
+int usbdevs_device_key(const uint16_t *path, uint16_t *key, size_t cap)
+{
+    return usbdevs_control_path(path, key, cap);
+}
+
+namespace
+{
+
+// --- the bound of a call: a watchdog thread cancels what runs past it ---
+
+// One call under watch; lives on its caller's stack.
+struct Watch {
+    HANDLE thread; // the caller, with THREAD_TERMINATE access
+    uint64_t deadline;
+    bool fired;
+    Watch *next;
+};
+
+struct Watchdog {
+    std::mutex lock;
+    Watch *calls = nullptr;
+    HANDLE wake = nullptr; // auto-reset: a new call or a new deadline
+};
+
+// Never destroyed: a worker thread may still be in a call while the
+// process exits.
+Watchdog &g_watchdog = *new Watchdog;
+std::once_flag g_watchdog_once;
+
+DWORD WINAPI watchdog_main(void *)
+{
+    Watchdog &w = g_watchdog;
+    for (;;) {
+        const UsbdevsWinApi *api = usbdevs_win_api();
+        DWORD pause = INFINITE;
+        {
+            std::lock_guard<std::mutex> hold(w.lock);
+            uint64_t now = w.calls ? api->now_ms() : 0;
+            for (Watch *c = w.calls; c; c = c->next) {
+                if (c->fired)
+                    continue;
+                if (now >= c->deadline) {
+                    // Under the lock: the caller cannot have left its call
+                    // for another one before it takes the lock to end it.
+                    c->fired = true;
+                    api->cancel_call(c->thread);
+                } else if (c->deadline - now < pause) {
+                    pause = (DWORD)(c->deadline - now);
+                }
+            }
+        }
+        if (pause == INFINITE)
+            WaitForSingleObject(w.wake, INFINITE);
+        else
+            api->wait_event(w.wake, pause);
+    }
+    return 0;
+}
+
+void watchdog_start(void)
+{
+    g_watchdog.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!g_watchdog.wake)
+        return;
+    HANDLE t = CreateThread(nullptr, 64 * 1024, watchdog_main, nullptr, 0, nullptr);
+    if (t)
+        CloseHandle(t);
+    else
+        g_watchdog.wake = nullptr;
+}
+
+// Puts the calling thread's next call under watch for bound_ms; 0 when it
+// is watched (end it with watch_end).
+int watch_begin(Watch *c, uint32_t bound_ms)
+{
+    std::call_once(g_watchdog_once, watchdog_start);
+    Watchdog &w = g_watchdog;
+    if (!w.wake)
+        return 1;
+    c->thread = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
+    if (!c->thread)
+        return 1;
+    c->fired = false;
+    {
+        std::lock_guard<std::mutex> hold(w.lock);
+        c->deadline = usbdevs_win_api()->now_ms() + bound_ms;
+        c->next = w.calls;
+        w.calls = c;
+    }
+    SetEvent(w.wake);
+    return 0;
+}
+
+// Ends the watch; true when the call was cancelled for its bound.
+bool watch_end(Watch *c)
+{
+    Watchdog &w = g_watchdog;
+    bool fired;
+    {
+        std::lock_guard<std::mutex> hold(w.lock);
+        for (Watch **p = &w.calls; *p; p = &(*p)->next) {
+            if (*p == c) {
+                *p = c->next;
+                break;
+            }
+        }
+        fired = c->fired;
+    }
+    CloseHandle(c->thread);
+    return fired;
+}
+
+// --- a device that left a call unanswered ---
+
+enum CallKind { CALL_NORMAL, CALL_PROBE, CALL_REFUSE };
+
+struct Silence {
+    std::mutex lock;
+    bool silent = false;
+    uint16_t key[USBDEVS_PATH_UNITS] = {};
+    uint64_t last_probe = 0;
+};
+Silence &g_silence = *new Silence;
+
+CallKind silence_check(const uint16_t *path)
+{
+    Silence &s = g_silence;
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (!s.silent || !usbdevs_same_device(s.key, path))
+        return CALL_NORMAL;
+    uint64_t now = usbdevs_win_api()->now_ms();
+    if (now - s.last_probe >= QXWIRE_PROBE_INTERVAL_MS) {
+        s.last_probe = now;
+        return CALL_PROBE;
+    }
+    return CALL_REFUSE;
+}
+
+void silence_mark(const uint16_t *path)
+{
+    Silence &s = g_silence;
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (s.silent && usbdevs_same_device(s.key, path))
+        return;
+    s.silent = true;
+    memset(s.key, 0, sizeof s.key);
+    memcpy(s.key, path, usbdevs_wcslen(path, USBDEVS_PATH_UNITS - 1) * sizeof *path);
+    s.last_probe = usbdevs_win_api()->now_ms();
+}
+
+void silence_clear(const uint16_t *path)
+{
+    Silence &s = g_silence;
+    std::lock_guard<std::mutex> hold(s.lock);
+    if (s.silent && usbdevs_same_device(s.key, path))
+        s.silent = false;
+}
+
+} // namespace
+
+void usbdevs_win_forget_silence(void)
+{
+    std::lock_guard<std::mutex> hold(g_silence.lock);
+    g_silence.silent = false;
+}
+
 // The code of this thread's last failed open, for the caller's record.
 static thread_local uint32_t t_open_error = 0;
 
@@ -413,6 +612,13 @@ int usbdevs_win_ioctl(const uint16_t *path, const uint8_t *in, uint32_t in_size,
         *returned = 0;
     if (error)
         *error = 0;
+    CallKind kind = silence_check(path);
+    if (kind == CALL_REFUSE) {
+        // Not made: the device left a call unanswered and has not answered since.
+        if (error)
+            *error = ERROR_SEM_TIMEOUT;
+        return USBDEVS_ERR_CALL;
+    }
     HANDLE h = usbdevs_win_open(path);
     if (h == INVALID_HANDLE_VALUE) {
         if (error)
@@ -433,10 +639,19 @@ int usbdevs_win_ioctl(const uint16_t *path, const uint8_t *in, uint32_t in_size,
     }
 
     DWORD got = 0;
+    Watch watch;
+    int watched = watch_begin(&watch, kind == CALL_PROBE ? QXWIRE_PROBE_TIMEOUT_MS
+                                                         : USBDEVS_WIN_CALL_BOUND_MS) == 0;
     BOOL ok = api->control_call(h, IOCTL_QX_CONTROL, buffer ? buffer : (void *)in, in_size, out,
                                 out_size, &got);
     // Taken before freeing and closing can overwrite it.
     uint32_t code = ok ? 0 : system_error(api);
+    if (watched && watch_end(&watch) && !ok)
+        code = ERROR_SEM_TIMEOUT; // cancelled: the device did not answer in time
+    if (ok)
+        silence_clear(path);
+    else if (code == ERROR_SEM_TIMEOUT)
+        silence_mark(path);
     if (buffer)
         api->free_buffer(buffer);
     api->close_handle(h);

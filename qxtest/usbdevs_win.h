@@ -54,6 +54,14 @@ typedef struct UsbdevsWinApi {
     // it with free_error_text.
     wchar_t *(*get_error_text)(DWORD code);
     void (*free_error_text)(wchar_t *text);
+    // The clock of the calls' bounds, in milliseconds from any origin.
+    uint64_t (*now_ms)(void);
+    // Waits up to ms milliseconds for the event (the watchdog's pause
+    // between deadlines).
+    void (*wait_event)(HANDLE event, DWORD ms);
+    // Cancels the synchronous call under way on the thread (a handle with
+    // THREAD_TERMINATE access); nonzero when there was one.
+    int (*cancel_call)(HANDLE thread);
 } UsbdevsWinApi;
 
 // Replaces the helpers (for tests); null restores the system's.
@@ -68,5 +76,12 @@ unsigned usbdevs_win_list(const char *service, QxDevice *devices, unsigned cap);
 // Opens the control interface of the device at path; INVALID_HANDLE_VALUE
 // after printing the failure.
 HANDLE usbdevs_win_open(const uint16_t *path);
+// A call the driver has not completed within its bound is cancelled from a
+// watchdog thread and fails with ERROR_SEM_TIMEOUT (0x79), as an unanswered
+// call does on Linux; later calls to that device then fail at once, but for
+// one per QXWIRE_PROBE_INTERVAL_MS, bounded by QXWIRE_PROBE_TIMEOUT_MS, until
+// the device answers again.
 int usbdevs_win_ioctl(const uint16_t *path, const uint8_t *in, uint32_t in_size, uint8_t *out,
                       uint32_t out_size, uint32_t *returned, uint32_t *error);
+// Forgets a silent device (tests start each case from a device that answers).
+void usbdevs_win_forget_silence(void);

@@ -20,14 +20,20 @@ void FWUpdateWorker::process()
     const uint8_t *data = job ? job->data : nullptr;
     uint32_t size = job ? job->size : 0;
     QxProgress *position = progress_ptr ? &progress_ptr->value : nullptr;
+    updaterules::FailureCause cause;
+    updaterules::UpdateResult result;
     if (history) {
         std::string problem;
-        updatehistory::run_recorded(history, ctx, data, size, position, report, nullptr, &problem);
+        result = updatehistory::run_recorded(history, ctx, data, size, position, report, &cause,
+                                             &problem);
         // No standard output may reach anyone: said where it can be.
         if (!problem.empty())
             qWarning("the update history was not written: %s", problem.c_str());
     } else {
-        updaterules::run_update(ctx, data, size, position, report);
+        result = updaterules::run_update(ctx, data, size, position, report, &cause);
     }
+    emit outcome(int(cause.device_state), result == updaterules::UpdateResult::Stopped
+                                              ? QString::fromStdString(cause.text)
+                                              : QString());
     emit finished();
 }

@@ -29,6 +29,9 @@ class FWUpdateWorker : public QObject
     void finished();
     void process_text(QString text);
     void error(QString err);
+    // What the device holds at the end (an updaterules::DeviceState) and,
+    // after a stop, where it stopped; just before finished().
+    void outcome(int device_state, QString stop_text);
 
   public slots:
     void process();

@@ -29,7 +29,7 @@ bool UpdateContext::open_device()
     bool probed = qxctl_open(&ctl, &channel) == 0;
     if (chosen.path[0] == 0)
         return probed;
-    if (probed && usbdevs_same_path(ctl.devices[0].path, chosen.path))
+    if (probed && usbdevs_same_device(ctl.devices[0].path, chosen.path))
         return true;
     channel = nullptr;
     // Another device, while it is there: one that has gone is not talked
@@ -37,7 +37,7 @@ bool UpdateContext::open_device()
     QxDevice present[QXCTL_MAX_DEVICES];
     unsigned n = usbdevs_list(present, QXCTL_MAX_DEVICES);
     for (unsigned i = 0; i < n; ++i) {
-        if (usbdevs_same_path(present[i].path, chosen.path)) {
+        if (usbdevs_same_device(present[i].path, chosen.path)) {
             ctl.devices[0] = chosen;
             ctl.ndev = 1;
             channel = &ctl;

@@ -233,25 +233,10 @@ void stage(Attempt *a, const std::string &name)
     a->stage_started = now;
 }
 
-const char *device_state(updaterules::UpdateResult result, const updaterules::FailureCause &cause)
+const char *device_state(updaterules::UpdateResult, const updaterules::FailureCause &cause)
 {
-    using updaterules::UpdateResult;
-    using Stop = updaterules::FailureCause::Stop;
-    switch (result) {
-    case UpdateResult::Completed:
-        return "updated";
-    case UpdateResult::TransferFailed:
-        return "incomplete";
-    case UpdateResult::NotEqual:
-        return "written-not-verified";
-    case UpdateResult::Stopped:
-        return cause.stop == Stop::Transfer ? "incomplete"
-               : cause.stop == Stop::Check  ? "written-not-verified"
-                                            : "unchanged";
-    default:
-        // Before the first chunk: the stability readings, no image.
-        return "unchanged";
-    }
+    // The update rules know what the device holds after any end.
+    return updaterules::device_state_name(cause.device_state);
 }
 
 updaterules::UpdateResult run_recorded(Attempt *a, UpdateContext *ctx, const uint8_t *image,

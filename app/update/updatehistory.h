@@ -76,7 +76,7 @@ void set_device(Attempt *a, const UpdateContext &ctx, const updaterules::Identit
 void stage(Attempt *a, const std::string &name);
 
 // "updated", "unchanged", "incomplete", "written-not-verified": what the
-// device holds after an update that ran.
+// device holds after an update that ran, as the update rules report it.
 const char *device_state(updaterules::UpdateResult result, const updaterules::FailureCause &cause);
 
 // run_update, with the stages timed, the transfers counted and the record

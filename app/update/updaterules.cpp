@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "qxlimits.h"
+#include "qxlock.h"
+#include "qxpower.h"
+#include "qxsites.h"
 #include "qxsys.h"
 
 namespace updaterules
@@ -192,7 +195,7 @@ std::string other_devices_text(const UpdateContext &ctx)
     usbdevs_path_to_utf8(path, sizeof path, ctx.ctl.devices[0].path);
     std::string others;
     for (unsigned i = 0; i < n; ++i) {
-        if (usbdevs_same_path(present[i].path, ctx.ctl.devices[0].path))
+        if (usbdevs_same_device(present[i].path, ctx.ctl.devices[0].path))
             continue;
         char other[USBDEVS_PATH_UNITS * 3 + 1];
         usbdevs_path_to_utf8(other, sizeof other, present[i].path);
@@ -259,6 +262,50 @@ std::string error_text(UpdateResult result)
     return "";
 }
 
+const char *device_state_name(DeviceState state)
+{
+    switch (state) {
+    case DeviceState::Unchanged:
+        return "unchanged";
+    case DeviceState::Incomplete:
+        return "incomplete";
+    case DeviceState::WrittenNotVerified:
+        return "written-not-verified";
+    case DeviceState::Updated:
+        return "updated";
+    }
+    return "";
+}
+
+std::string device_state_text(DeviceState state)
+{
+    switch (state) {
+    case DeviceState::Unchanged:
+        return "the device is unchanged";
+    case DeviceState::Incomplete:
+        return "the device holds an incomplete image";
+    case DeviceState::WrittenNotVerified:
+        return "the device holds the whole image, but no check reading confirmed it";
+    case DeviceState::Updated:
+        return "the device is updated";
+    }
+    return "";
+}
+
+std::string next_step_text(DeviceState state, const std::string &how)
+{
+    switch (state) {
+    case DeviceState::Incomplete:
+        return how + " to write the whole image; until then the device may not work.";
+    case DeviceState::WrittenNotVerified:
+        return how + " to write it once more and check it.";
+    case DeviceState::Unchanged:
+    case DeviceState::Updated:
+        break;
+    }
+    return "";
+}
+
 std::string stop_text(const FailureCause &cause)
 {
     switch (cause.stop) {
@@ -268,21 +315,45 @@ std::string stop_text(const FailureCause &cause)
         return "Stopped before anything was sent: the device is unchanged.";
     case FailureCause::Stop::Transfer:
         return "Stopped at byte " + grouped_text(cause.position) + " of " +
-               grouped_text(cause.length) +
-               ": the device holds an incomplete image.\n"
-               "Run the update again to write the whole image; until then the device may not "
-               "work.";
+               grouped_text(cause.length) + ": " + device_state_text(cause.device_state) + ".";
     case FailureCause::Stop::Check:
-        // The device may report the new version already: the rules would
-        // refuse the same image as installed without --allow-reinstall.
-        return "Stopped during the check readings, after all " + grouped_text(cause.length) +
-               " bytes were sent: the device holds an image that was not checked and may be "
-               "incomplete.\n"
-               "Run the update again (qxtool update --allow-reinstall) to write "
-               "it once more and check it.";
+        return "Stopped after all " + grouped_text(cause.length) +
+               " bytes were sent, before a check reading matched: " +
+               device_state_text(cause.device_state) + ".";
     }
     return "";
 }
+
+namespace
+{
+
+// What a failed or stopped transfer left behind. Its begin item clears what
+// the device stored, so only a begin that never reached the device leaves
+// it as it was (or as the earlier transfer of this update left it,
+// written): one that failed before its send, or whose send was refused,
+// found no device or was not made for a stop. A send that timed out may
+// have been taken. A transfer that sent every byte left the whole image.
+DeviceState transfer_state(const QxFailure &f, bool written)
+{
+    // A stop makes no further call: a send it ends was not made.
+    const bool refused = f.how == QXFAIL_STOPPED || f.error == USBDEVS_ERROR_FILE_NOT_FOUND ||
+                         f.error == USBDEVS_ERROR_DEVICE_NOT_CONNECTED ||
+                         f.error == USBDEVS_ERROR_GEN_FAILURE;
+    const bool begin_unsent =
+        f.position == 0 &&
+        (f.line == QXCTL_LINE_FWUP_BEGIN_ITEM || f.line == QXCTL_LINE_FWUP_BEGIN_END ||
+         f.line == QXCTL_LINE_FWUP_BEGIN_WAIT || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_ITEM ||
+         f.line == QXCTL_LINE_FWUP_ALT_BEGIN_END || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_WAIT ||
+         ((f.line == QXCTL_LINE_FWUP_BEGIN_SEND || f.line == QXCTL_LINE_FWUP_ALT_BEGIN_SEND) &&
+          refused));
+    if (begin_unsent)
+        return written ? DeviceState::WrittenNotVerified : DeviceState::Unchanged;
+    if (f.how == QXFAIL_NOT_CONFIRMED || (f.length && f.position >= f.length))
+        return DeviceState::WrittenNotVerified;
+    return DeviceState::Incomplete;
+}
+
+} // namespace
 
 std::string version_text(unsigned version)
 {
@@ -407,6 +478,29 @@ std::string confirmation_text(const Identity &device, const Identity &image)
     return text;
 }
 
+namespace
+{
+
+// The machine held up from the first transfer on, and let go on every way
+// out of the update.
+struct PowerHold {
+    QxPower power;
+    PowerHold() { qxpower_init(&power); }
+    ~PowerHold() { qxpower_release(&power); }
+    PowerHold(const PowerHold &) = delete;
+    PowerHold &operator=(const PowerHold &) = delete;
+};
+
+} // namespace
+
+std::string power_reason(const UpdateContext &ctx)
+{
+    std::string product;
+    if (!ctx.fw_product(product) || product.empty())
+        product = "device";
+    return "Updating the firmware of the " + product + ": an interruption could leave it unusable";
+}
+
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                         QxProgress *progress, const UpdateReport &report, FailureCause *cause)
 {
@@ -418,7 +512,12 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         if (report.reading)
             report.reading(phase, attempt, answered, value);
     };
-    auto fail = [&report, cause](UpdateResult result, FailureCause why) {
+    // Every end says what the device holds; a failure's cause says it too.
+    auto fail = [&report, cause](UpdateResult result, FailureCause why,
+                                 DeviceState state = DeviceState::Unchanged) {
+        why.device_state = state;
+        if (state != DeviceState::Unchanged && result != UpdateResult::Stopped)
+            why.text += (why.text.empty() ? "" : "; ") + device_state_text(state);
         if (cause)
             *cause = why;
         if (report.error)
@@ -433,7 +532,7 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
 
     // A stop ends the update at the next call boundary; where it lands
     // decides what the device now holds.
-    auto stopped = [&](FailureCause::Stop where, uint32_t position) {
+    auto stopped = [&](FailureCause::Stop where, uint32_t position, DeviceState state) {
         FailureCause why;
         if (where == FailureCause::Stop::Transfer && ctx && ctx->last_failure(&why.record) &&
             why.record.op == QXOP_TRANSFER && why.record.how == QXFAIL_STOPPED)
@@ -441,14 +540,16 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         why.stop = where;
         why.position = position;
         why.length = size;
+        why.device_state = state;
         why.text = stop_text(why);
-        return fail(UpdateResult::Stopped, why);
+        return fail(UpdateResult::Stopped, why, state);
     };
+    const DeviceState unchanged = DeviceState::Unchanged;
 
     if (!ctx || !image || size == 0)
         return fail(UpdateResult::NoImage, because("no image to send"));
     if (qx_stop_requested())
-        return stopped(FailureCause::Stop::BeforeSending, 0);
+        return stopped(FailureCause::Stop::BeforeSending, 0, unchanged);
     say(Stage::Preparing);
 
     // The installed firmware must read the same, give or take, several times
@@ -461,7 +562,7 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         if (!ctx->device_checksum(size, &value)) {
             reading(Phase::Stability, 0, false, 0);
             if (qx_stop_requested())
-                return stopped(FailureCause::Stop::BeforeSending, 0);
+                return stopped(FailureCause::Stop::BeforeSending, 0, unchanged);
             return fail(UpdateResult::NoChecksum, device_cause(*ctx));
         }
         reading(Phase::Stability, 0, true, value);
@@ -476,21 +577,36 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                             hex32(highest) + ", more than " + std::to_string(QXUPDATE_MAX_SPREAD) +
                             " apart"));
 
+    // Whether a transfer of this update sent the whole image: from then on
+    // the device never again holds what it had.
+    bool written = false;
+    // From the first chunk to the last check reading: the readings before
+    // change nothing, so a machine that sleeps through them loses nothing.
+    PowerHold hold;
     for (int64_t attempt = 0;;) {
         qx_sleep_ms(QXUPDATE_PAUSE_MS);
         if (qx_stop_requested()) {
             // Before a further transfer the device holds the last one's
             // image, which did not pass its check.
-            return attempt == 0 ? stopped(FailureCause::Stop::BeforeSending, 0)
-                                : stopped(FailureCause::Stop::Transfer, 0);
+            return attempt == 0
+                       ? stopped(FailureCause::Stop::BeforeSending, 0, unchanged)
+                       : stopped(FailureCause::Stop::Check, size, DeviceState::WrittenNotVerified);
         }
         say(attempt == 0 ? Stage::Sending : Stage::Retrying, (int)attempt);
+        qxpower_hold(&hold.power, qxlock_program_name(), power_reason(*ctx).c_str());
         if (!ctx->update_firmware(image, size, progress)) {
             QxFailure f{};
-            if (qx_stop_requested() && ctx->last_failure(&f) && f.op == QXOP_TRANSFER)
-                return stopped(FailureCause::Stop::Transfer, f.position);
-            return fail(UpdateResult::TransferFailed, device_cause(*ctx, (int)attempt + 1));
+            if (!ctx->last_failure(&f) || f.op != QXOP_TRANSFER) {
+                // No record of where it failed: assume the worst.
+                f = QxFailure{};
+                f.length = size;
+            }
+            const DeviceState state = transfer_state(f, written);
+            if (qx_stop_requested())
+                return stopped(FailureCause::Stop::Transfer, f.position, state);
+            return fail(UpdateResult::TransferFailed, device_cause(*ctx, (int)attempt + 1), state);
         }
+        written = true;
         say(Stage::Checking);
 
         uint32_t check_size = (uint32_t)ctx->fw_check_size();
@@ -500,7 +616,7 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
         for (int tries = QXUPDATE_CHECK_READINGS; tries > 0; tries--) {
             qx_sleep_ms(QXUPDATE_PAUSE_MS);
             if (qx_stop_requested())
-                return stopped(FailureCause::Stop::Check, size);
+                return stopped(FailureCause::Stop::Check, size, DeviceState::WrittenNotVerified);
             // An unanswered reading costs one try; the phase goes on.
             uint32_t value = 0;
             if (!ctx->device_checksum(check_size, &value)) {
@@ -512,6 +628,10 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
             last = value;
             int64_t diff = (int64_t)value - expected;
             if (diff >= -QXUPDATE_CHECKSUM_MARGIN && diff <= QXUPDATE_CHECKSUM_MARGIN) {
+                if (cause) {
+                    *cause = FailureCause();
+                    cause->device_state = DeviceState::Updated;
+                }
                 say(Stage::Completed);
                 return UpdateResult::Completed;
             }
@@ -531,7 +651,7 @@ UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                            std::to_string(QXUPDATE_CHECK_READINGS) + " checksum readings" +
                            (why.text.empty() ? "" : ": " + why.text);
             }
-            return fail(UpdateResult::NotEqual, why);
+            return fail(UpdateResult::NotEqual, why, DeviceState::WrittenNotVerified);
         }
     }
 }

@@ -44,6 +44,26 @@ struct RequestOptions {
     bool same_allowed = false;
 };
 
+// What the device holds when an update ends: its firmware as before (the
+// transfer never began), part of the image, the whole image without a
+// check reading that matched, or the new image checked.
+enum class DeviceState {
+    Unchanged,
+    Incomplete,
+    WrittenNotVerified,
+    Updated,
+};
+
+// A fixed name for machine-readable output and records: "unchanged",
+// "incomplete", "written-not-verified", "updated".
+const char *device_state_name(DeviceState state);
+// The same in a sentence's words: "the device holds an incomplete image".
+std::string device_state_text(DeviceState state);
+// The next step a person takes, or "" when there is none to take: how is
+// the imperative that runs the update again ("Run qxtool update
+// --allow-reinstall", "Press Firmware Update again").
+std::string next_step_text(DeviceState state, const std::string &how);
+
 // Why a device operation failed, beyond the text the user is shown.
 struct FailureCause {
     std::string text;        // "the device stopped answering at byte 87,541 of 315,424 ..."
@@ -60,6 +80,9 @@ struct FailureCause {
     } stop = Stop::None;
     uint32_t position = 0;
     uint32_t length = 0;
+    // What an update that ended early left in the device (run_update sets
+    // it on every path; Unchanged elsewhere).
+    DeviceState device_state = DeviceState::Unchanged;
 };
 
 struct RequestCheck {
@@ -151,8 +174,9 @@ std::string stage_text(Stage stage, int retry = 0);
 // A fixed lower-case name for machine-readable output ("sending").
 const char *stage_name(Stage stage);
 
-// What a stop left behind and what to do: "Stopped at byte 94,627 of
-// 315,424: the device holds an incomplete image." and the way back.
+// Where a stop landed and what it left behind: "Stopped at byte 94,627 of
+// 315,424: the device holds an incomplete image." (next_step_text says
+// what to do about it).
 std::string stop_text(const FailureCause &cause);
 
 // The failure text of a result as the window shows it; "" for Completed.
@@ -172,13 +196,19 @@ struct UpdateReport {
     std::function<void(Phase phase, int attempt, bool answered, uint32_t value)> reading;
 };
 
+// Why the machine is held up during an update, naming the product: "Updating
+// the firmware of the QX-20: an interruption could leave it unusable".
+std::string power_reason(const UpdateContext &ctx);
+
 // Runs one update: three device checksum readings over the image length
 // that must agree within 256, then up to three transfers, each preceded by a
 // one-second pause and followed by up to ten checksum readings one second
 // apart that must come within 15 of the header's checksum. progress (may be
 // null) receives the transfer position. Every wait goes through qx_sleep_ms.
-// cause (may be null) receives why a failed update failed. A stop asked for
-// with qx_request_stop ends it at the next call boundary with Stopped.
+// The machine is held up (qxpower) from the first transfer to the end.
+// cause (may be null) receives why a failed update failed and, on every
+// path, what the device holds. A stop asked for with qx_request_stop ends
+// it at the next call boundary with Stopped.
 UpdateResult run_update(UpdateContext *ctx, const uint8_t *image, uint32_t size,
                         QxProgress *progress, const UpdateReport &report,
                         FailureCause *cause = nullptr);

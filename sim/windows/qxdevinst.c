@@ -3,13 +3,17 @@
  * waits until SetupAPI lists it as present.
  *
  *   qxdevinst install [--instance N] [--pipe NAME] [--timeout-ms MS]
+ *                     [--interfaces K] [--pending]
  *   qxdevinst present [--instance N] [--wait-ms MS]
  *   qxdevinst hold
  *
  * The INF and the driver are taken from this program's folder. Each
  * instance N is the root device ROOT\QXSIM\000N; its driver serves it on
  * the pipe NAME (default qx-10_20), so that one system can hold several
- * simulated devices, each behind a qxsim of its own. */
+ * simulated devices, each behind a qxsim of its own. --interfaces gives the
+ * device K render interfaces (1 to 3), --pending a driver that leaves every
+ * call pending until it is cancelled; both hold from the device's next
+ * start, and an install without them takes them back. */
 #include <windows.h>
 
 #include <newdev.h>
@@ -47,8 +51,17 @@ static void instance_id(wchar_t *id, size_t cap, unsigned n)
     swprintf(id, cap, L"%ls\\%04u", HARDWARE_ID, n);
 }
 
-static int set_settings(HDEVINFO set, SP_DEVINFO_DATA *dev, const wchar_t *pipe, DWORD timeout)
+typedef struct Settings {
+    const wchar_t *pipe;
+    DWORD timeout;    /* 0: the driver's own bound */
+    DWORD interfaces; /* 1 to 3 */
+    DWORD pending;    /* 0 or 1 */
+} Settings;
+
+static int set_settings(HDEVINFO set, SP_DEVINFO_DATA *dev, const Settings *o)
 {
+    const wchar_t *pipe = o->pipe;
+    DWORD timeout = o->timeout;
     HKEY key = SetupDiCreateDevRegKeyW(set, dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL);
     if (key == INVALID_HANDLE_VALUE) {
         fail("cannot open the device's settings");
@@ -63,6 +76,12 @@ static int set_settings(HDEVINFO set, SP_DEVINFO_DATA *dev, const wchar_t *pipe,
         else
             RegDeleteValueW(key, L"QxTimeoutMs");
     }
+    if (r == ERROR_SUCCESS)
+        r = RegSetValueExW(key, L"QxInterfaces", 0, REG_DWORD, (const BYTE *)&o->interfaces,
+                           sizeof o->interfaces);
+    if (r == ERROR_SUCCESS)
+        r = RegSetValueExW(key, L"QxPending", 0, REG_DWORD, (const BYTE *)&o->pending,
+                           sizeof o->pending);
     RegCloseKey(key);
     if (r != ERROR_SUCCESS) {
         SetLastError((DWORD)r);
@@ -72,7 +91,7 @@ static int set_settings(HDEVINFO set, SP_DEVINFO_DATA *dev, const wchar_t *pipe,
     return 0;
 }
 
-static int install(unsigned n, const wchar_t *pipe, DWORD timeout)
+static int install(unsigned n, const Settings *o)
 {
     wchar_t inf[MAX_PATH];
     DWORD len = GetModuleFileNameW(NULL, inf, MAX_PATH);
@@ -121,7 +140,7 @@ static int install(unsigned n, const wchar_t *pipe, DWORD timeout)
         fresh = 1;
     }
     // Before the driver starts: it reads them when the device starts.
-    int bad = set_settings(set, &dev, pipe, timeout);
+    int bad = set_settings(set, &dev, o);
     SetupDiDestroyDeviceInfoList(set);
     if (bad)
         return 1;
@@ -132,7 +151,7 @@ static int install(unsigned n, const wchar_t *pipe, DWORD timeout)
             fail("cannot install the driver from qxsimdrv.inf");
             return 1;
         }
-        printf("qxdevinst: installed %ls with its driver, served on pipe %ls\n", id, pipe);
+        printf("qxdevinst: installed %ls with its driver, served on pipe %ls\n", id, o->pipe);
     }
     return 0;
 }
@@ -207,12 +226,16 @@ static void usage(FILE *f)
 {
     fprintf(f,
             "Usage: qxdevinst install [--instance N] [--pipe NAME] [--timeout-ms MS]\n"
+            "                         [--interfaces K] [--pending]\n"
             "       qxdevinst present [--instance N] [--wait-ms MS]\n"
             "       qxdevinst hold\n"
             "install: installs the simulated device ROOT\\QXSIM\\000N (N = 0 unless\n"
             "         given) with the driver of qxsimdrv.inf beside this program; its\n"
             "         driver hands calls to the qxsim serving pipe NAME (default\n"
-            "         " QXPIPE_DEFAULT_NAME "), and gives each call MS milliseconds (default %u).\n"
+            "         " QXPIPE_DEFAULT_NAME "), and gives each call MS milliseconds (default %u);\n"
+            "         with K render interfaces (1 to 3, default 1: several, as a device\n"
+            "         with several audio endpoints has), and with --pending a driver that\n"
+            "         leaves every call pending until its caller cancels it.\n"
             "present: waits up to MS milliseconds (default 0) until SetupAPI lists the\n"
             "         device as present, then prints its interface path; exit 1 if not.\n"
             "hold:    waits until ended, so that the system's device services stay up.\n",
@@ -226,11 +249,14 @@ int wmain(int argc, wchar_t **argv)
         return 2;
     }
     unsigned n = 0;
-    const wchar_t *pipe = L"" QXPIPE_DEFAULT_NAME;
-    DWORD timeout = 0;
+    Settings o = {L"" QXPIPE_DEFAULT_NAME, 0, 1, 0};
     DWORD wait_ms = 0;
     for (int i = 2; i < argc; ++i) {
         const wchar_t *a = argv[i];
+        if (wcscmp(a, L"--pending") == 0) {
+            o.pending = 1;
+            continue;
+        }
         const wchar_t *v = i + 1 < argc ? argv[i + 1] : NULL;
         wchar_t *end = NULL;
         if (!v) {
@@ -249,7 +275,14 @@ int wmain(int argc, wchar_t **argv)
                 fprintf(stderr, "qxdevinst: bad pipe name '%ls'\n", v);
                 return 2;
             }
-            pipe = v;
+            o.pipe = v;
+        } else if (wcscmp(a, L"--interfaces") == 0) {
+            unsigned long x = wcstoul(v, &end, 10);
+            if (*end || x < 1 || x > 3) {
+                fprintf(stderr, "qxdevinst: bad interface count '%ls' (1 to 3)\n", v);
+                return 2;
+            }
+            o.interfaces = (DWORD)x;
         } else if (wcscmp(a, L"--timeout-ms") == 0 || wcscmp(a, L"--wait-ms") == 0) {
             unsigned long x = wcstoul(v, &end, 10);
             if (*end || x < 1 || x > 600000) {
@@ -261,7 +294,7 @@ int wmain(int argc, wchar_t **argv)
                 return 2;
             }
             if (a[2] == L't')
-                timeout = (DWORD)x;
+                o.timeout = (DWORD)x;
             else
                 wait_ms = (DWORD)x;
         } else {
@@ -271,7 +304,7 @@ int wmain(int argc, wchar_t **argv)
         ++i;
     }
     if (wcscmp(argv[1], L"install") == 0)
-        return install(n, pipe, timeout);
+        return install(n, &o);
     if (wcscmp(argv[1], L"present") == 0)
         return present(n, wait_ms);
     if (wcscmp(argv[1], L"hold") == 0) {

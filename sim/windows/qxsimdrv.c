@@ -8,13 +8,25 @@
  * Every wait has a bound: nobody serving the pipe, or a server that died,
  * completes a call at once with STATUS_DEVICE_NOT_CONNECTED; a server that
  * takes a call and never answers costs that one call the bound
- * (STATUS_IO_TIMEOUT), after which the pipe is opened afresh. */
+ * (STATUS_IO_TIMEOUT), after which the pipe is opened afresh.
+ *
+ * Two settings make it as hostile as a real device can be: "QxInterfaces"
+ * (1 to 3) registers that many render interfaces on the one device, told
+ * apart by their reference strings, as an audio interface with several
+ * endpoints has; "QxPending" = 1 leaves every call pending until its caller
+ * cancels it, as a driver whose device stalls its control endpoint does. */
 #include <ntifs.h>
 
 #include "qxpipe.h"
 
 #define QXDRV_IOCTL 0x222000u /* IOCTL_QX_CONTROL of the device's interface */
 #define QXDRV_REFERENCE L"qx-10_20"
+/* The render interfaces of a device with several: the control interface's
+ * reference string and two more, which sort after it, so that the last one
+ * enumerated is not the control interface. */
+#define QXDRV_MAX_INTERFACES 3
+static const WCHAR *const qxdrv_references[QXDRV_MAX_INTERFACES] = {QXDRV_REFERENCE, L"wave2",
+                                                                    L"wave3"};
 #define QXDRV_RENDER_CLASS L"{65e8773e-8f56-11d0-a3b9-00a0c9223196}"
 #define QXDRV_TAG 0x6d537851u /* "QxSm" in pool dumps */
 /* The lower drivers' share of a start. */
@@ -35,12 +47,16 @@ typedef struct QxDev {
     PDEVICE_OBJECT self;
     PDEVICE_OBJECT pdo;
     PDEVICE_OBJECT lower;
-    UNICODE_STRING link; /* the interface's symbolic link, from the system */
-    BOOLEAN enabled;     /* enabled by IoSetDeviceInterfaceState */
-    BOOLEAN by_hand;     /* enabled by enable_by_hand */
-    HANDLE link_dir;     /* enable_by_hand's directory, kept while the device is */
-    KEVENT lock;         /* one call on the pipe at a time */
-    HANDLE pipe;         /* null while closed */
+    /* Each interface's symbolic link, from the system. */
+    UNICODE_STRING link[QXDRV_MAX_INTERFACES];
+    int links;
+    BOOLEAN enabled[QXDRV_MAX_INTERFACES]; /* by IoSetDeviceInterfaceState */
+    BOOLEAN by_hand[QXDRV_MAX_INTERFACES]; /* by enable_by_hand */
+    /* enable_by_hand's directory, kept while the device is. */
+    HANDLE link_dir[QXDRV_MAX_INTERFACES];
+    BOOLEAN pending; /* calls wait until cancelled */
+    KEVENT lock;     /* one call on the pipe at a time */
+    HANDLE pipe;     /* null while closed */
     WCHAR pipe_text[16 + QXPIPE_NAME_MAX];
     UNICODE_STRING pipe_name;
     ULONG timeout_ms;
@@ -109,6 +125,47 @@ static int last_backslash(const UNICODE_STRING *s)
     return at;
 }
 
+/* A DWORD setting under key; fallback when there is none. */
+static ULONG read_dword(HANDLE key, const WCHAR *name, ULONG fallback)
+{
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION info;
+        UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 8];
+    } v;
+    ULONG got = 0;
+    UNICODE_STRING value;
+    RtlInitUnicodeString(&value, name);
+    if (NT_SUCCESS(ZwQueryValueKey(key, &value, KeyValuePartialInformation, &v, sizeof v, &got)) &&
+        v.info.Type == REG_DWORD && v.info.DataLength == 4)
+        return get_u32(v.info.Data);
+    return fallback;
+}
+
+/* How many render interfaces the device has ("QxInterfaces", 1 unless
+ * set), read when the device is added. */
+static int read_interfaces(PDEVICE_OBJECT pdo)
+{
+    HANDLE key;
+    ULONG n = 1;
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+        n = read_dword(key, L"QxInterfaces", 1);
+        ZwClose(key);
+    }
+    return n >= 1 && n <= QXDRV_MAX_INTERFACES ? (int)n : 1;
+}
+
+/* Whether calls are left pending ("QxPending" = 1). */
+static BOOLEAN read_pending(PDEVICE_OBJECT pdo)
+{
+    HANDLE key;
+    ULONG v = 0;
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+        v = read_dword(key, L"QxPending", 0);
+        ZwClose(key);
+    }
+    return v == 1;
+}
+
 /* The device's settings: the pipe's name ("QxPipe") and the per-call bound
  * ("QxTimeoutMs"), both under the device's hardware key. */
 static void read_settings(QxDev *d)
@@ -172,18 +229,20 @@ static void read_settings(QxDev *d)
 /* The interface key's "Control" subkey, where the system records that an
  * interface is enabled ("Linked"): the name is the link's, "\??\" turned
  * into "##?#", cut at the reference string. */
-static NTSTATUS set_linked(QxDev *d, ULONG linked)
+static NTSTATUS set_linked(const UNICODE_STRING *link, ULONG linked)
 {
     WCHAR buf[QXDRV_TEXT];
     USHORT len = 0;
-    int cut = last_backslash(&d->link);
+    int cut = last_backslash(link);
+    int units = link->Length / (int)sizeof(WCHAR);
     if (cut < 4 ||
         append(buf, &len,
                L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\"
                L"DeviceClasses\\" QXDRV_RENDER_CLASS L"\\##?#",
                -1) ||
-        append(buf, &len, d->link.Buffer + 4, cut - 4) ||
-        append(buf, &len, L"\\#" QXDRV_REFERENCE L"\\Control", -1))
+        append(buf, &len, link->Buffer + 4, cut - 4) || append(buf, &len, L"\\#", -1) ||
+        append(buf, &len, link->Buffer + cut + 1, units - cut - 1) ||
+        append(buf, &len, L"\\Control", -1))
         return STATUS_NAME_TOO_LONG;
     UNICODE_STRING name = {len * sizeof(WCHAR), sizeof buf, buf};
     OBJECT_ATTRIBUTES attr;
@@ -202,17 +261,19 @@ static NTSTATUS set_linked(QxDev *d, ULONG linked)
 /* What IoSetDeviceInterfaceState(TRUE) does, for a system whose call cannot
  * find the key of an interface with a reference string: the link's
  * directory, the link to the physical device, and "Linked". */
-static NTSTATUS enable_by_hand(QxDev *d)
+static NTSTATUS enable_by_hand(QxDev *d, int i)
 {
-    int cut = last_backslash(&d->link);
+    const UNICODE_STRING *link = &d->link[i];
+    int cut = last_backslash(link);
     if (cut <= 0)
         return STATUS_OBJECT_NAME_INVALID;
     UNICODE_STRING dir = {(USHORT)(cut * sizeof(WCHAR)), (USHORT)(cut * sizeof(WCHAR)),
-                          d->link.Buffer};
+                          link->Buffer};
     OBJECT_ATTRIBUTES attr;
     InitializeObjectAttributes(&attr, &dir, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE | OBJ_OPENIF,
                                NULL, NULL);
-    NTSTATUS st = ZwCreateDirectoryObject(&d->link_dir, DIRECTORY_ALL_ACCESS, &attr);
+    /* The interfaces of one device share the directory: each keeps it open. */
+    NTSTATUS st = ZwCreateDirectoryObject(&d->link_dir[i], DIRECTORY_ALL_ACCESS, &attr);
     if (!NT_SUCCESS(st))
         return st;
     WCHAR target[QXDRV_TEXT];
@@ -223,48 +284,56 @@ static NTSTATUS enable_by_hand(QxDev *d)
         UNICODE_STRING t;
         target[got / sizeof(WCHAR) < QXDRV_TEXT ? got / sizeof(WCHAR) : QXDRV_TEXT - 1] = 0;
         RtlInitUnicodeString(&t, target);
-        st = IoCreateSymbolicLink(&d->link, &t);
+        st = IoCreateSymbolicLink((PUNICODE_STRING)link, &t);
     }
     if (NT_SUCCESS(st)) {
-        st = set_linked(d, 1);
+        st = set_linked(link, 1);
         if (!NT_SUCCESS(st))
-            IoDeleteSymbolicLink(&d->link);
+            IoDeleteSymbolicLink((PUNICODE_STRING)link);
     }
     if (!NT_SUCCESS(st)) {
-        ZwClose(d->link_dir);
-        d->link_dir = NULL;
+        ZwClose(d->link_dir[i]);
+        d->link_dir[i] = NULL;
         return st;
     }
-    d->by_hand = TRUE;
+    d->by_hand[i] = TRUE;
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS enable_interface(QxDev *d)
+static NTSTATUS enable_interfaces(QxDev *d)
 {
-    NTSTATUS st = IoSetDeviceInterfaceState(&d->link, TRUE);
-    if (NT_SUCCESS(st)) {
-        d->enabled = TRUE;
-        return st;
+    for (int i = 0; i < d->links; ++i) {
+        NTSTATUS st = IoSetDeviceInterfaceState(&d->link[i], TRUE);
+        if (NT_SUCCESS(st)) {
+            d->enabled[i] = TRUE;
+            continue;
+        }
+        if (st != STATUS_OBJECT_NAME_NOT_FOUND)
+            return st;
+        DbgPrint("qxsimdrv: the system cannot enable interface %d (0x%08lx); enabling it by "
+                 "hand\n",
+                 i, (unsigned long)st);
+        st = enable_by_hand(d, i);
+        if (!NT_SUCCESS(st))
+            return st;
     }
-    if (st != STATUS_OBJECT_NAME_NOT_FOUND)
-        return st;
-    DbgPrint("qxsimdrv: the system cannot enable the interface (0x%08lx); enabling it by hand\n",
-             (unsigned long)st);
-    return enable_by_hand(d);
+    return STATUS_SUCCESS;
 }
 
-/* Takes the interface away: later opens of its path fail as for a device
- * that was pulled out. */
-static void disable_interface(QxDev *d)
+/* Takes the interfaces away: later opens of their paths fail as for a
+ * device that was pulled out. */
+static void disable_interfaces(QxDev *d)
 {
-    if (d->enabled) {
-        IoSetDeviceInterfaceState(&d->link, FALSE);
-        d->enabled = FALSE;
-    }
-    if (d->by_hand) {
-        set_linked(d, 0);
-        IoDeleteSymbolicLink(&d->link);
-        d->by_hand = FALSE;
+    for (int i = 0; i < d->links; ++i) {
+        if (d->enabled[i]) {
+            IoSetDeviceInterfaceState(&d->link[i], FALSE);
+            d->enabled[i] = FALSE;
+        }
+        if (d->by_hand[i]) {
+            set_linked(&d->link[i], 0);
+            IoDeleteSymbolicLink(&d->link[i]);
+            d->by_hand[i] = FALSE;
+        }
     }
 }
 
@@ -407,7 +476,7 @@ static NTSTATUS call_server(QxDev *d, QxCall *c, const UCHAR *in, ULONG in_size,
             if (flags & QXPIPE_UNPLUGGED) {
                 DbgPrint("qxsimdrv: the device was unplugged\n");
                 d->gone = TRUE;
-                disable_interface(d);
+                disable_interfaces(d);
                 close_pipe(d);
             }
             return st;
@@ -429,6 +498,28 @@ static NTSTATUS complete(PIRP irp, NTSTATUS st, ULONG_PTR info)
     return st;
 }
 
+static void on_cancel(PDEVICE_OBJECT dev, PIRP irp)
+{
+    (void)dev;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    DbgPrint("qxsimdrv: a pending call was cancelled\n");
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* A call the device never answers: it stays pending until its caller
+ * cancels it, and nothing else ever completes it. */
+static NTSTATUS leave_pending(PIRP irp)
+{
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, on_cancel);
+    /* Cancelled before the routine was in place: nobody else will end it. */
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        complete(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    return STATUS_PENDING;
+}
+
 static NTSTATUS on_control(QxDev *d, PIRP irp)
 {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -442,6 +533,13 @@ static NTSTATUS on_control(QxDev *d, PIRP irp)
         ((in_size || out_size) && !buf))
         return complete(irp, STATUS_INVALID_PARAMETER, 0);
 
+    /* A setting written since the start (an installer run once the session
+     * was up) holds from the next connection on. */
+    if (!d->pipe)
+        d->pending = read_pending(d->pdo);
+    if (d->pending)
+        return leave_pending(irp);
+
     LARGE_INTEGER t = relative_ms(d->timeout_ms);
     if (KeWaitForSingleObject(&d->lock, Executive, KernelMode, FALSE, &t) != STATUS_SUCCESS)
         return complete(irp, STATUS_IO_TIMEOUT, 0);
@@ -451,7 +549,7 @@ static NTSTATUS on_control(QxDev *d, PIRP irp)
     }
     ULONG room = in_size + 8 > out_size + 4 ? in_size + 8 : out_size + 4;
     QxCall *c = (QxCall *)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(QxCall) + QXPIPE_PREFIX_BYTES + room, QXDRV_TAG);
+        NonPagedPoolNx, sizeof(QxCall) + QXPIPE_PREFIX_BYTES + room, QXDRV_TAG);
     NTSTATUS st = STATUS_INSUFFICIENT_RESOURCES;
     ULONG count = 0;
     BOOLEAN stuck = FALSE;
@@ -537,7 +635,7 @@ static NTSTATUS on_start(QxDev *d, PIRP irp)
     NTSTATUS st = irp->IoStatus.Status;
     if (NT_SUCCESS(st)) {
         read_settings(d);
-        st = enable_interface(d);
+        st = enable_interfaces(d);
         if (!NT_SUCCESS(st))
             DbgPrint("qxsimdrv: cannot enable the interface: 0x%08lx\n", (unsigned long)st);
     }
@@ -559,17 +657,19 @@ static NTSTATUS on_pnp(QxDev *d, PIRP irp)
     case IRP_MN_START_DEVICE:
         return on_start(d, irp);
     case IRP_MN_SURPRISE_REMOVAL:
-        disable_interface(d);
+        disable_interfaces(d);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return pass_down(d, irp);
     case IRP_MN_REMOVE_DEVICE: {
-        disable_interface(d);
+        disable_interfaces(d);
         close_pipe(d);
         irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS st = pass_down(d, irp);
-        if (d->link_dir)
-            ZwClose(d->link_dir);
-        RtlFreeUnicodeString(&d->link);
+        for (int i = 0; i < d->links; ++i) {
+            if (d->link_dir[i])
+                ZwClose(d->link_dir[i]);
+            RtlFreeUnicodeString(&d->link[i]);
+        }
         IoDetachDevice(d->lower);
         IoDeleteDevice(d->self);
         return st;
@@ -620,14 +720,20 @@ static NTSTATUS add_device(PDRIVER_OBJECT drv, PDEVICE_OBJECT pdo)
         IoDeleteDevice(fdo);
         return STATUS_NO_SUCH_DEVICE;
     }
-    UNICODE_STRING ref;
-    RtlInitUnicodeString(&ref, QXDRV_REFERENCE);
-    st = IoRegisterDeviceInterface(pdo, &qxdrv_render_class, &ref, &d->link);
-    if (!NT_SUCCESS(st)) {
-        DbgPrint("qxsimdrv: cannot register the interface: 0x%08lx\n", (unsigned long)st);
-        IoDetachDevice(d->lower);
-        IoDeleteDevice(fdo);
-        return st;
+    int want = read_interfaces(pdo);
+    for (int i = 0; i < want; ++i) {
+        UNICODE_STRING ref;
+        RtlInitUnicodeString(&ref, qxdrv_references[i]);
+        st = IoRegisterDeviceInterface(pdo, &qxdrv_render_class, &ref, &d->link[i]);
+        if (!NT_SUCCESS(st)) {
+            DbgPrint("qxsimdrv: cannot register interface %d: 0x%08lx\n", i, (unsigned long)st);
+            for (int k = 0; k < i; ++k)
+                RtlFreeUnicodeString(&d->link[k]);
+            IoDetachDevice(d->lower);
+            IoDeleteDevice(fdo);
+            return st;
+        }
+        d->links = i + 1;
     }
     fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;

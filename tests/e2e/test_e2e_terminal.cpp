@@ -111,12 +111,14 @@ TEST_F(Terminal, InterruptedTransfer)
     EXPECT_NE(std::string::npos, at) << r.proc.out;
     EXPECT_NE(std::string::npos,
               r.proc.out.find(" of 20,036: the device holds an incomplete image.\r\n"
-                              "Run the update again to write the whole image; until then the "
-                              "device may not work.\r\n",
+                              "Run qxtool update --yes --allow-reinstall " +
+                                  fw +
+                                  " to write the whole image; until then the "
+                                  "device may not work.\r\n",
                               at))
         << r.proc.out;
 
-    ProcResult again = tool({"update", "--yes", fw});
+    ProcResult again = tool({"update", "--yes", "--allow-reinstall", fw});
     EXPECT_EQ(0, again.status) << again.err;
     EXPECT_NE(std::string::npos, again.out.find("Completed.")) << again.out;
 }

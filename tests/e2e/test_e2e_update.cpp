@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -608,6 +609,94 @@ TEST_F(E2e, WindowStartedDuringAnUpdateRefusesAndSendsNothing)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("\"result\":\"completed\"")) << r.out;
 }
+
+// Outside an update a stop signal ends the window as it always did: at
+// once, by the signal, with nothing to say.
+TEST_F(E2e, WindowEndsAtOnceOnSigtermWhenIdle)
+{
+    ProcRun w;
+    ASSERT_TRUE(w.start({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                        {"QT_QPA_PLATFORM", "offscreen"},
+                                        {"LSAN_OPTIONS", QXDEMO_LSAN}}));
+    // Its first line comes once the window (and its signal handling) is up,
+    // a second before it would press the button.
+    ASSERT_TRUE(w.wait_for_output("window: ")) << w.out();
+    w.signal(SIGTERM);
+    ProcResult r = w.wait(60);
+    EXPECT_EQ(128 + SIGTERM, r.status) << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("pressing")) << r.out;
+    // Only the word of the start (no device here); none of a handled end.
+    size_t lines = 0;
+    for (size_t at = r.err.find("qxupdater: "); at != std::string::npos;
+         at = r.err.find("qxupdater: ", at + 1))
+        lines++;
+    EXPECT_EQ(1u, lines) << r.err;
+}
+
+// SIGTERM to the window at about 30 % of its update: the worker stops at its
+// next call, the window says where and what the device holds, gives the
+// device back and ends with qxtool's status for the signal; the device saw
+// nothing it would refuse and takes the next update.
+TEST_F(E2e, WindowStopsAtACallBoundaryOnSigterm)
+{
+    serve({"--latency-us", "100"});
+    ProcRun w;
+    ASSERT_TRUE(w.start({QXDEMO_PATH}, {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
+                                        {"QT_QPA_PLATFORM", "offscreen"},
+                                        {"LSAN_OPTIONS", QXDEMO_LSAN}}));
+    const int64_t length = 315424;
+    auto reached = [&]() {
+        std::istringstream out(w.out());
+        std::string line;
+        while (std::getline(out, line)) {
+            long long at = 0;
+            if (sscanf(line.c_str(), "window: %lld of 315424 bytes sent", &at) == 1 &&
+                at * 10 >= length * 3)
+                return true;
+        }
+        return false;
+    };
+    // Process supervision in real time: the window runs at its own pace.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!reached()) {
+        ASSERT_EQ(std::string::npos, w.out().find("window: bar at")) << w.out();
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << w.out();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    w.signal(SIGTERM);
+    ProcResult r = w.wait(60);
+    EXPECT_EQ(128 + SIGTERM, r.status) << r.out << r.err;
+    const std::string said = "qxupdater: Update stopped.\n\nStopped at byte ";
+    const size_t at = r.err.find(said);
+    ASSERT_NE(std::string::npos, at) << r.err;
+    // Where it stopped: past the 30 % seen, short of the end.
+    std::string digits;
+    for (size_t i = at + said.size(); i < r.err.size() && r.err[i] != ' '; ++i)
+        if (r.err[i] != ',')
+            digits += r.err[i];
+    EXPECT_GE(std::stoll(digits) * 10, length * 3) << r.err;
+    EXPECT_LT(std::stoll(digits), length) << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find(" of 315,424: the device holds an incomplete image.\n\nPress Firmware "
+                         "Update again to write the whole image; until then the device may not "
+                         "work.\n",
+                         at))
+        << r.err;
+
+    std::vector<uint16_t> endpoint(USBDEVS_PATH_UNITS, 0);
+    usbdevs_path_from_utf8(endpoint.data(), endpoint.size(), dev_dir.file("qx-10_20").c_str());
+    EXPECT_EQ(1, qxlock_holder(endpoint.data(), nullptr)) << "the device is free again";
+
+    ProcResult again = tool({"update", "--yes"});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_NE(std::string::npos, again.out.find("Completed.")) << again.out;
+    // The window's transfer never completed, the next one did; no breach
+    // (the daemon is strict).
+    E2e::sim.stop();
+    Json summary = Json::parse(read_text_file(E2e::sim.summary_path()));
+    EXPECT_EQ(1, summary["completed"]) << summary;
+    EXPECT_EQ(0, summary["breaches"]["count"]) << summary;
+}
 #endif
 
 // Every attempt leaves one record in the update history, whatever its end;
@@ -702,6 +791,10 @@ struct StopCase {
     int sig;
     bool in_transfer; // else while the stability readings run, before anything is sent
     int status;
+    std::vector<std::string> sim = {}; // beyond the latency
+    std::vector<std::string> args = {"--yes"};
+    // The command the tool advises, run as the next update.
+    const char *advised = "qxtool update --yes --allow-reinstall";
 };
 
 const StopCase k_stops[] = {
@@ -709,6 +802,20 @@ const StopCase k_stops[] = {
     {"SigtermInTheTransfer", SIGTERM, true, 143},
     {"SighupBeforeSending", SIGHUP, false, 129},
     {"KilledInTheTransfer", SIGKILL, true, 128 + SIGKILL},
+    // The device already has the image: the advice must lift that rule.
+    {"SigtermInAReinstall",
+     SIGTERM,
+     true,
+     143,
+     {"--fw-version", "230", "--build", "57"},
+     {"--yes", "--allow-reinstall"}},
+    {"SigtermInADowngrade",
+     SIGTERM,
+     true,
+     143,
+     {"--fw-version", "240"},
+     {"--allow-older", "--yes"},
+     "qxtool update --yes --allow-older --allow-reinstall"},
 };
 
 void PrintTo(const StopCase &row, std::ostream *os)
@@ -723,11 +830,15 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
 {
     const StopCase &row = GetParam();
     // Slow enough calls that the signal lands where the row says.
-    serve({"--latency-us", row.in_transfer ? "100" : "30000"});
+    std::vector<std::string> sim = {"--latency-us", row.in_transfer ? "100" : "30000"};
+    sim.insert(sim.end(), row.sim.begin(), row.sim.end());
+    serve(sim);
     EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},
                       {"QX_TEST_SLEEP_SCALE", E2E_SLEEP_SCALE}};
     ProcRun run;
-    ASSERT_TRUE(run.start({QXTOOL_PATH, "update", "--yes", "--json"}, env));
+    std::vector<std::string> argv = {QXTOOL_PATH, "update", "--json"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    ASSERT_TRUE(run.start(argv, env));
     const int64_t length = 315424;
     int64_t seen = 0; // the position the tool had reported when signalled
     if (row.in_transfer) {
@@ -756,6 +867,8 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
     usbdevs_path_from_utf8(endpoint.data(), endpoint.size(), dev_dir.file("qx-10_20").c_str());
     EXPECT_EQ(1, qxlock_holder(endpoint.data(), nullptr)) << "the device is free again";
 
+    // The next update: the one the tool advised, as written.
+    std::vector<std::string> next = {"update", "--yes"};
     if (row.sig != SIGKILL) {
         std::vector<Json> events = json_lines(r.out);
         ASSERT_FALSE(events.empty());
@@ -766,23 +879,29 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
         std::string text;
         if (row.in_transfer) {
             EXPECT_EQ("transfer", stop["phase"]) << last;
-            EXPECT_EQ("incomplete image", stop["device"]) << last;
+            EXPECT_EQ("incomplete", last["device_state"]) << last;
+            EXPECT_EQ(row.advised, last["next_command"]) << last;
             int64_t at = stop["position"].get<int64_t>();
             EXPECT_GE(at, seen);
             EXPECT_LT(at, length);
             text = "Stopped at byte " + grouped(at) +
-                   " of 315,424: the device holds an incomplete image.\n"
-                   "Run the update again to write the whole image; until then the device may "
-                   "not work.";
+                   " of 315,424: the device holds an incomplete image.\nRun " + row.advised +
+                   " to write the whole image; until then the device may not work.";
+            std::istringstream words(row.advised);
+            std::string word;
+            next.clear();
+            for (words >> word; words >> word;)
+                next.push_back(word);
         } else {
             EXPECT_EQ("before sending", stop["phase"]) << last;
-            EXPECT_EQ("unchanged", stop["device"]) << last;
+            EXPECT_EQ("unchanged", last["device_state"]) << last;
+            EXPECT_FALSE(last.contains("next_command")) << last;
             for (const Json &e : events)
                 EXPECT_NE("sending", e.value("stage", "")) << "nothing was sent";
             text = "Stopped before anything was sent: the device is unchanged.";
         }
         EXPECT_EQ(length, stop["length"]) << last;
-        EXPECT_EQ(text, stop["text"]) << last;
+        EXPECT_EQ(text.substr(0, text.find('\n')), stop["text"]) << last;
         EXPECT_EQ("Update stopped.\n" + text + "\n", r.err);
     }
 
@@ -799,12 +918,17 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
 
     // The device still reports what it had, and takes the next update.
     ProcResult info = tool({"info"});
-    EXPECT_NE(std::string::npos, info.out.find("version: 2.20\n")) << info.out << info.err;
+    std::string before = "2.20";
+    for (size_t i = 0; i + 1 < row.sim.size(); ++i)
+        if (row.sim[i] == "--fw-version")
+            before = row.sim[i + 1].substr(0, 1) + "." + row.sim[i + 1].substr(1);
+    EXPECT_NE(std::string::npos, info.out.find("version: " + before + "\n"))
+        << info.out << info.err;
     if (!row.in_transfer) {
         E2e::sim.stop();
         serve();
     }
-    ProcResult again = tool({"update", "--yes"});
+    ProcResult again = tool(next);
     EXPECT_EQ(0, again.status) << again.err;
     EXPECT_NE(std::string::npos, again.out.find("Completed.")) << again.out;
 }
@@ -1064,7 +1188,9 @@ const Outcome k_outcomes[] = {
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
      "the device failed a request at byte 0 of 4,036: error 0x1f, the device reported a "
-     "failure",
+     "failure; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      3},
     {"UnpluggedDuringTransfer",
      0,
@@ -1073,7 +1199,9 @@ const Outcome k_outcomes[] = {
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
      "the device stopped answering at byte 1,012 of 4,036: error 0x2, the device's "
-     "endpoint is not there",
+     "endpoint is not there; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      3},
     // Call 31 is a ready read in the transfer: the device takes it and never
     // answers. Only that call waits out the transport's bound; the ready
@@ -1086,7 +1214,9 @@ const Outcome k_outcomes[] = {
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
      "the device stopped answering at byte 122 of 4,036: error 0x79, the "
-     "device did not answer in time",
+     "device did not answer in time; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      3},
     {"EndNeverConfirmed",
      0,
@@ -1094,7 +1224,9 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device did not confirm the end of the transfer of 4,036 bytes",
+     "the device did not confirm the end of the transfer of 4,036 bytes; the device holds the "
+     "whole image, but no check reading confirmed it\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write it once more and check it.",
      3,
      1000 + 20 * 2000, // 20 finish cycles of 10 reads 100 ms apart and 1 s
      1000 + 20 * 2000},
@@ -1107,7 +1239,9 @@ const Outcome k_outcomes[] = {
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
      "the device failed a request at byte 512 of 4,036: error 0x1f, the "
-     "device reported a failure",
+     "device reported a failure; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      3,
      1000,
      1010},
@@ -1117,7 +1251,9 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device failed a request at byte 512 of 4,036",
+     "the device failed a request at byte 512 of 4,036; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      3,
      1000,
      1010},
@@ -1128,7 +1264,9 @@ const Outcome k_outcomes[] = {
      {"--yes"},
      {"Preparing...", "Sending and Updating..."},
      "Firmware Update Failed",
-     "the device stopped taking data at byte 0 of 4,036",
+     "the device stopped taking data at byte 0 of 4,036; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      3,
      1000 + 2000 * 5,
      1000 + 2000 * 5},
@@ -1139,7 +1277,9 @@ const Outcome k_outcomes[] = {
      {"Preparing...", "Sending and Updating...", "Checking...", "Retrying... 1/2"},
      "Firmware Update Failed",
      "the device failed a request at byte 0 of 4,036 (attempt 2 of 3): error 0x1f, the device "
-     "reported a failure",
+     "reported a failure; the device holds an incomplete image\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write the whole image; until then the "
+     "device may not work.",
      13},
     {"ChecksumNeverEqual",
      0,
@@ -1149,7 +1289,8 @@ const Outcome k_outcomes[] = {
       "Retrying... 2/2", "Checking..."},
      "Hardware checksum is not equal to firmware.\n\nPlease contact the technical support.",
      "no checksum reading came within 15 of the image's 0x0007c5b0 after 3 transfers; the "
-     "last read 0x0007c614",
+     "last read 0x0007c614; the device holds the whole image, but no check reading confirmed it\n"
+     "Run qxtool update --yes --allow-reinstall IMAGE to write it once more and check it.",
      33},
 };
 
@@ -1177,8 +1318,12 @@ TEST_P(OutcomeTest, ShowsTheWorkersTextsAndStatus)
     args.push_back(fw);
     ProcResult r = tool(args);
     EXPECT_EQ(lines(row.texts), after_confirmation(r.out)) << r.out;
-    // The user's text stays as the window shows it; why comes under it.
-    const std::string err = row.error ? std::string(row.error) + "\n" + row.cause + "\n" : "";
+    // The user's text stays as the window shows it; why comes under it,
+    // and what to run when the device was left half-written.
+    std::string cause = row.cause ? row.cause : "";
+    if (cause.find("IMAGE") != std::string::npos)
+        cause.replace(cause.find("IMAGE"), 5, fw);
+    const std::string err = row.error ? std::string(row.error) + "\n" + cause + "\n" : "";
     EXPECT_EQ(row.error ? 1 : 0, r.status) << r.err;
     EXPECT_EQ(err, r.err);
 
@@ -1214,13 +1359,28 @@ TEST_P(OutcomeTest, ShowsTheWorkersTextsAndStatus)
         EXPECT_GE(waited_ms, row.wait_min);
         EXPECT_LE(waited_ms, row.wait_max);
     }
+    // The cause line's words for the device and the machine's name agree.
+    const size_t advice = cause.find("\nRun ");
+    std::string state = "unchanged";
+    if (cause.find("the device holds an incomplete image") != std::string::npos)
+        state = "incomplete";
+    else if (cause.find("the device holds the whole image") != std::string::npos)
+        state = "written-not-verified";
     if (row.error) {
         EXPECT_EQ("failed", last["result"]);
         EXPECT_EQ(row.error, last["error"]);
-        EXPECT_EQ(row.cause, last["cause"]["text"]);
+        EXPECT_EQ(cause.substr(0, advice), last["cause"]["text"]);
+        EXPECT_EQ(state, last["device_state"]) << last;
+        if (advice != std::string::npos)
+            EXPECT_EQ(cause.substr(advice + 5, cause.find(" to write") - advice - 5),
+                      last["next_command"])
+                << last;
+        else
+            EXPECT_FALSE(last.contains("next_command")) << last;
     } else {
         EXPECT_EQ("completed", last["result"]);
         EXPECT_EQ(k_done, last["text"]);
+        EXPECT_EQ("updated", last["device_state"]) << last;
     }
 }
 

@@ -24,6 +24,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <thread>
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
@@ -36,6 +37,8 @@
 #include "mainwindow.h"
 #include "qttestkit.h"
 #include "qxlimits.h"
+#include "qxpower.h"
+#include "qxsys.h"
 #include "updatehistory.h"
 #include "updaterules.h"
 
@@ -186,6 +189,9 @@ class tst_MainWindow : public QObject
     void full_update();
     void failure_text_in_label_data();
     void failure_text_in_label();
+    void rewrite_after_failed_check();
+    void quit_during_update();
+    void session_end_during_update();
     void settings_panel_command();
     void system_without_device();
     void licence_dialog();
@@ -956,21 +962,27 @@ void tst_MainWindow::failure_text_in_label_data()
 {
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("waited"); // virtual ms from the confirmation on
+    QTest::addColumn<QString>("advice");
+    const QString incomplete = "Press Firmware Update again to write the whole image; until "
+                               "then the device may not work.";
     // The one-second pause, then the first chunk's ten tries 5 ms apart.
-    QTest::newRow("data writes refused") << int(FAIL_TRANSFER) << 1000 + 10 * 5;
+    QTest::newRow("data writes refused") << int(FAIL_TRANSFER) << 1000 + 10 * 5 << incomplete;
     // 2000 failed checks 5 ms apart after the one-second pause.
-    QTest::newRow("no room") << int(NO_ROOM) << 1000 + 2000 * 5;
+    QTest::newRow("no room") << int(NO_ROOM) << 1000 + 2000 * 5 << incomplete;
     // A failed answer read in the transfer ends it at once.
-    QTest::newRow("transfer answer dropped") << int(TRANSFER_ANSWER_DROPPED) << -1;
-    QTest::newRow("transfer answer short") << int(TRANSFER_ANSWER_SHORT) << -1;
+    QTest::newRow("transfer answer dropped") << int(TRANSFER_ANSWER_DROPPED) << -1 << incomplete;
+    QTest::newRow("transfer answer short") << int(TRANSFER_ANSWER_SHORT) << -1 << incomplete;
     // 20 finish cycles of 10 reads 100 ms apart and 1 s.
-    QTest::newRow("end never confirmed") << int(NEVER_COMPLETE) << 1000 + 20 * 2000;
+    QTest::newRow("end never confirmed")
+        << int(NEVER_COMPLETE) << 1000 + 20 * 2000
+        << "Press Firmware Update again to write it once more and check it.";
 }
 
 void tst_MainWindow::failure_text_in_label()
 {
     QFETCH(int, fault);
     QFETCH(int, waited);
+    QFETCH(QString, advice);
     rig.reset();
     rig.reset(new SimRig);
     MainWindow w;
@@ -984,12 +996,135 @@ void tst_MainWindow::failure_text_in_label()
         QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
     else
         QVERIFY(clock->now_ms() - t0 <= 1010);
-    QCOMPARE(label(w)->text(), QString("Firmware Update Failed"));
+    // The worker's text whole and first, the one step that helps under it.
+    QCOMPARE(label(w)->text(), "Firmware Update Failed\n\n" + advice);
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
     QTRY_COMPARE(history().size(), 1);
     QCOMPARE(history()[0]["outcome"].toString(), QString("failed"));
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QVERIFY(bar(w)->value() < k_image_size);
+
+    // The step works as the label says: the device takes the image again.
+    rig->dev.set_config(QxSimConfig());
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString(k_completed));
+}
+
+// A check phase that never matched leaves the new image installed but
+// unverified: the device reports the image's version, which the built-in
+// catalogue alone would refuse as installed; the advised press writes it.
+// The application quits (the session ends) while the worker runs: the
+// window stops it at its next call and waits for it before its records go;
+// the device is free and the stop's text is the last word.
+void tst_MainWindow::quit_during_update()
+{
+    std::atomic<bool> paused{false};
+    clock->on_sleep = [&](uint32_t ms) {
+        if (ms != 1000 || paused.exchange(true))
+            return;
+        // Held at the pause before the transfer until the stop comes.
+        while (!qx_stop_requested())
+            std::this_thread::yield();
+    };
+    uint16_t path[USBDEVS_PATH_UNITS] = {};
+    QVERIFY(usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, nullptr));
+    {
+        MainWindow w;
+        start_update(w);
+        QTRY_VERIFY(paused.load());
+        QVERIFY(MainWindow::update_running());
+        QCOMPARE(qxlock_holder(path, nullptr), 0);
+        const uint64_t calls = rig->dev.stats().calls;
+        w.stop_worker();
+        QVERIFY(!MainWindow::update_running());
+        QCOMPARE(qxlock_holder(path, nullptr), 1);
+        QCOMPARE(rig->dev.stats().calls, calls);
+        QCOMPARE(rig->dev.stats().begins, uint64_t(0));
+        QCOMPARE(label(w)->text(),
+                 QString("Update stopped.\n\nStopped before anything was sent: the device is "
+                         "unchanged."));
+        QCOMPARE(w.updating, 0);
+    }
+    qx_clear_stop();
+}
+
+namespace
+{
+std::vector<std::wstring> session_calls; // "+why" registered, "-" destroyed
+} // namespace
+
+// The session's end is refused while the device is written, with the
+// reason registered for the window; the refusal and the reason go with
+// the update. Windows only: elsewhere the end comes as a signal.
+void tst_MainWindow::session_end_during_update()
+{
+#ifdef Q_OS_WIN
+    session_calls.clear();
+    QxPowerSystem system = {};
+    system.block_reason = [](void *, const wchar_t *why) {
+        session_calls.push_back(L"+" + std::wstring(why));
+        return 1;
+    };
+    system.unblock_reason = [](void *) {
+        session_calls.push_back(L"-");
+        return 1;
+    };
+    qxpower_set_system(&system);
+    Finally restore{[] { qxpower_set_system(nullptr); }};
+    Gate before_transfer;
+    clock->on_sleep = [&](uint32_t ms) {
+        if (ms == 1000 && !before_transfer.reached())
+            before_transfer.wait();
+    };
+    MainWindow w;
+    w.show();
+    // The window's own answer to the system's question (Wine's and the
+    // toolkit's answer around it cannot be told apart from a refusal).
+    MSG query = {};
+    query.hwnd = reinterpret_cast<HWND>(w.winId());
+    query.message = WM_QUERYENDSESSION;
+    query.lParam = ENDSESSION_LOGOFF;
+    long result = -1;
+    QVERIFY(!w.nativeEvent("windows_generic_MSG", &query, &result)); // idle: not ours to answer
+    start_update(w);
+    QVERIFY(before_transfer.wait_reached(20000));
+    QVERIFY(w.nativeEvent("windows_generic_MSG", &query, &result));
+    QCOMPARE(result, long(FALSE));
+    QCOMPARE(session_calls, std::vector<std::wstring>(
+                                {L"+Updating the firmware of the QX-20: an interruption could "
+                                 L"leave it unusable"}));
+    before_transfer.open();
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(session_calls.back(), std::wstring(L"-"));
+    QCOMPARE(session_calls.size(), size_t(2));
+#else
+    QSKIP("a session's end reaches a program as a signal here");
+#endif
+}
+
+void tst_MainWindow::rewrite_after_failed_check()
+{
+    MainWindow w;
+    QxSimConfig config = rig->dev.config();
+    config.checksum_offset = 100;
+    rig->dev.set_config(config);
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(),
+             QString("Hardware checksum is not equal to firmware.\n\nPlease contact the technical "
+                     "support.\n\nPress Firmware Update again to write it once more and check "
+                     "it."));
+    QCOMPARE(rig->dev.version(), uint16_t(230));
+    config.checksum_offset = 0;
+    rig->dev.set_config(config);
+    start_update(w);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QCOMPARE(label(w)->text(), QString(k_completed));
+    // Once written and checked, the catalogue's rules hold again.
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.back().text, QString("Cannot downgrade from 2.30 to 2.30"));
 }
 
 namespace

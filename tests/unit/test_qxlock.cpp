@@ -3,6 +3,7 @@
 // Runs on Linux and, under Wine, on Windows.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -54,6 +55,22 @@ struct Devices {
 #else
         // Two sockets in device directories, and the tests' in-process device.
         return {dir.file("qx-10_20"), dir.file("other/qx-10_20"), "\\\\?\\qxsim#test"};
+#endif
+    }
+    // Other paths of the device at path: on Windows its other interfaces
+    // (another reference string), its control path, and the system's path in
+    // other letters; a Linux endpoint has one path.
+    std::vector<std::string> aliases(const std::string &path) const
+    {
+#ifdef _WIN32
+        std::string stem = path.substr(0, path.rfind('\\') + 1);
+        std::string upper = path;
+        for (char &c : upper)
+            c = (char)toupper((unsigned char)c);
+        return {stem + "wave2", stem + "qx-10_20", upper};
+#else
+        (void)path;
+        return {};
 #endif
     }
 };
@@ -114,6 +131,13 @@ TEST(QxLock, SecondTakerIsRefusedNamingTheHolderUntilRelease)
             EXPECT_STREQ("test_qxlock", asked.program);
         }
         EXPECT_EQ(1, qxlock_take(&second, p.data(), nullptr));
+        // The device, whichever of its paths a program has: one lock.
+        for (const std::string &alias : devices.aliases(path)) {
+            std::vector<uint16_t> a = u16(alias);
+            EXPECT_EQ(1, qxlock_take(&second, a.data(), nullptr)) << alias;
+            EXPECT_EQ(0, qxlock_holder(a.data(), nullptr)) << alias;
+            EXPECT_EQ(0, qxlock_take(&first, a.data(), nullptr)) << "the holder's own " << alias;
+        }
 
         // Every other device stays free to take meanwhile.
         for (const std::string &other : devices.paths()) {
@@ -156,16 +180,20 @@ TEST(QxLock, HolderTexts)
     struct Row {
         unsigned long pid;
         const char *program;
+        int unseen;
         const char *text;
     } rows[] = {
-        {4242, "qxtool", "qxtool (process 4242)"},
-        {0, "qxtool", "qxtool"},
-        {4242, "", "process 4242"},
-        {0, "", "another program"},
+        {4242, "qxtool", 0, "qxtool (process 4242)"},
+        {0, "qxtool", 0, "qxtool"},
+        {4242, "", 0, "process 4242"},
+        {0, "", 0, "another program"},
+        {0, "", QXLOCK_UNSEEN_USER, "a program of another user or an elevated one"},
+        {0, "", QXLOCK_UNSEEN_SESSION, "a program in another session"},
     };
     for (const Row &r : rows) {
         QxLockHolder h = {};
         h.held = 1;
+        h.unseen = r.unseen;
         h.pid = r.pid;
         snprintf(h.program, sizeof h.program, "%s", r.program);
         char text[128];
@@ -258,6 +286,60 @@ TEST(QxLock, AKilledHolderLocksNobodyOut)
     CloseHandle(pi.hProcess);
     EXPECT_EQ(0, qxlock_take(&lock, p.data(), &holder)) << holder.problem;
     qxlock_release(&lock);
+}
+
+// Copies this one cannot ask, played by the global lock made here by hand:
+// one with a DACL that lets nobody open it (what an elevated copy's or
+// another user's lock is to a normal user: access denied), and one without
+// a name in this session (a copy in another session). Both hold the device;
+// neither is "free" or a bare error 0x5.
+TEST(QxLock, CopiesOfOtherUsersAndSessionsHoldTheDevice)
+{
+    std::vector<uint16_t> p = u16(Devices().paths()[0]);
+    wchar_t name[128];
+    qxlock_win_name(p.data(), name, 128);
+    EXPECT_EQ(0, wcsncmp(name, L"Global\\", 7)) << "seen from every session";
+
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    ACL empty;
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES nobody = {sizeof nobody, &sd, FALSE};
+    const struct {
+        const char *what;
+        SECURITY_ATTRIBUTES *sa;
+        int unseen;
+        const char *text;
+    } cases[] = {
+        {"an elevated copy or another user's", &nobody, QXLOCK_UNSEEN_USER,
+         "a program of another user or an elevated one"},
+        {"a copy in another session", nullptr, QXLOCK_UNSEEN_SESSION,
+         "a program in another session"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE other = CreateMutexW(c.sa, FALSE, name);
+        ASSERT_TRUE(other != nullptr);
+        ASSERT_EQ(0u, GetLastError()) << "made here, not found";
+        QxLock lock;
+        qxlock_init(&lock);
+        QxLockHolder holder = {};
+        EXPECT_EQ(1, qxlock_take(&lock, p.data(), &holder));
+        EXPECT_EQ(1, holder.held);
+        EXPECT_EQ(c.unseen, holder.unseen);
+        EXPECT_STREQ("", holder.problem);
+        char text[128];
+        qxlock_holder_text(&holder, text, sizeof text);
+        EXPECT_STREQ(c.text, text);
+        QxLockHolder asked = {};
+        EXPECT_EQ(0, qxlock_holder(p.data(), &asked)) << "not free";
+        EXPECT_EQ(c.unseen, asked.unseen);
+        CloseHandle(other);
+        EXPECT_EQ(1, qxlock_holder(p.data(), nullptr)) << "free once it has gone";
+        EXPECT_EQ(0, qxlock_take(&lock, p.data(), &holder));
+        qxlock_release(&lock);
+    }
 }
 #endif
 

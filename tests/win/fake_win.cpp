@@ -214,6 +214,14 @@ struct FakeWinCalls {
             f->last_error = ERROR_INVALID_HANDLE;
             return FALSE;
         }
+        if (f->never_returns) {
+            // A minute of real time: a backend that never cancels fails the
+            // test with another code instead of hanging it.
+            DWORD w = WaitForSingleObject(f->cancelled_, 60000);
+            ResetEvent(f->cancelled_);
+            f->last_error = w == WAIT_OBJECT_0 ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
+            return FALSE;
+        }
         if (f->call_fails) {
             f->last_error = f->call_error;
             return FALSE;
@@ -255,6 +263,28 @@ struct FakeWinCalls {
         return nullptr;
     }
 
+    static uint64_t now_ms() { return FakeWin::self()->clock_ms; }
+
+    static void wait_event(HANDLE event, DWORD ms)
+    {
+        FakeWin *f = FakeWin::self();
+        if (f->never_returns && ms != INFINITE) {
+            f->clock_ms += ms;
+            return;
+        }
+        WaitForSingleObject(event, ms);
+    }
+
+    static int cancel_call(HANDLE thread)
+    {
+        FakeWin *f = FakeWin::self();
+        if (!thread)
+            return 0;
+        ++f->cancels;
+        SetEvent(f->cancelled_);
+        return 1;
+    }
+
     static void free_error_text(wchar_t *p)
     {
         FakeWin *f = FakeWin::self();
@@ -285,10 +315,14 @@ const UsbdevsWinApi FakeWin::api = {
     FakeWinCalls::last_error,
     FakeWinCalls::get_error_text,
     FakeWinCalls::free_error_text,
+    FakeWinCalls::now_ms,
+    FakeWinCalls::wait_event,
+    FakeWinCalls::cancel_call,
 };
 
 FakeWin::FakeWin()
 {
+    cancelled_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_fake = this;
     usbdevs_win_set_api(&api);
     usbdevs_set_backend(nullptr);
@@ -298,6 +332,7 @@ FakeWin::~FakeWin()
 {
     usbdevs_win_set_api(nullptr);
     g_fake = nullptr;
+    CloseHandle(cancelled_);
     for (void *p : live_details_)
         free(p);
     for (void *p : live_buffers_)

@@ -4,6 +4,7 @@
 // and buffer it hands out so that tests can see each one given back.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ class FakeWin
     long long reply_count = -1;       // bytes reported returned; -1: the output size
     std::vector<std::wstring> opened; // control paths opened, in order
     std::vector<FakeCall> calls;
+    // A driver that never completes a call: it returns only when cancelled
+    // (ERROR_OPERATION_ABORTED), and the bounds' clock runs at once to the
+    // next deadline while it waits.
+    std::atomic<bool> never_returns{false};
+    std::atomic<uint64_t> clock_ms{0}; // the bounds' clock (virtual)
+    std::atomic<int> cancels{0};       // calls cancelled
 
     // Error texts the system knows.
     std::vector<std::pair<DWORD, std::wstring>> texts;
@@ -78,6 +85,7 @@ class FakeWin
     static const UsbdevsWinApi api;
 
   private:
+    HANDLE cancelled_; // set by a cancel, taken by the call it ends
     std::vector<void *> live_details_, live_buffers_, live_texts_;
     std::vector<HANDLE> live_handles_;
     const FakeInterface *asked_ = nullptr;

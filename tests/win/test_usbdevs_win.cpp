@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "fake_win.h"
+#include "qxlimits.h"
+#include "qxwire.h"
 #include "testkit.h"
 #include "usbdevs.h"
 #include "usbdevs_win.h"
@@ -21,6 +23,10 @@ const std::wstring kEntry =
     L"\\\\?\\usb#vid_1234&pid_0010#5&1#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\global";
 const std::wstring kControl =
     L"\\\\?\\usb#vid_1234&pid_0010#5&1#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\qx-10_20";
+
+// The interface paths of two devices, up to their reference strings.
+const std::wstring kStem = L"\\\\?\\root#qxsim#0000#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\";
+const std::wstring kStem2 = L"\\\\?\\ROOT#QXSIM#0001#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\";
 
 std::string error_line(int line)
 {
@@ -64,10 +70,12 @@ class WinBackend : public ::testing::Test
 
     void SetUp() override
     {
+        usbdevs_win_forget_silence();
         set_path(&dev, kEntry);
         sys.texts = {
             {ERROR_GEN_FAILURE, L"A device attached to the system is not functioning.\r\n"},
-            {ERROR_ACCESS_DENIED, L"Access is denied.\r\n"}};
+            {ERROR_ACCESS_DENIED, L"Access is denied.\r\n"},
+            {ERROR_SEM_TIMEOUT, L"The semaphore timeout period has expired.\r\n"}};
     }
 
     void TearDown() override
@@ -182,6 +190,50 @@ TEST_F(WinBackend, ExactLengthRuleAndFailedCalls)
         EXPECT_EQ(c.result, r);
         EXPECT_EQ(c.text, out.text());
     }
+}
+
+// A driver that never completes a call: the call is cancelled at its bound
+// and fails as unanswered (0x79); the device's later calls fail at once but
+// for one probe a second with the short bound, until it answers again.
+TEST_F(WinBackend, ACallThatNeverReturnsIsCancelledAtItsBound)
+{
+    const std::string timeout =
+        error_line(222) + report("0x79") + "The semaphore timeout period has expired.\r\n";
+    uint8_t buf[64] = {1, 2, 3, 4};
+    sys.never_returns = true;
+    EXPECT_EQ(1, usbdevs_read(&dev, 30, 0, 0, 64, buf));
+    EXPECT_EQ((uint64_t)USBDEVS_WIN_CALL_BOUND_MS, sys.clock_ms.load()) << "not before, not after";
+    EXPECT_EQ(1, sys.cancels.load());
+    EXPECT_EQ(timeout, out.text());
+    EXPECT_EQ(ERROR_SEM_TIMEOUT, usbdevs_last_error(nullptr));
+
+    // Silent now: refused without a call until a probe interval has passed.
+    const uint64_t t0 = sys.clock_ms;
+    out.clear();
+    sys.clock_ms = t0 + QXWIRE_PROBE_INTERVAL_MS - 1;
+    EXPECT_EQ(1, usbdevs_write(&dev, 29, 0, 0, 4, buf));
+    EXPECT_EQ(1u, sys.calls.size());
+    EXPECT_EQ(timeout, out.text());
+    // Another device is not held up by it.
+    QxDevice other = {};
+    set_path(&other, L"\\\\?\\usb#vid_1234&pid_0010#5&2#{x}\\global");
+    sys.never_returns = false;
+    EXPECT_EQ(0, usbdevs_read(&other, 30, 0, 0, 64, buf));
+    EXPECT_EQ(2u, sys.calls.size());
+
+    // The probe: made, with the short bound.
+    sys.never_returns = true;
+    sys.clock_ms = t0 + QXWIRE_PROBE_INTERVAL_MS;
+    EXPECT_EQ(1, usbdevs_read(&dev, 30, 0, 0, 64, buf));
+    EXPECT_EQ(3u, sys.calls.size());
+    EXPECT_EQ(t0 + QXWIRE_PROBE_INTERVAL_MS + QXWIRE_PROBE_TIMEOUT_MS, sys.clock_ms.load());
+    // A probe answered: the device is no longer silent.
+    sys.never_returns = false;
+    sys.clock_ms += QXWIRE_PROBE_INTERVAL_MS;
+    EXPECT_EQ(0, usbdevs_read(&dev, 30, 0, 0, 64, buf));
+    EXPECT_EQ(0, usbdevs_read(&dev, 30, 0, 0, 64, buf));
+    EXPECT_EQ(5u, sys.calls.size());
+    EXPECT_EQ(2, sys.cancels.load());
 }
 
 TEST_F(WinBackend, WriteRefusesEmptyOrMissingDataWithoutOpening)
@@ -300,6 +352,18 @@ TEST_F(WinBackend, DiscoveryMatchesServiceExactlyAndTheLastMatchWins)
          L"d2",
          "",
          {L"b1", L"b2", L"d1", L"d2"}},
+        {"one device's three render interfaces are one device, listed by its last",
+         {device(kQx, {kStem + L"qx-10_20", kStem + L"wave2", kStem + L"WAVE3"})},
+         kStem + L"WAVE3",
+         "",
+         {kStem + L"WAVE3"}},
+        {"two such devices are two, in the order of their first interfaces",
+         {device(kQx, {kStem2 + L"wave2", kStem2 + L"qx-10_20"}),
+          device(kQx, {kStem + L"qx-10_20", kStem + L"wave2", kStem + L"wave3"}),
+          device(L"usbaudio", {kStem2 + L"other"})},
+         kStem + L"wave3",
+         "",
+         {kStem2 + L"qx-10_20", kStem + L"wave3"}},
         {"an unreadable service name never matches, the search goes on",
          {FakeDevice{kQx, true, {FakeInterface{L"x"}}}, device(kQx, {L"y"})},
          L"y",

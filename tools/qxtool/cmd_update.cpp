@@ -3,6 +3,7 @@
 // file only chooses the image, asks, and shows progress, as texts or as
 // JSON lines.
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "console.h"
 #include "jsonout.h"
 #include "prgdecode.h"
+#include "qxlimits.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updatehistory.h"
@@ -47,19 +49,50 @@ using Clock = std::chrono::steady_clock;
 std::atomic<int> g_signal{0};
 
 #ifdef _WIN32
+// Signalled once the update has ended and its result is out; the status
+// it ended with. A closing console waits for them.
+HANDLE g_ended = nullptr;
+std::atomic<int> g_end_status{0};
+
 BOOL WINAPI on_console_event(DWORD event)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        break;
+    default:
         return FALSE;
+    }
     int none = 0;
     g_signal.compare_exchange_strong(none, SIGINT);
     qx_request_stop();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return TRUE;
+    // Windows ends the process as soon as this returns (or when its few
+    // seconds are up): first let the update reach its call boundary, say
+    // where it stopped and give the device back.
+    if (g_ended && WaitForSingleObject(g_ended, QXTOOL_CONSOLE_END_WAIT_MS) == WAIT_OBJECT_0)
+        ExitProcess((UINT)g_end_status.load());
     return TRUE;
 }
 
 void catch_stop_signals()
 {
+    if (!g_ended)
+        g_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+// The update's end, for a console handler waiting on it.
+int update_ended(int status)
+{
+    g_end_status.store(status);
+    if (g_ended)
+        SetEvent(g_ended);
+    return status;
 }
 #else
 void on_stop_signal(int sig)
@@ -80,6 +113,11 @@ void catch_stop_signals()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+}
+
+int update_ended(int status)
+{
+    return status;
 }
 #endif
 
@@ -113,25 +151,64 @@ const char *stop_phase_name(updaterules::FailureCause::Stop stop)
     return "";
 }
 
-const char *device_state_name(updaterules::FailureCause::Stop stop)
+// A word of a command line as a shell takes it back: quoted when it holds
+// anything beyond the plain characters of a path or an option.
+std::string shell_word(const std::string &word)
 {
-    switch (stop) {
-    case updaterules::FailureCause::Stop::BeforeSending:
-        return "unchanged";
-    case updaterules::FailureCause::Stop::Transfer:
-        return "incomplete image";
-    case updaterules::FailureCause::Stop::Check:
-        return "unchecked image";
-    case updaterules::FailureCause::Stop::None:
-        break;
-    }
-    return "";
+    bool plain = !word.empty();
+    for (unsigned char c : word)
+        if (!(isalnum(c) || strchr("_./:=+,-@%\\", c)))
+            plain = false;
+    if (plain)
+        return word;
+#ifdef _WIN32
+    return "\"" + word + "\"";
+#else
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+#endif
+}
+
+// The command that writes the image again over whatever an early end left:
+// the same image and device, and the rules lifted that the half-written
+// device could fall foul of (it may report the new version already, or
+// still the older one that was being reinstalled over).
+std::string again_command(const UpdateArgs &a)
+{
+    std::string cmd = "qxtool update";
+    if (a.yes)
+        cmd += " --yes";
+    if (a.allow_older)
+        cmd += " --allow-older";
+    cmd += " --allow-reinstall";
+    if (!a.device.empty())
+        cmd += " --device " + shell_word(a.device);
+    if (!a.image.empty())
+        cmd += " " + shell_word(a.image);
+    return cmd;
+}
+
+// What the device holds and what to run about it: a line of advice on
+// standard error (none when the device is as it was or updated), and the
+// same in the result object.
+void tell_device_state(Json *j, updaterules::DeviceState state, const std::string &again)
+{
+    const std::string step = updaterules::next_step_text(state, "Run " + again);
+    if (!step.empty())
+        console_error(step);
+    if (!j)
+        return;
+    (*j)["device_state"] = updaterules::device_state_name(state);
+    if (!step.empty())
+        (*j)["next_command"] = again;
 }
 
 // The end of a stopped run: where it stopped and what the device holds, on
 // standard error and, with --json, as the result object. The status is
 // 128 + the signal, as the shell reports a program the signal ended.
-int stopped(bool json, const updaterules::FailureCause &cause)
+int stopped(bool json, const updaterules::FailureCause &cause, const std::string &again)
 {
     const int sig = g_signal.load() ? g_signal.load() : SIGINT;
     const int status = QXTOOL_STOPPED + sig;
@@ -140,8 +217,9 @@ int stopped(bool json, const updaterules::FailureCause &cause)
     g_end_cause = cause.text;
     console_error(text);
     console_error(cause.text);
+    Json j;
+    tell_device_state(json ? &j : nullptr, cause.device_state, again);
     if (json) {
-        Json j;
         j["event"] = "result";
         j["result"] = "stopped";
         j["status"] = status;
@@ -151,7 +229,6 @@ int stopped(bool json, const updaterules::FailureCause &cause)
         where["phase"] = stop_phase_name(cause.stop);
         where["position"] = cause.position;
         where["length"] = cause.length;
-        where["device"] = device_state_name(cause.stop);
         where["text"] = cause.text;
         j["stop"] = where;
         json_line(j);
@@ -166,7 +243,7 @@ int stopped_before_sending(bool json, uint32_t length)
     cause.stop = updaterules::FailureCause::Stop::BeforeSending;
     cause.length = length;
     cause.text = updaterules::stop_text(cause);
-    return stopped(json, cause);
+    return stopped(json, cause, "");
 }
 
 void end_settings_panel()
@@ -290,7 +367,7 @@ const char *phase_name(updaterules::Phase phase)
 
 // Runs the update on a thread of its own, as the window does, while this
 // thread draws the progress bar or, with --json, writes the progress.
-int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
+int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json, const std::string &again)
 {
     using updaterules::Stage;
     const bool bar = !json && console_error_is_terminal();
@@ -400,14 +477,15 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
     worker.join();
 
     if (result == updaterules::UpdateResult::Stopped)
-        return stopped(json, cause);
+        return stopped(json, cause, again);
     bool ok = result == updaterules::UpdateResult::Completed;
     int status = ok ? QXTOOL_OK : QXTOOL_FAILED;
     // Under the user's text, why: the device's part of it.
     if (!ok && !cause.text.empty())
         console_error(cause.text);
+    Json j;
+    tell_device_state(json ? &j : nullptr, cause.device_state, again);
     if (json) {
-        Json j;
         j["event"] = "result";
         if (ok) {
             j["result"] = "completed";
@@ -421,36 +499,8 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json)
     return status;
 }
 
-} // namespace
-
-namespace
+int update(const UpdateArgs &a)
 {
-int update_once(const UpdateArgs &a);
-}
-
-// Every attempt leaves a record in the update history, whatever its end; a
-// history that cannot be written is only noted.
-int qxtool_update(const UpdateArgs &a)
-{
-    updatehistory::begin(&g_attempt, "qxtool", QXTOOL_VERSION);
-    g_attempt.image = a.image;
-    int rc = update_once(a);
-    if (!g_attempt.finished) {
-        std::string problem;
-        const char *outcome = rc >= QXTOOL_STOPPED ? "stopped" : "refused";
-        if (updatehistory::finish(&g_attempt, outcome, g_end_error, g_end_cause, "unchanged",
-                                  &problem))
-            console_problem("note: the update history was not written: " + problem);
-    }
-    return rc;
-}
-
-namespace
-{
-
-int update_once(const UpdateArgs &a)
-{
-    catch_stop_signals();
     end_settings_panel();
     std::vector<uint8_t> image;
     std::string name = a.image;
@@ -556,7 +606,25 @@ int update_once(const UpdateArgs &a)
         if (!yes)
             return give_up(a.json, QXTOOL_REFUSED, "Cancelled.");
     }
-    return run(ctx, image, a.json);
+    return run(ctx, image, a.json, again_command(a));
 }
 
 } // namespace
+
+// Every attempt leaves a record in the update history, whatever its end; a
+// history that cannot be written is only noted.
+int qxtool_update(const UpdateArgs &a)
+{
+    catch_stop_signals();
+    updatehistory::begin(&g_attempt, "qxtool", QXTOOL_VERSION);
+    g_attempt.image = a.image;
+    int rc = update(a);
+    if (!g_attempt.finished) {
+        std::string problem;
+        const char *outcome = rc >= QXTOOL_STOPPED ? "stopped" : "refused";
+        if (updatehistory::finish(&g_attempt, outcome, g_end_error, g_end_cause, "unchanged",
+                                  &problem))
+            console_problem("note: the update history was not written: " + problem);
+    }
+    return update_ended(rc);
+}

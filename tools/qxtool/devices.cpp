@@ -92,11 +92,14 @@ int qxtool_use_device(UpdateContext &ctx, const std::string &id, bool refuse_sev
     text->clear();
     std::vector<QxtoolDevice> list = qxtool_devices();
     if (!id.empty()) {
-        // The whole id or the path; the name alone while no other device has it.
+        // The whole id or a path of the device (any of its interfaces'); the
+        // name alone while no other device has it.
+        uint16_t given[USBDEVS_PATH_UNITS] = {};
+        bool is_path = usbdevs_path_from_utf8(given, USBDEVS_PATH_UNITS, id.c_str()) == 0;
         const QxtoolDevice *match = nullptr;
         int named = 0;
         for (const QxtoolDevice &d : list) {
-            if (d.id == id || d.path == id)
+            if (d.id == id || d.path == id || (is_path && usbdevs_same_device(d.dev.path, given)))
                 match = &d;
             if (d.name == id)
                 named++;
@@ -143,7 +146,7 @@ int qxtool_use_device(UpdateContext &ctx, const std::string &id, bool refuse_sev
     const QxtoolDevice *used = &list.back();
     if (usbdevs_find(USBDEVS_SERVICE, probed.path, USBDEVS_PATH_UNITS, &status)) {
         for (const QxtoolDevice &d : list)
-            if (usbdevs_same_path(d.dev.path, probed.path))
+            if (usbdevs_same_device(d.dev.path, probed.path))
                 used = &d;
     }
     ctx.choose_device(used->dev.path);

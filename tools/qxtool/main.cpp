@@ -31,8 +31,9 @@ const char *const qxtool_exit_help =
     "  5  the image or body file is missing, unreadable, too large or corrupt\n"
     "  6  another program (named) is updating or reading the device; nothing was sent\n"
     "  130  update stopped by SIGINT (Ctrl+C); 143 by SIGTERM, 129 by SIGHUP: it ends\n"
-    "     at the next device call and says where, and whether the device holds an\n"
-    "     incomplete image\n";
+    "     at the next device call and says where, what the device holds and the\n"
+    "     command that writes the image again (on Windows: Ctrl+C, Ctrl+Break, a\n"
+    "     closed console, a log-off or a shutdown give 130)\n";
 
 namespace
 {
