@@ -34,10 +34,12 @@
 #include <vector>
 
 #include "fwupdateworker.h"
+#include "qxfile.h"
 #include "qxlimits.h"
 #include "qxpanel.h"
 #include "qxpower.h"
 #include "qxsys.h"
+#include "updatereport.h"
 #include "updaterules.h"
 
 namespace
@@ -76,9 +78,16 @@ int run_system_program(const QString &program, const QStringList &arguments)
     return qxpanel_run(program.toUtf8().constData(), args.data(), (unsigned)args.size());
 }
 
+QString ask_save_path(QWidget *parent, const QString &suggested)
+{
+    return QFileDialog::getSaveFileName(parent, "Save Support Report", suggested,
+                                        "Text files (*.txt);;All files (*)");
+}
+
 } // namespace
 
 MainWindow::RunProgram MainWindow::run_program = run_system_program;
+MainWindow::AskPath MainWindow::ask_report_path = ask_save_path;
 
 bool MainWindow::update_running()
 {
@@ -96,6 +105,11 @@ MainWindow::MainWindow(QWidget *parent, const QString &catalogue_dir)
     fw_shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F), this, nullptr,
                                 nullptr, Qt::WindowShortcut);
     connect(fw_shortcut, &QShortcut::activated, this, &MainWindow::select_fw_path);
+    // Beside About, outside the form: what support needs after a failure.
+    QAction *report = new QAction("Save Support Report...", this);
+    report->setObjectName("actionSaveSupportReport");
+    ui->menuHelp->addAction(report);
+    connect(report, &QAction::triggered, this, &MainWindow::save_support_report);
     add_keyboard_access();
     fit_to_texts();
     connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::stop_worker);
@@ -111,6 +125,11 @@ bool MainWindow::load_firmware_file(const QString &path)
 {
     job.size = 0;
     fw_path = path;
+    // A FIFO would block the window in the open, a device give bytes
+    // without end; the built-in images are resources, not files.
+    std::string problem;
+    if (!path.startsWith(":") && qxfile_check_input(path.toStdString().c_str(), &problem))
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
@@ -214,6 +233,9 @@ void MainWindow::on_button_fwupdate_clicked()
 {
     if (updating != 0)
         return;
+    updatehistory::begin(&history, QCoreApplication::applicationName().toStdString(),
+                         QCoreApplication::applicationVersion().toStdString());
+    history.image = fw_path.toStdString();
     // The settings panel holds the device while it runs: the system's own
     // taskkill.exe ends it, and one that survives (started as
     // administrator) stops the request before the device is asked.
@@ -225,11 +247,15 @@ void MainWindow::on_button_fwupdate_clicked()
     run_program(QString::fromUtf8(taskkill), kill_args);
     int panel = qxpanel_wait_gone();
     if (panel != 0) {
-        refuse(qstr(updaterules::panel_refusal_text(panel)));
+        const std::string text = updaterules::panel_refusal_text(panel);
+        record_end(text, "");
+        refuse(qstr(text));
         return;
     }
-    if (!show_firmware(QString(fw_path)))
+    if (!show_firmware(QString(fw_path))) {
+        record_end(QString("Firmware File Error: %1").arg(fw_path).toStdString(), "");
         return;
+    }
 
     // Once the file dialog has been shown the user may install any image
     // of the right product.
@@ -239,9 +265,14 @@ void MainWindow::on_button_fwupdate_clicked()
     options.same_allowed = rewrite;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, job.data, job.size, fw_path.toStdString(), options);
+    updatehistory::set_image(&history, job.data, job.size, fw_path.toStdString(),
+                             fw_path.startsWith(":/"));
+    if (!check.device.product.empty())
+        updatehistory::set_device(&history, ctx, check.device);
     // A program of the Windows subsystem has no standard output: what a
     // person needs to know goes below the box's own text.
     if (check.result != updaterules::RequestResult::Ok) {
+        record_end(check.text, check.cause.text);
         ctx.unlock_device();
         QString text = qstr(check.text);
         if (check.result == updaterules::RequestResult::NotConnected) {
@@ -266,6 +297,7 @@ void MainWindow::on_button_fwupdate_clicked()
         QMessageBox::Cancel | QMessageBox::Default | QMessageBox::Escape, QMessageBox::Ok);
     if (answer != QMessageBox::Ok) {
         ctx.unlock_device();
+        record_end("Cancelled.", "not confirmed");
         return;
     }
 
@@ -285,6 +317,7 @@ void MainWindow::on_button_fwupdate_clicked()
     qxpower_block_session_end(session_handle(), updaterules::power_reason(ctx).c_str());
     FWUpdateWorker *worker = new FWUpdateWorker();
     worker->progress_ptr = &progress;
+    worker->history = &history;
     connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
     connect(worker, &FWUpdateWorker::finished, this, &MainWindow::on_finish);
     timer.start(100);
@@ -433,6 +466,23 @@ void MainWindow::on_actionAbout_triggered()
     file.close();
 }
 
+void MainWindow::save_support_report()
+{
+    QString path = ask_report_path(this, QDir(QDir::homePath()).filePath("qxupdater-report.txt"));
+    if (path.isEmpty())
+        return;
+    std::string problem;
+    if (updatereport::write(path.toStdString(), QCoreApplication::applicationName().toStdString(),
+                            QCoreApplication::applicationVersion().toStdString(), &problem)) {
+        refuse(QString("Cannot save the report to %1: %2").arg(path, qstr(problem)));
+        return;
+    }
+    QMessageBox::information(this, "Save Support Report",
+                             QString("The report was saved to %1. Nothing in it has been sent "
+                                     "anywhere: send it to support yourself.")
+                                 .arg(path));
+}
+
 void MainWindow::on_processtext(QString text)
 {
     ui->label->setText(text);
@@ -485,6 +535,13 @@ void MainWindow::on_menuFile_triggered(QAction *act)
         return;
     act->setChecked(true);
     show_firmware(act->data().toString());
+}
+
+void MainWindow::record_end(const std::string &error, const std::string &cause)
+{
+    std::string problem;
+    if (updatehistory::finish(&history, "refused", error, cause, "unchanged", &problem))
+        tell("the update history was not written: " + problem);
 }
 
 void MainWindow::refuse(const QString &text)

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "updatecontext.h"
+#include "updatehistory.h"
 
 class QAction;
 class QActionGroup;
@@ -38,6 +39,11 @@ class MainWindow : public QMainWindow
     using RunProgram = int (*)(const QString &program, const QStringList &arguments);
     static RunProgram run_program;
 
+    // Asks where to save the support report ("" when the user cancels); by
+    // default the save dialog. Tests replace it.
+    using AskPath = QString (*)(QWidget *parent, const QString &suggested);
+    static AskPath ask_report_path;
+
     // Lets the window follow the display's scale (125 %, 150 %, 200 %).
     // Must run before the application object exists.
     static void use_display_scale();
@@ -64,6 +70,7 @@ class MainWindow : public QMainWindow
     void on_timer();
     void on_finish();
     void on_actionAbout_triggered();
+    void save_support_report();
     void on_processtext(QString text);
     void on_error(QString error);
     void on_outcome(int device_state, QString stop_text);
@@ -77,6 +84,8 @@ class MainWindow : public QMainWindow
     friend class tst_MainWindow; // looks at the timer and the updating flag
 
     void refuse(const QString &text);
+    // Ends this update attempt's history record before the worker ran.
+    void record_end(const std::string &error, const std::string &cause);
     void set_selection_enabled(bool enabled);
     // Grows the whole form when the label's font is too large for one of
     // its texts; never shrinks it.
@@ -97,6 +106,8 @@ class MainWindow : public QMainWindow
     QShortcut *fw_shortcut = nullptr;
     QString catalogue_dir;
     double form_scale = 1.0;
+    // The update attempt under way, for the update history.
+    updatehistory::Attempt history;
     // The last update ended with the device half-written: the next one
     // writes the image again even where it looks installed or not newer.
     bool rewrite = false;

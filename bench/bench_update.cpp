@@ -28,9 +28,10 @@ size_t count_calls()
     if (!sim.start(QXSIM_PATH, dir.path(), {}))
         return 0;
     std::string trace = dir.file("update.jsonl");
-    ProcResult r =
-        proc_run({QXTOOL_PATH, "--trace", trace, "update", "--yes"},
-                 {{"QX_DEVICE_DIR", dir.path().c_str()}, {"QX_TEST_SLEEP_SCALE", "0.001"}});
+    ProcResult r = proc_run({QXTOOL_PATH, "--trace", trace, "update", "--yes"},
+                            {{"QX_DEVICE_DIR", dir.path().c_str()},
+                             {"QX_TEST_SLEEP_SCALE", "0.001"},
+                             {"QXUPDATER_STATE_DIR", dir.path().c_str()}});
     std::vector<QxTraceCall> calls;
     std::string why;
     if (r.status != 0 || qxtrace_load(trace.c_str(), &calls, &why) != 0)
@@ -66,9 +67,11 @@ void BM_UpdateAgainstFloor(benchmark::State &state)
             state.SkipWithError("qxsim did not start");
             break;
         }
-        ProcResult r = proc_run(
-            {QXTOOL_PATH, "update", "--yes"},
-            {{"QX_DEVICE_DIR", dir.path().c_str()}, {"QX_TEST_SLEEP_SCALE", nullptr}}, 120);
+        ProcResult r = proc_run({QXTOOL_PATH, "update", "--yes"},
+                                {{"QX_DEVICE_DIR", dir.path().c_str()},
+                                 {"QX_TEST_SLEEP_SCALE", nullptr},
+                                 {"QXUPDATER_STATE_DIR", dir.path().c_str()}},
+                                120);
         sim.stop();
         double service = service_seconds(sim);
         if (r.status != 0 || service < 0) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qxfile.h"
 #include "qxsites.h"
 #include "qxsys.h"
 
@@ -40,9 +41,19 @@ static void fail(int line)
     qx_error_line(PRG_SRC, line);
 }
 
+// Looked at before the open: a FIFO would block it, a device or a folder is
+// no image. Either is a file that cannot be opened.
+static FILE *open_regular(const char *path)
+{
+    std::string problem;
+    if (!path || qxfile_check_input(path, &problem))
+        return nullptr;
+    return qx_fopen(path, "rb");
+}
+
 uint8_t *prg_read_file(const char *path, int32_t *length)
 {
-    FILE *f = path ? qx_fopen(path, "rb") : nullptr;
+    FILE *f = open_regular(path);
     if (!f) {
         fail(PRG_LINE_READ_OPEN);
         return nullptr;
@@ -96,7 +107,7 @@ int prg_read_header(PrgHeader *dst, const char *path)
     if (!dst)
         dst = &scratch;
     memset(dst->raw, 0, sizeof dst->raw);
-    FILE *f = path ? qx_fopen(path, "rb") : nullptr;
+    FILE *f = open_regular(path);
     if (!f) {
         fail(PRG_LINE_HEADER_OPEN);
         return 1;
@@ -293,8 +304,11 @@ int prg_extract(const char *path)
 
     // The system's reason for an output that cannot be written is the
     // caller's to tell: errno survives the diagnostic line and the frees.
-    FILE *out = qx_fopen(out_name, "wb");
-    if (!out) {
+    // The bytes take the output's name only when whole, so a failed write
+    // leaves no part of a body and whatever was there before.
+    QxFileOut out;
+    std::string problem;
+    if (qxfile_create(&out, out_name, &problem)) {
         int err = errno;
         fail(PRG_LINE_EXTRACT_OPEN);
         free(body);
@@ -303,21 +317,15 @@ int prg_extract(const char *path)
         return 1;
     }
     int result = 0;
-    int err = 0;
-    if (body_len && fwrite(body, body_len, 1, out) != 1) {
-        err = errno;
+    qxfile_write(&out, body, body_len);
+    if (qxfile_commit(&out, &problem)) {
+        int err = errno;
         fail(PRG_LINE_EXTRACT_WRITE);
-        result = 1;
-    }
-    if (fclose(out) != 0 && result == 0) {
-        err = errno;
-        fail(PRG_LINE_EXTRACT_WRITE);
+        errno = err;
         result = 1;
     }
     free(body);
     free(image);
-    if (result)
-        errno = err;
     return result;
 }
 

@@ -73,6 +73,13 @@ template <typename Fn> class HookSlot
             std::this_thread::yield();
     }
 
+    void get(Fn *fn, void **ctx)
+    {
+        Hook<Fn> *h = current_.load();
+        *fn = h ? h->fn : nullptr;
+        *ctx = h ? h->ctx : nullptr;
+    }
+
   private:
     std::atomic<Hook<Fn> *> current_{nullptr};
     std::mutex lock_;
@@ -169,6 +176,11 @@ int qx_printf(const char *fmt, ...)
 void qx_set_output(QxOutFn fn, void *ctx)
 {
     out_slot().set(fn, ctx);
+}
+
+void qx_get_output(QxOutFn *fn, void **ctx)
+{
+    out_slot().get(fn, ctx);
 }
 
 namespace

@@ -54,6 +54,9 @@ void qx_write(const char *text, size_t len);
 // Installs a sink for the diagnostics (null: standard output again); safe
 // under running threads in the same way as qx_set_sleep.
 void qx_set_output(QxOutFn fn, void *ctx);
+// The sink installed now (null fn: standard output), so that a new one can
+// pass the lines on to it.
+void qx_get_output(QxOutFn *fn, void **ctx);
 
 // "%s:%d:ERROR\n" with a module's source path and the failure site's line.
 void qx_error_line(const char *src, int line);

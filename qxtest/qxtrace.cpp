@@ -11,22 +11,31 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qxfile.h"
 #include "qxsys.h"
 
 // ordered_json keeps the fields in the order written, so traces read well.
 using Json = nlohmann::ordered_json;
 
+// The trace is written under a name of its own beside its file (each line
+// flushed, for a run that crashes) and takes the file's name when it ends.
 struct QxTrace {
     std::mutex lock;
-    FILE *file = nullptr;
+    QxFileOut out = {nullptr, std::string(), std::string(), 0};
+    FILE *file = nullptr; // out.file while the trace is open
     std::chrono::steady_clock::time_point start;
     uint64_t seq = 0;
+    uint64_t bytes = 0; // written so far
+    bool cut = false;   // the bound was reached
     bool failed = false;
-    int error = 0; // errno of the first line lost
+    int error = 0;       // errno of the first line lost
+    std::string problem; // why the file could not be created or kept
 };
 
 namespace
 {
+
+std::atomic<uint64_t> g_limit{0};
 
 // The process's own trace; its taps live as long as the process.
 QxTrace g_trace;
@@ -46,12 +55,17 @@ void lost(QxTrace *trace)
 // Caller holds trace->lock.
 bool open_file(QxTrace *trace, const char *path, const char *origin)
 {
-    FILE *f = qx_fopen(path, "wb");
-    if (!f)
+    std::string problem;
+    if (qxfile_create(&trace->out, path, &problem)) {
+        trace->problem = problem;
         return false;
+    }
+    FILE *f = trace->out.file;
     trace->file = f;
     trace->start = std::chrono::steady_clock::now();
     trace->seq = 0;
+    trace->bytes = 0;
+    trace->cut = false;
     trace->failed = false;
     trace->error = 0;
     Json line;
@@ -69,18 +83,32 @@ int close_file(QxTrace *trace)
 {
     if (!trace->file)
         return 0;
-    if (fclose(trace->file) != 0)
-        lost(trace);
     trace->file = nullptr;
+    // A trace with lines missing would mislead a replay: the file keeps
+    // what it held.
+    std::string problem;
+    if (trace->failed) {
+        qxfile_discard(&trace->out);
+        trace->problem = strerror(trace->error);
+    } else if (qxfile_commit(&trace->out, &problem)) {
+        lost(trace);
+        trace->problem = problem;
+    }
     return trace->failed ? 1 : 0;
 }
 
 // Each line is flushed: a trace is most wanted from a run that crashed.
 int write_line(QxTrace *trace, const Json &line)
 {
-    if (!trace->file)
+    if (!trace->file || trace->cut)
         return 0;
     std::string text = line.dump() + "\n";
+    const uint64_t limit = g_limit.load();
+    if (limit && trace->bytes + text.size() > limit) {
+        trace->cut = true;
+        text = "{\"op\":\"cut\",\"bytes\":" + std::to_string(trace->bytes) + "}\n";
+    }
+    trace->bytes += text.size();
     if (fwrite(text.data(), 1, text.size(), trace->file) != text.size() ||
         fflush(trace->file) != 0) {
         lost(trace);
@@ -254,6 +282,7 @@ int qxtrace_start(const char *path)
         std::lock_guard<std::mutex> hold(g_trace.lock);
         close_file(&g_trace);
         errno = ENOENT; // an empty name
+        g_trace.problem = strerror(ENOENT);
         ok = path && *path && open_file(&g_trace, path, "host");
         err = errno;
     }
@@ -289,15 +318,44 @@ const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner)
     return &g_taps.back()->backend;
 }
 
+int qxtrace_active(void)
+{
+    return g_state.load(std::memory_order_acquire) == ACTIVE ? 1 : 0;
+}
+
+void qxtrace_set_limit(uint64_t bytes)
+{
+    g_limit.store(bytes);
+}
+
+std::string qxtrace_problem(void)
+{
+    std::lock_guard<std::mutex> hold(g_trace.lock);
+    return g_trace.problem;
+}
+
+namespace
+{
+void stop_at_exit()
+{
+    qxtrace_stop();
+}
+} // namespace
+
 int qxtrace_from_env(void)
 {
     char path[4096];
     if (qx_getenv(QXTRACE_ENV, path, sizeof path) != 0)
         return 0;
     if (qxtrace_start(path) != 0) {
-        qx_printf("%s: cannot create %s\n", QXTRACE_ENV, path);
+        qx_printf("%s: cannot create %s: %s\n", QXTRACE_ENV, path, qxtrace_problem().c_str());
         return 1;
     }
+    // The trace takes its name when it ends; a program that never ends it
+    // itself ends it on the way out.
+    static bool registered = false;
+    if (!registered && atexit(stop_at_exit) == 0)
+        registered = true;
     return 0;
 }
 

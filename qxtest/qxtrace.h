@@ -42,8 +42,10 @@ typedef struct QxTraceCall {
 
 typedef struct QxTrace QxTrace;
 
-// Creates (truncates) path and writes the start line; null when the file
-// cannot be created. origin names the side that records ("host", "device").
+// Starts a trace that replaces path when it is closed (written beside it
+// until then), with its start line; null when the file cannot be created
+// (a target that is not a regular file is refused). origin names the side that records ("host",
+// "device").
 QxTrace *qxtrace_open(const char *path, const char *origin);
 void qxtrace_close(QxTrace *trace);
 // Microseconds since the trace began.
@@ -69,11 +71,21 @@ void qxtrace_tap(QxTraceTap *tap, QxTrace *trace, const UsbdevsBackend *inner);
 int qxtrace_start(const char *path);
 // qxtrace_start on the file QX_TRACE names, for a program's main before its
 // first device call; nothing when the variable is unset or empty. 0, or 1
-// when the file cannot be created (said on standard output).
+// when the file cannot be created (said on standard output). The trace is
+// ended when the process exits.
 int qxtrace_from_env(void);
-// Ends the process's trace; 1 when any line of it could not be written
-// (errno then says why the first one was lost).
+// Ends the process's trace, giving it its file's name; 1 when any line of
+// it could not be written (errno then says why the first one was lost, and
+// the file keeps what it held).
 int qxtrace_stop(void);
+// Whether the process's trace is recording now.
+int qxtrace_active(void);
+// A bound on the bytes of every trace from now on (0: none). A trace that
+// reaches it records no further call and ends with {"op":"cut"}, which
+// readers skip; its lines up to there are kept.
+void qxtrace_set_limit(uint64_t bytes);
+// Why the process's trace could not be started or kept, as a text.
+std::string qxtrace_problem(void);
 // The backend that device access should use: inner itself, or a recording
 // decorator around it while the process's trace is active.
 const UsbdevsBackend *qxtrace_wrap(const UsbdevsBackend *inner);

@@ -16,6 +16,7 @@
 #include "qxsim_server.h"
 #endif
 
+#include "qxfile.h"
 #include "qxsim_device.h"
 #include "qxsim_options.h"
 #include "qxsim_record.h"
@@ -67,14 +68,16 @@ int main(int argc, char **argv)
         }
     }
     if (!o.summary_file.empty()) {
-        // Made now, so that a bad path stops the start rather than the end.
-        FILE *f = fopen(o.summary_file.c_str(), "w");
-        if (!f) {
+        // Tried now, so that a bad path stops the start rather than the end;
+        // the file itself is left as it is until the summary replaces it.
+        QxFileOut out;
+        std::string problem;
+        if (qxfile_create(&out, o.summary_file.c_str(), &problem)) {
             fprintf(stderr, "qxsim: cannot create %s: %s\n", o.summary_file.c_str(),
-                    strerror(errno));
+                    problem.c_str());
             return 1;
         }
-        fclose(f);
+        qxfile_discard(&out);
     }
 #ifdef _WIN32
     if (o.ready_fd >= 0 || !o.dir.empty() || o.endpoint != QXWIRE_ENDPOINT) {

@@ -25,7 +25,8 @@ struct OptDef {
 #define FIELD(expr) [](QxSimOptions &o) -> void * { return &(expr); }
 
 const OptDef g_opts[] = {
-    {"--product", OPT_TEXT, "NAME", "product name the device reports (QX-20)",
+    {"--product", OPT_TEXT, "NAME",
+     "product name the device reports, 1 to 8 characters as in an image header (QX-20)",
      FIELD(o.config.product)},
     {"--fw-version", OPT_U16, "N",
      "installed firmware version, 230 reads 2.30 (220); the old spelling --version N, with a "
@@ -336,6 +337,13 @@ int qxsim_parse_args(int argc, char **argv, QxSimOptions &o)
             fprintf(stderr, "qxsim: bad value '%s' for %s\n", value, def->name);
             return 2;
         }
+    }
+    // What an image can name: the update compares the two.
+    if (o.config.product.empty() || o.config.product.size() > 8) {
+        fprintf(stderr,
+                "qxsim: bad value '%s' for --product: a product name has 1 to 8 characters\n",
+                o.config.product.c_str());
+        return 2;
     }
     if (!qxsim_endpoint_name_ok(o.endpoint)) {
         fprintf(stderr,

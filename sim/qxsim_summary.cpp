@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "qxfile.h"
+
 namespace
 {
 
@@ -31,9 +33,12 @@ int qxsim_summary_write(const std::string &path, uint64_t calls, uint64_t servic
                         const QxSimDevice &dev)
 {
     // Binary: the same bytes from every platform (no CR before each newline).
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f)
+    // Written beside the file and renamed when whole.
+    QxFileOut out;
+    std::string problem;
+    if (qxfile_create(&out, path.c_str(), &problem))
         return 1;
+    FILE *f = out.file;
     fprintf(f, "{\n  \"calls\": %llu,\n  \"service_us\": %llu,\n", (unsigned long long)calls,
             (unsigned long long)(service_ns / 1000));
     // What reached the device: a run that must leave it alone shows no write.
@@ -56,5 +61,5 @@ int qxsim_summary_write(const std::string &path, uint64_t calls, uint64_t servic
         sep = ",";
     }
     fprintf(f, "%s]\n  }\n}\n", *sep ? "\n    " : "");
-    return fclose(f) ? 1 : 0;
+    return qxfile_commit(&out, &problem);
 }

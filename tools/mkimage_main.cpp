@@ -5,14 +5,18 @@
 // Exit codes: 0 written, 1 input/output failure, 2 bad command line.
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "prgbuild.h"
 #include "prgdecode.h"
+#include "qxfile.h"
+#include "qxsys.h"
 
 #define EXIT_IO 1
 #define EXIT_USAGE 2
@@ -34,7 +38,8 @@ static void usage(FILE *to)
             "  --fw-version N      firmware version, 0 to 65535 (230 reads 2.30); the old\n"
             "                      spelling --version N, with a number, still works\n"
             "  --build N           build number, 0 to 65535\n"
-            "  --date Y-M-D        image date; year 0 to 65535, month 1 to 12, day 1 to 31\n"
+            "  --date Y-M-D        image date that exists; year 0 to 65535 (2026-02-29 and\n"
+            "                      2026-04-31 are refused)\n"
             "  --body FILE         plain body bytes, scrambled into the image\n"
             "  --size N            total image size in bytes (at least 36); the body is\n"
             "                      N - 36 filler bytes derived from the pattern\n"
@@ -90,7 +95,7 @@ static int parse_date(const char *text, PrgImageInfo *info)
     }
     unsigned long year, month, day;
     if (!parse_uint(part[0], 65535, &year) || !parse_uint(part[1], 12, &month) ||
-        !parse_uint(part[2], 31, &day) || month == 0 || day == 0)
+        !parse_uint(part[2], 31, &day) || !prg_date_exists(year, month, day))
         return 0;
     info->year = (uint16_t)year;
     info->month = (uint8_t)month;
@@ -100,7 +105,13 @@ static int parse_date(const char *text, PrgImageInfo *info)
 
 static int read_body(const char *path, std::vector<uint8_t> *body)
 {
-    FILE *f = fopen(path, "rb");
+    // Looked at first: a FIFO would block the open.
+    std::string problem;
+    if (qxfile_check_input(path, &problem)) {
+        fprintf(stderr, "%s: cannot open %s: %s\n", g_prog, path, problem.c_str());
+        return 0;
+    }
+    FILE *f = qx_fopen(path, "rb");
     if (!f) {
         fprintf(stderr, "%s: cannot open %s: %s\n", g_prog, path, strerror(errno));
         return 0;
@@ -122,25 +133,24 @@ static int read_body(const char *path, std::vector<uint8_t> *body)
     return ok;
 }
 
+// The image takes the name only when whole: no partial image for the build
+// to pick up, and a target that is not a regular file is left alone.
 static int write_image(const char *path, const uint8_t *image, uint32_t len)
 {
-    FILE *f = fopen(path, "wb");
-    if (!f) {
-        fprintf(stderr, "%s: cannot create %s: %s\n", g_prog, path, strerror(errno));
+    std::string problem;
+    if (qxfile_write_whole(path, image, len, &problem)) {
+        fprintf(stderr, "%s: cannot write %s: %s\n", g_prog, path, problem.c_str());
         return 0;
     }
-    int ok = fwrite(image, len, 1, f) == 1;
-    if (fclose(f) != 0)
-        ok = 0;
-    if (!ok) {
-        fprintf(stderr, "%s: cannot write %s\n", g_prog, path);
-        remove(path); // no partial image for the build to pick up
-    }
-    return ok;
+    return 1;
 }
 
 int main(int argc, char **argv)
 {
+#ifdef SIGXFSZ
+    // A file-size limit is a failed write that leaves the target as it was.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     PrgImageInfo info;
     memset(&info, 0, sizeof info);
     const char *product = nullptr, *version = nullptr, *build = nullptr, *date = nullptr;

@@ -77,3 +77,13 @@ void prg_fill_body(uint8_t *body, uint32_t len, uint32_t pattern)
             body[i] = (uint8_t)(x >> (8 * k));
     }
 }
+
+int prg_date_exists(unsigned year, unsigned month, unsigned day)
+{
+    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1)
+        return 0;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    unsigned last = days[month - 1] + (month == 2 && leap ? 1 : 0);
+    return day <= last ? 1 : 0;
+}

@@ -4,6 +4,10 @@
 #include <QString>
 
 struct UpdateProgress;
+namespace updatehistory
+{
+struct Attempt;
+}
 
 // Runs one confirmed update on a thread of its own and reports its stages.
 // finished() comes exactly once, last, on every path.
@@ -17,6 +21,9 @@ class FWUpdateWorker : public QObject
 
     // Set by the creator before the thread starts; not owned.
     UpdateProgress *progress_ptr = nullptr;
+    // The attempt's history record, ended with the update's outcome; may be
+    // null. Not owned.
+    updatehistory::Attempt *history = nullptr;
 
   signals:
     void finished();

@@ -14,6 +14,15 @@
 // same calls, only sooner.
 #define E2E_SLEEP_SCALE "0.001"
 
+// argv under a file-size limit of blocks.
+inline std::vector<std::string> limited(unsigned blocks, const std::vector<std::string> &argv)
+{
+    std::vector<std::string> out = {
+        "/bin/sh", "-c", "ulimit -f " + std::to_string(blocks) + " && exec \"$@\"", "sh"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+
 struct E2e : ::testing::Test {
     TempDir dev_dir;
     TempDir work;
@@ -21,6 +30,20 @@ struct E2e : ::testing::Test {
     // The virtual time the last tool() run waited (its pauses as asked for,
     // in milliseconds), or -1.
     long long waited_ms = -1;
+    // Non-zero: tool() runs under this file-size limit (ulimit -f, in the
+    // shell's blocks of 512 or 1024 bytes), so that a write fails midway.
+    unsigned file_limit_blocks = 0;
+
+    // The update history of every run goes to the work folder.
+    E2e() { setenv("QXUPDATER_STATE_DIR", work.file("state").c_str(), 1); }
+    std::string history_file() const { return work.file("state/history.jsonl"); }
+
+    // Every JSON line of the test's runs follows the schema.
+    void TearDown() override
+    {
+        sim.stop();
+        EXPECT_EQ("", json_check_seen());
+    }
 
     void serve(const std::vector<std::string> &args = {})
     {
@@ -33,6 +56,8 @@ struct E2e : ::testing::Test {
     {
         std::vector<std::string> argv = {QXTOOL_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
+        if (file_limit_blocks)
+            argv = limited(file_limit_blocks, argv);
         std::string log = work.file("waited.ms");
         remove(log.c_str());
         EnvChanges env = {{"QX_DEVICE_DIR", dev_dir.path().c_str()},

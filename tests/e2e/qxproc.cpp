@@ -23,6 +23,7 @@
 
 #ifdef QXPROC_GTEST
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #endif
 
 extern char **environ;
@@ -150,7 +151,45 @@ int wait_for(int pid, double timeout_s, bool *timed_out)
     }
 }
 
+std::string g_json_seen;
+
+bool asks_for_json(const std::vector<std::string> &argv)
+{
+    for (const auto &a : argv)
+        if (a == "--json")
+            return true;
+    return false;
+}
+
+// Kept for the tests' check only; the benchmarks keep nothing.
+void json_seen(const std::string &text)
+{
+#ifndef QXPROC_GTEST
+    return;
+#endif
+    g_json_seen += text;
+    if (!text.empty() && text.back() != '\n')
+        g_json_seen += '\n';
+}
+
 } // namespace
+
+std::string json_check_seen()
+{
+    std::string lines;
+    lines.swap(g_json_seen);
+    if (lines.empty())
+        return "";
+#ifdef QXPROC_GTEST
+    ProcResult r =
+        proc_run({"/usr/bin/env", "python3", QXJSON_CHECK, QXJSON_SCHEMA}, {}, 120, lines);
+    if (r.status == 0)
+        return "";
+    return "JSON that does not follow " QXJSON_SCHEMA ":\n" + r.out + r.err;
+#else
+    return "";
+#endif
+}
 
 ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env, double timeout_s,
                     const std::string &input_text)
@@ -172,6 +211,8 @@ ProcResult proc_run(const std::vector<std::string> &argv, const EnvChanges &env,
     res.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     res.out = read_text_file(io.file("stdout"));
     res.err = read_text_file(io.file("stderr"));
+    if (asks_for_json(argv))
+        json_seen(res.out);
     return res;
 }
 
@@ -186,6 +227,7 @@ ProcRun::~ProcRun()
 bool ProcRun::start(const std::vector<std::string> &argv, const EnvChanges &env)
 {
     started_ = Clock::now();
+    json_ = asks_for_json(argv);
     pid_ = spawn(argv, env, "/dev/null", io_.file("stdout"), io_.file("stderr"), -1);
     return pid_ > 0;
 }
@@ -228,6 +270,8 @@ ProcResult ProcRun::wait(double timeout_s)
     res.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
     res.out = read_text_file(io_.file("stdout"));
     res.err = read_text_file(io_.file("stderr"));
+    if (json_)
+        json_seen(res.out);
     return res;
 }
 
@@ -393,6 +437,17 @@ ProcResult SimDaemon::stop(int sig)
     pid_ = -1;
     res.out = read_text_file(out_path_);
     res.err = read_text_file(err_path_);
+#ifdef QXPROC_GTEST
+    // The summary is one document over several lines: one line for the check.
+    std::string summary = read_text_file(summary_path_);
+    if (!summary.empty()) {
+        try {
+            json_seen(nlohmann::json::parse(summary).dump());
+        } catch (const nlohmann::json::exception &) {
+            json_seen(summary);
+        }
+    }
+#endif
     const std::string mark = "qxsim: breach: ";
     std::istringstream err(res.err);
     std::string line;

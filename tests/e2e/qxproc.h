@@ -60,6 +60,7 @@ class ProcRun
 
   private:
     int pid_ = -1;
+    bool json_ = false;
     TempDir io_;
     std::chrono::steady_clock::time_point started_;
 };
@@ -112,6 +113,12 @@ class SimDaemon
     bool breaches_expected_ = false;
     std::vector<std::string> breaches_;
 };
+
+// Every JSON line the runs printed: a run whose command line holds --json
+// (proc_run, ProcRun) and every qxsim --summary are kept, and checked in one
+// go against schemas/qxtool.schema.json. "" when every line follows it (or
+// none was kept), else the validator's report. The kept lines are dropped.
+std::string json_check_seen();
 
 std::string read_text_file(const std::string &path);
 bool write_text_file(const std::string &path, const std::string &text);

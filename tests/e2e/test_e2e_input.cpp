@@ -2,8 +2,14 @@
 // command line or in a file is named, ends with its own status, and sends
 // nothing to the device (a recording qxsim proves it).
 #include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "e2e.h"
 #include "qxtrace_read.h"
@@ -34,8 +40,8 @@ TEST_F(E2e, VersionAndHelp)
     r = tool({"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find(k_exit_help)) << r.out;
-    for (const char *cmd :
-         {"info", "list", "update", "verify", "dump", "extract", "checksum", "mkimage"})
+    for (const char *cmd : {"info", "list", "update", "verify", "dump", "extract", "checksum",
+                            "mkimage", "history", "report"})
         EXPECT_NE(std::string::npos, r.out.find(std::string("  ") + cmd + " ")) << cmd;
     r = tool({"update", "--help"});
     EXPECT_EQ(0, r.status);
@@ -215,7 +221,7 @@ TEST_F(E2e, ImageCommands)
     r = tool({"dump", "--json", fw});
     auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ("QX-10", j["product"]);
-    EXPECT_EQ(true, j["checksum_ok"]);
+    EXPECT_EQ(true, j["valid"]);
     EXPECT_EQ(4036, j["size"]);
 
     // The extracted file is the body given to mkimage and the checksum
@@ -231,13 +237,7 @@ TEST_F(E2e, ImageCommands)
     std::string trailer = {(char)(sum >> 24), (char)(sum >> 16), (char)(sum >> 8), (char)sum};
     EXPECT_EQ(trailer, plain.substr(body.size()));
 
-    // An output that cannot be written is named with the system's reason.
-    std::string other = image("other.bin", "QX-10", 1000, 0);
-    ASSERT_EQ(0, mkdir((other + ".bin").c_str(), 0700));
-    r = tool({"extract", other});
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("qxtool: cannot write " + other + ".bin: Is a directory\n", r.err);
-    // So is a result that never reached its file.
+    // A result that never reached its file.
     r = proc_run({"/bin/sh", "-c", "exec \"$0\" dump \"$1\" > /dev/full", QXTOOL_PATH, fw}, {});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("qxtool: cannot write standard output: No space left on device\n", r.err);
@@ -269,9 +269,23 @@ TEST_F(E2e, CorruptImageIsNamedByEveryCommand)
     EXPECT_EQ(false, nlohmann::json::parse(r.out)["valid"]);
 }
 
+// "@" stands for the work folder.
+std::string expand(const std::string &s, const std::string &dir)
+{
+    std::string out;
+    for (char c : s) {
+        if (c == '@')
+            out += dir;
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
 TEST_F(E2e, MkimageChecksItsArguments)
 {
     write_text_file(work.file("body"), "plain body");
+    ASSERT_EQ(0, mkfifo(work.file("fifo").c_str(), 0600));
     std::string out = work.file("out.bin");
     struct {
         std::vector<std::string> change; // option and value replacing the default
@@ -290,9 +304,13 @@ TEST_F(E2e, MkimageChecksItsArguments)
          "qxtool: mkimage: --date '2026-13-01' is not a date (YYYY-MM-DD)\n",
          2},
         {{"--date", "26-1-1"}, "qxtool: mkimage: --date '26-1-1' is not a date (YYYY-MM-DD)\n", 2},
+        {{"--date", "2026-02-29"},
+         "qxtool: mkimage: --date '2026-02-29' is not a date (YYYY-MM-DD)\n",
+         2},
         {{"--body", "/nonexistent/body"},
          "qxtool: /nonexistent/body: No such file or directory\n",
          5},
+        {{"--body", "@/fifo"}, "qxtool: @/fifo: a FIFO, not a regular file\n", 5},
         {{"-o", "/nonexistent/out.bin"},
          "qxtool: cannot write /nonexistent/out.bin: No such file or directory\n",
          1},
@@ -303,10 +321,10 @@ TEST_F(E2e, MkimageChecksItsArguments)
             "--date",  "2026-11-02", "--body", work.file("body"), "-o",  out};
         for (size_t i = 1; i < args.size(); i += 2)
             if (args[i] == row.change[0])
-                args[i + 1] = row.change[1];
+                args[i + 1] = expand(row.change[1], work.path());
         ProcResult r = tool(args);
         EXPECT_EQ(row.status, r.status) << row.change[0];
-        EXPECT_EQ(row.err, r.err) << row.change[0];
+        EXPECT_EQ(expand(row.err, work.path()), r.err) << row.change[0];
     }
     ProcResult r = tool({"mkimage", "--product", "QX-20", "--version", "230", "--build", "57",
                          "--date", "2026-11-02", "--body", work.file("body"), "-o", out});
@@ -315,12 +333,131 @@ TEST_F(E2e, MkimageChecksItsArguments)
     EXPECT_EQ(0, tool({"verify", out}).status);
 }
 
+// The names in a folder.
+std::set<std::string> names_in(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// Every program that writes a file, onto one target: the image builders,
+// extract (whose target is its image's name with ".bin") and a trace.
+struct Writer {
+    const char *name;
+    std::vector<std::string> argv; // "@" the work folder; T the target
+    int status;                    // when the target is refused
+    const char *said;              // before "T: " on standard error
+    bool over_limit = true;        // writes more than the file-size limit of 1 KiB
+};
+
+const Writer k_writers[] = {
+    {"mkimage",
+     {QXTOOL_PATH, "mkimage", "--product", "QX-20", "--version", "230", "--build", "57", "--date",
+      "2026-11-02", "--body", "@/fw.bin", "-o", "T"},
+     1,
+     "qxtool: cannot write "},
+    {"qxmkimage",
+     {QXMKIMAGE_PATH, "--product", "QX-20", "--fw-version", "230", "--build", "57", "--date",
+      "2026-11-02", "--size", "5000", "-o", "T"},
+     1,
+     "qxmkimage: cannot write "},
+    {"extract", {QXTOOL_PATH, "extract", "@/fw.bin"}, 1, "qxtool: cannot write "},
+    {"trace", {QXTOOL_PATH, "--trace", "T", "info"}, 2, "qxtool: cannot create trace file "},
+    {"report", {QXTOOL_PATH, "report", "T"}, 1, "qxtool: cannot write ", false},
+};
+
+TEST_F(E2e, OutputsThatAreNotRegularFilesAreLeftAsTheyWere)
+{
+    image("fw.bin", "QX-20", 230, 57, 5000);
+    const std::string target = work.file("fw.bin.bin");
+    serve();
+    struct {
+        const char *name;
+        const char *said;
+        int (*make)(const std::string &path);
+    } const targets[] = {
+        {"fifo", "a FIFO", [](const std::string &p) { return mkfifo(p.c_str(), 0600); }},
+        {"folder", "a directory", [](const std::string &p) { return mkdir(p.c_str(), 0700); }},
+        {"link to /dev/full", "a character device",
+         [](const std::string &p) { return symlink("/dev/full", p.c_str()); }},
+        // The node of /dev/full, which a root run of the old code deleted.
+        {"device node", "a character device",
+         [](const std::string &p) { return mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 7)); }},
+    };
+    for (const auto &t : targets) {
+        remove(target.c_str());
+        if (t.make(target) != 0) {
+            ASSERT_EQ(std::string("device node"), t.name) << strerror(errno);
+            std::cout << "no device node without the right to make one\n";
+            continue;
+        }
+        struct stat before;
+        ASSERT_EQ(0, lstat(target.c_str(), &before));
+        const std::set<std::string> names = names_in(work.path());
+        for (const auto &w : k_writers) {
+            std::vector<std::string> argv;
+            for (const auto &a : w.argv)
+                argv.push_back(a == "T" ? target : expand(a, work.path()));
+            ProcResult r = proc_run(argv, {{"QX_DEVICE_DIR", dev_dir.path().c_str()}}, 30);
+            EXPECT_EQ(w.status, r.status) << w.name << " onto " << t.name;
+            EXPECT_EQ(std::string(w.said) + target + ": " + t.said + ", not a regular file\n",
+                      r.err)
+                << w.name << " onto " << t.name;
+            struct stat after;
+            ASSERT_EQ(0, lstat(target.c_str(), &after)) << w.name << " onto " << t.name;
+            EXPECT_EQ(before.st_mode, after.st_mode) << w.name << " onto " << t.name;
+            EXPECT_EQ(before.st_rdev, after.st_rdev) << w.name << " onto " << t.name;
+            EXPECT_EQ(names, names_in(work.path())) << w.name << " onto " << t.name;
+        }
+    }
+    remove(target.c_str());
+
+    // A write that fails midway (a file-size limit) leaves the file that was
+    // there and nothing beside it; one that succeeds through a link writes
+    // the linked file and keeps the link.
+    for (const auto &w : k_writers) {
+        std::vector<std::string> argv;
+        for (const auto &a : w.argv)
+            argv.push_back(a == "T" ? target : expand(a, work.path()));
+        write_text_file(target, "an earlier file\n");
+        const std::set<std::string> names = names_in(work.path());
+        ProcResult r = proc_run(limited(2, argv), {{"QX_DEVICE_DIR", dev_dir.path().c_str()}}, 30);
+        bool trace = std::string(w.name) == "trace";
+        // A report of an empty history may fit within the limit.
+        if (w.over_limit) {
+            EXPECT_EQ(trace ? 0 : 1, r.status) << w.name << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(target + ": File too large\n")) << r.err;
+            EXPECT_EQ("an earlier file\n", read_text_file(target)) << w.name;
+            EXPECT_EQ(names, names_in(work.path())) << w.name;
+        }
+
+        std::string real = work.file("real.bin");
+        remove(real.c_str());
+        remove(target.c_str());
+        write_text_file(real, "an earlier file\n");
+        ASSERT_EQ(0, symlink("real.bin", target.c_str()));
+        r = proc_run(argv, {{"QX_DEVICE_DIR", dev_dir.path().c_str()}}, 30);
+        EXPECT_EQ(0, r.status) << w.name << r.err;
+        struct stat st;
+        ASSERT_EQ(0, lstat(target.c_str(), &st));
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << w.name;
+        EXPECT_GT(read_text_file(real).size(), 100u) << w.name;
+        remove(target.c_str());
+        remove(real.c_str());
+    }
+}
+
 struct BadInput {
     const char *name;
     std::vector<std::string> args; // "@" stands for the work folder
     const char *err;               // a part of standard error
     int status;
-    bool json = false; // standard output holds the failure as a JSON object
+    const char *json = nullptr; // standard output holds the failure as a JSON object: its result
 };
 
 const BadInput k_bad_inputs[] = {
@@ -328,7 +465,14 @@ const BadInput k_bad_inputs[] = {
      {"update", "--yes", "@/missing.bin"},
      "@/missing.bin: No such file or directory\n",
      5},
-    {"ImageIsAFolder", {"update", "--yes", "@"}, ": Is a directory\n", 5},
+    {"ImageIsAFolder", {"update", "--yes", "@"}, ": a directory, not a regular file\n", 5},
+    // Refused before the open, which would wait for a writer.
+    {"ImageIsAFifo", {"update", "--yes", "@/fifo"}, "@/fifo: a FIFO, not a regular file\n", 5},
+    {"ImageIsADevice",
+     {"verify", "--json", "/dev/zero"},
+     "/dev/zero: a character device, not a regular file\n",
+     5,
+     "bad image"},
     {"OversizedImage",
      {"update", "--yes", "@/big.bin"},
      "@/big.bin: too large (more than 1048576 bytes)\n",
@@ -344,23 +488,33 @@ const BadInput k_bad_inputs[] = {
     {"UnknownCommand", {"frobnicate"}, "frobnicate", 2},
     {"NoCommand", {}, "qxtool: a command is needed", 2},
     {"UnknownOption", {"update", "--force"}, "--force", 2},
-    {"JsonForExtract", {"extract", "--json", "@/short.bin"}, "--json", 2},
-    // --json answers a bad image with an object; usage errors stay texts.
+    // --json answers a bad image and a bad command line with an object.
+    {"JsonForExtract", {"extract", "--json", "@/short.bin"}, "--json", 2, "usage"},
+    {"ChecksumNotANumberJson",
+     {"checksum", "--json", "abc"},
+     "qxtool: checksum: LENGTH 'abc' is not a number\n",
+     2,
+     "usage"},
+    {"TraceNotCreatableJson",
+     {"--trace", "@/no/such/dir/t.jsonl", "info", "--json"},
+     "qxtool: cannot create trace file @/no/such/dir/t.jsonl: No such file or directory\n",
+     2,
+     "usage"},
     {"CorruptImageJson",
      {"update", "--yes", "--json", "@/corrupt.bin"},
      "@/corrupt.bin: not a valid firmware image (checksum test failed)\n",
      5,
-     true},
+     "bad image"},
     {"MissingImageVerifyJson",
      {"verify", "--json", "@/missing.bin"},
      "@/missing.bin: No such file or directory\n",
      5,
-     true},
+     "bad image"},
     {"ShortImageDumpJson",
      {"dump", "--json", "@/short.bin"},
      "@/short.bin: too short for a firmware image (10 bytes)\n",
      5,
-     true},
+     "bad image"},
     {"ChecksumNotANumber",
      {"checksum", "12ab"},
      "qxtool: checksum: LENGTH '12ab' is not a number\n",
@@ -389,7 +543,7 @@ const BadInput k_bad_inputs[] = {
      "@/long.bin: not a valid firmware image (checksum test failed); the file has 4,046 bytes, "
      "its header says 4,036\n",
      5,
-     true},
+     "bad image"},
 };
 
 // Rows print as their names in test listings.
@@ -400,18 +554,6 @@ void PrintTo(const BadInput &row, std::ostream *os)
 
 struct BadInputTest : E2e, ::testing::WithParamInterface<BadInput> {
 };
-
-std::string expand(const std::string &s, const std::string &dir)
-{
-    std::string out;
-    for (char c : s) {
-        if (c == '@')
-            out += dir;
-        else
-            out.push_back(c);
-    }
-    return out;
-}
 
 TEST_P(BadInputTest, IsNamedAndNothingReachesTheDevice)
 {
@@ -424,6 +566,7 @@ TEST_P(BadInputTest, IsNamedAndNothingReachesTheDevice)
     data[40] ^= 1;
     write_text_file(fw, data);
     write_text_file(work.file("long.bin"), data + "0123456789");
+    ASSERT_EQ(0, mkfifo(work.file("fifo").c_str(), 0600));
     std::string rec = work.file("device.jsonl");
     serve({"--record", rec});
 
@@ -432,13 +575,14 @@ TEST_P(BadInputTest, IsNamedAndNothingReachesTheDevice)
         args.push_back(expand(a, work.path()));
     ProcResult r = tool(args);
     EXPECT_EQ(row.status, r.status) << r.err;
+    EXPECT_LT(r.seconds, 30.0) << "nothing waits for a writer";
     EXPECT_NE(std::string::npos, r.err.find(expand(row.err, work.path()))) << r.err;
     if (row.json) {
         auto j = nlohmann::json::parse(r.out);
-        EXPECT_EQ("bad image", j["result"]) << r.out;
+        EXPECT_EQ(row.json, j["result"]) << r.out;
         EXPECT_EQ(row.status, j["status"]) << r.out;
         // The text names the file and the problem, as on standard error.
-        EXPECT_EQ("qxtool: " + j["error"].get<std::string>() + "\n", r.err);
+        EXPECT_NE(std::string::npos, r.err.find(j["error"].get<std::string>())) << r.err;
     } else {
         EXPECT_EQ("", r.out);
     }

@@ -202,17 +202,26 @@ TEST_F(Trace, EnvironmentVariableNamingAnUncreatableFile)
     sim.stop();
     EXPECT_EQ(0u, load(rec).size());
 
-    // A trace that loses its lines says why at the end.
+    // A trace that loses its lines says why at the end, and the file keeps
+    // what it held; a device is not a file to write a trace into.
     serve();
-    r = tool({"--trace", "/dev/full", "info"});
+    std::string kept = work.file("kept.jsonl");
+    write_text_file(kept, "an earlier run\n");
+    file_limit_blocks = 2;
+    r = tool({"--trace", kept, "info"});
+    file_limit_blocks = 0;
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("qxtool: device calls were lost: cannot write trace file /dev/full: No space left "
-              "on device\n",
+    EXPECT_EQ("qxtool: device calls were lost: cannot write trace file " + kept +
+                  ": File too large\n",
+              r.err);
+    EXPECT_EQ("an earlier run\n", read_text_file(kept));
+    r = tool({"--trace", "/dev/full", "info"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("qxtool: cannot create trace file /dev/full: a character device, not a regular "
+              "file\n",
               r.err);
     sim.stop();
 
-    std::string kept = work.file("kept.jsonl");
-    write_text_file(kept, "an earlier run\n");
     EXPECT_EQ(0, tool({"verify", fw}, {{"QX_TRACE", kept.c_str()}}).status);
     EXPECT_EQ("an earlier run\n", read_text_file(kept));
 }

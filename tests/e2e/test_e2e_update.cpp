@@ -612,13 +612,24 @@ TEST_F(TwoDevices, ListedUpdatedOnlyWhenChosenAndAtOnce)
                              ")  " + dev_dir.file("qx-10_20") + "\n";
     ASSERT_TRUE(a.wait_for_output("Sending and Updating...", 30)) << a.out();
     r = tool({"list"});
+    ProcResult rj = tool({"list", "--json"});
     if (a.out().find("Completed.") == std::string::npos) {
         EXPECT_NE(std::string::npos, r.out.find(busy)) << r.out;
+        // In JSON the holder is the object a busy refusal names.
+        Json held = Json::parse(rj.out)[0];
+        EXPECT_EQ(true, held["busy"]) << rj.out;
+        EXPECT_EQ(Json({{"program", "qxtool"}, {"pid", a.pid()}}), held["holder"]) << rj.out;
     }
     ASSERT_TRUE(b.start({QXTOOL_PATH, "update", "--yes", "--device", "2:qx-10_20.2"}, env));
     ProcResult ra = a.wait(90), rb = b.wait(90);
     EXPECT_EQ(0, ra.status) << ra.err;
     EXPECT_EQ(0, rb.status) << rb.err;
+    // Two programs ending at once lose no record: the earlier update of the
+    // QX-10 and these two.
+    int completed = 0;
+    for (const Json &rec : json_lines(tool({"history", "--json"}).out))
+        completed += rec["outcome"] == "completed";
+    EXPECT_EQ(3, completed);
     stop_both(&first, &other); // and no breach on either
     EXPECT_EQ(1, first["completed"]);
     EXPECT_EQ(1, other["completed"]);
@@ -766,6 +777,90 @@ TEST_F(E2e, WindowStopsAtACallBoundaryOnSigterm)
     EXPECT_EQ(0, summary["breaches"]["count"]) << summary;
 }
 #endif
+
+// Every attempt leaves one record in the update history, whatever its end;
+// a line cut by a crash is skipped and not glued onto; a history that
+// cannot be written does not fail the update.
+TEST_F(E2e, HistoryKeepsEveryAttempt)
+{
+    serve();
+    ASSERT_EQ(0, tool({"update", "--yes"}).status);
+    ASSERT_EQ(3, tool({"update", "--yes"}).status); // already installed
+    sim.stop();
+    serve({"--fail-transfer", "1"});
+    ASSERT_EQ(1, tool({"update", "--yes", "--allow-reinstall"}).status);
+    sim.stop();
+    serve({"--fw-version", "220"});
+
+    std::vector<Json> recs = json_lines(tool({"history", "--json"}).out);
+    ASSERT_EQ(3u, recs.size());
+    const char *outcomes[] = {"completed", "refused", "failed"};
+    const char *states[] = {"updated", "unchanged", "incomplete"};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(outcomes[i]);
+        EXPECT_EQ(outcomes[i], recs[i]["outcome"]);
+        EXPECT_EQ(states[i], recs[i]["device_state"]);
+        EXPECT_EQ("qxtool", recs[i]["program"]);
+        EXPECT_EQ(dev_dir.file("qx-10_20"), recs[i]["device"]["path"]);
+        EXPECT_EQ("update20.bin (built-in)", recs[i]["image"]["name"]);
+        EXPECT_EQ(315424, recs[i]["image"]["size"]);
+    }
+    EXPECT_EQ(220, recs[0]["device"]["version"]); // as read before the update
+    EXPECT_EQ(1, recs[0]["attempts"]);
+    EXPECT_EQ("sending", recs[0]["stages"][1]["stage"]);
+    EXPECT_EQ("Cannot downgrade from 2.30 to 2.30", recs[1]["error"]);
+    EXPECT_EQ(1, recs[2]["attempts"]); // a failed transfer is not retried
+    EXPECT_EQ("Firmware Update Failed", recs[2]["error"]);
+    EXPECT_FALSE(recs[2]["cause"].get<std::string>().empty());
+    EXPECT_FALSE(recs[2]["diagnostics"].empty()) << "the run's diagnostic lines are kept";
+
+    // A crash cut the last line: skipped, and the next record is whole.
+    std::string text = read_text_file(history_file());
+    write_text_file(history_file(), text + "{\"record\":\"update\",\"time\":\"20");
+    ProcResult r = tool({"update", "--yes", work.file("missing.bin")});
+    EXPECT_EQ(5, r.status);
+    recs = json_lines(tool({"history", "--json"}).out);
+    ASSERT_EQ(4u, recs.size());
+    EXPECT_EQ("refused", recs[3]["outcome"]);
+    EXPECT_EQ(work.file("missing.bin"), recs[3]["image"]["name"]);
+    EXPECT_TRUE(recs[3]["device"].is_null());
+    EXPECT_NE(std::string::npos,
+              read_text_file(history_file()).find("\"time\":\"20\n{\"record\":\"update\""));
+
+    // The newest N, one device's, as text.
+    EXPECT_EQ(2u, json_lines(tool({"history", "--json", "-n", "2"}).out).size());
+    EXPECT_EQ(3u, json_lines(tool({"history", "--json", "--device", "1:qx-10_20"}).out).size());
+    EXPECT_EQ("", tool({"history", "--device", "2:qx-10_20.2"}).out);
+    r = tool({"history", "-n", "1"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("  qxtool  refused  ? <- " + work.file("missing.bin")))
+        << r.out;
+
+    // The support report holds the device, the history and the last trace.
+    r = tool({"report", work.file("report.txt")});
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::string report = read_text_file(work.file("report.txt"));
+    EXPECT_NE(std::string::npos, report.find("Connected devices (1):\n  " +
+                                             dev_dir.file("qx-10_20") + "  QX-20  version 2.20"))
+        << report;
+    const size_t history = report.find("-----BEGIN HISTORY-----\n");
+    ASSERT_NE(std::string::npos, history) << report;
+    EXPECT_TRUE(recs == json_lines(report.substr(
+                            history + 24, report.find("-----END HISTORY-----") - history - 25)))
+        << "the report holds the history's records";
+    // The last attempt reached no device: its trace holds the start alone.
+    EXPECT_NE(std::string::npos,
+              report.find("-----BEGIN TRACE-----\n{\"op\":\"start\",\"format\":1,"
+                          "\"origin\":\"host\"}\n-----END TRACE-----\n"))
+        << report;
+    EXPECT_EQ(tool({"report", "-"}).out.substr(0, 60), report.substr(0, 60));
+
+    // A history that cannot be written: the update completes all the same.
+    r = tool({"update", "--yes"}, {{"QXUPDATER_STATE_DIR", "/dev/null/state"}});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("qxtool: note: the update history was not written: "))
+        << r.err;
+}
 
 // A signal in the middle of an update: the tool ends at the next call,
 // says where and what the device now holds, gives the device back, and
@@ -929,6 +1024,17 @@ TEST_P(StopTest, EndsAtACallBoundaryAndTheNextUpdateCompletes)
         EXPECT_EQ(row.identity ? 0 : length, stop["length"]) << last;
         EXPECT_EQ(text.substr(0, text.find('\n')), stop["text"]) << last;
         EXPECT_EQ("Update stopped.\n" + text + "\n", r.err);
+    }
+
+    // The history holds the stop and what the device holds; a killed
+    // updater leaves no record.
+    std::vector<Json> records = json_lines(tool({"history", "--json"}).out);
+    if (row.sig == SIGKILL) {
+        EXPECT_EQ(0u, records.size());
+    } else {
+        ASSERT_EQ(1u, records.size());
+        EXPECT_EQ("stopped", records[0]["outcome"]);
+        EXPECT_EQ(row.in_transfer ? "incomplete" : "unchanged", records[0]["device_state"]);
     }
 
     // The device still reports what it had, and takes the next update.

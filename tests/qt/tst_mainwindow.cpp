@@ -6,6 +6,8 @@
 #include <QAccessible>
 #include <QAction>
 #include <QFileDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -27,6 +29,9 @@
 #include <windows.h>
 #endif
 #include <functional>
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 #include <memory>
 
 #include "mainwindow.h"
@@ -35,6 +40,7 @@
 #include "qxpanel.h"
 #include "qxpower.h"
 #include "qxsys.h"
+#include "updatehistory.h"
 #include "updaterules.h"
 
 namespace
@@ -216,6 +222,7 @@ class tst_MainWindow : public QObject
     void system_without_device();
     void licence_dialog();
     void licence_missing();
+    void support_report();
     void texts_fit_label();
     void keyboard_data();
     void keyboard();
@@ -230,8 +237,12 @@ class tst_MainWindow : public QObject
     void open_file_dialog(MainWindow &w);
     // Presses the update button and confirms when the question comes.
     void start_update(MainWindow &w);
+    // The update history's records so far, and a check of the newest one.
+    QList<QJsonObject> history();
+    void last_record_is(const char *outcome, const char *device_state);
 
     QuietOutput quiet;
+    std::unique_ptr<QTemporaryDir> state;
     std::unique_ptr<SharedClock> clock;
     std::unique_ptr<SimRig> rig;
     std::unique_ptr<ModalWatcher> boxes;
@@ -242,6 +253,8 @@ void tst_MainWindow::init()
 #ifdef Q_OS_WIN
     MainWindow::run_program = run_in_real_time;
 #endif
+    state.reset(new QTemporaryDir);
+    qputenv(QXHISTORY_STATE_ENV, state->path().toUtf8());
     clock.reset(new SharedClock);
     rig.reset(new SimRig);
     boxes.reset(new ModalWatcher);
@@ -263,6 +276,26 @@ QAction *tst_MainWindow::checked(MainWindow &w)
         if (a->isChecked())
             return a;
     return nullptr;
+}
+
+QList<QJsonObject> tst_MainWindow::history()
+{
+    std::vector<std::string> lines;
+    std::string problem;
+    QList<QJsonObject> records;
+    if (updatehistory::read_records(updatehistory::history_path(), &lines, &problem) == 0)
+        for (const std::string &l : lines)
+            records.append(QJsonDocument::fromJson(QByteArray::fromStdString(l)).object());
+    return records;
+}
+
+void tst_MainWindow::last_record_is(const char *outcome, const char *device_state)
+{
+    QList<QJsonObject> records = history();
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0]["outcome"].toString(), QString(outcome));
+    QCOMPARE(records[0]["device_state"].toString(), QString(device_state));
+    QCOMPARE(records[0]["program"].toString(), QCoreApplication::applicationName());
 }
 
 void tst_MainWindow::open_file_dialog(MainWindow &w)
@@ -306,7 +339,8 @@ void tst_MainWindow::form()
         titles << a->text();
     QCOMPARE(titles, QStringList({"File", "Help"}));
     QMenu *help = w.findChild<QMenu *>("menuHelp");
-    QCOMPARE(help->actions().size(), 1);
+    // About, and beside it the support report (support_report).
+    QCOMPARE(help->actions().size(), 2);
     QCOMPARE(help->actions().first()->text(), QString("About"));
     QCOMPARE(help->actions().first()->objectName(), QString("actionAbout"));
     QVERIFY(!w.findChild<QStatusBar *>());
@@ -654,6 +688,16 @@ void tst_MainWindow::bad_image_refused_before_device()
     QCOMPARE(boxes->seen[1].text, "Firmware File Error: " + path);
     QCOMPARE(rig->dev.stats().calls, calls);
     QVERIFY(button(w)->isEnabled());
+#ifndef Q_OS_WIN
+    // A FIFO in its place is refused at once, not waited on in the open.
+    QFile::remove(path);
+    QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    boxes->answer(QMessageBox::Ok);
+    button(w)->click();
+    QCOMPARE(boxes->seen.size(), size_t(3));
+    QCOMPARE(boxes->seen[2].text, "Firmware File Error: " + path);
+    QCOMPARE(rig->dev.stats().calls, calls);
+#endif
 }
 
 // The request's refusals as the window shows them.
@@ -763,6 +807,9 @@ void tst_MainWindow::refusals()
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE((int)rig->dev.stats().begins, 0);
     QCOMPARE(qxlock_holder(path, nullptr), 1); // given back with the refusal
+    last_record_is("refused", "unchanged");
+    // The box's text, and why under it.
+    QVERIFY2(text.startsWith(history()[0]["error"].toString()), qPrintable(text));
 }
 
 // Started while another program updates the device: the window asks the
@@ -847,6 +894,8 @@ void tst_MainWindow::confirmation_declined()
     uint16_t path[USBDEVS_PATH_UNITS] = {};
     QVERIFY(usbdevs_find(USBDEVS_SERVICE, path, USBDEVS_PATH_UNITS, nullptr));
     QCOMPARE(qxlock_holder(path, nullptr), 1); // given back with the Cancel
+    last_record_is("refused", "unchanged");
+    QCOMPARE(history()[0]["error"].toString(), QString("Cancelled."));
 }
 
 // Button, confirmation, worker, progress and the idle window after it, with
@@ -974,6 +1023,12 @@ void tst_MainWindow::full_update()
     QVERIFY(file_menu(w)->menuAction()->isEnabled());
     QByteArray image = resource(":/res/update20.bin");
     QCOMPARE(rig->dev.stored_image(), std::vector<uint8_t>(image.constBegin(), image.constEnd()));
+    last_record_is("completed", "updated");
+    const QJsonObject rec = history()[0];
+    QCOMPARE(rec["image"].toObject()["name"].toString(), QString(":/res/update20.bin"));
+    QCOMPARE(rec["image"].toObject()["builtin"].toBool(), true);
+    QCOMPARE(rec["device"].toObject()["version"].toInt(), 220);
+    QCOMPARE(rec["attempts"].toInt(), 1);
     QCOMPARE(boxes->seen.size(), seen);
 
     // A second update starts with the bar at 0 on its first tick. The
@@ -1034,6 +1089,8 @@ void tst_MainWindow::failure_text_in_label()
     // The worker's text whole and first, the one step that helps under it.
     QCOMPARE(label(w)->text(), "Firmware Update Failed\n\n" + advice);
     QCOMPARE(boxes->seen.size(), size_t(1)); // the confirmation only
+    QTRY_COMPARE(history().size(), 1);
+    QCOMPARE(history()[0]["outcome"].toString(), QString("failed"));
     QCOMPARE(bar(w)->maximum(), k_image_size);
     QVERIFY(bar(w)->value() < k_image_size);
 
@@ -1486,6 +1543,46 @@ void record_debug(QtMsgType type, const QMessageLogContext &context, const QStri
 
 // Without the notice: one warning, with the places looked at logged only
 // after it has been closed.
+// Help > Save Support Report... beside About writes the report qxtool
+// writes, where the save dialog says.
+QString g_report_path;
+QString report_path(QWidget *, const QString &)
+{
+    return g_report_path;
+}
+
+void tst_MainWindow::support_report()
+{
+    QTemporaryDir dir;
+    g_report_path = dir.filePath("report.txt");
+    MainWindow::AskPath before = MainWindow::ask_report_path;
+    MainWindow::ask_report_path = report_path;
+    Finally restore{[&] { MainWindow::ask_report_path = before; }};
+    MainWindow w;
+    QMenu *help = w.findChild<QMenu *>("menuHelp");
+    QVERIFY(help);
+    QList<QAction *> actions = help->actions();
+    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions[0]->objectName(), QString("actionAbout"));
+    QCOMPARE(actions[1]->text(), QString("Save Support Report..."));
+    // A refused update first, so that the history has a record.
+    boxes->answer(QMessageBox::Cancel);
+    button(w)->click();
+    boxes->answer(QMessageBox::Ok);
+    actions[1]->trigger();
+    QCOMPARE(boxes->seen.back().title, QString("Save Support Report"));
+    QFile file(g_report_path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString report = QString::fromUtf8(file.readAll());
+    QVERIFY2(report.contains("by " + QCoreApplication::applicationName() + " "),
+             qPrintable(report));
+    QVERIFY2(report.contains("Connected devices (1):\n  "), qPrintable(report));
+    QVERIFY2(report.contains("QX-20  version 2.20  build 50"), qPrintable(report));
+    QVERIFY2(report.contains("Newest update records (1, "), qPrintable(report));
+    QVERIFY2(report.contains("refused  device unchanged  Cancelled."), qPrintable(report));
+    QVERIFY2(report.contains("-----BEGIN TRACE-----\n{\"op\":\"start\""), qPrintable(report));
+}
+
 void tst_MainWindow::licence_missing()
 {
     MainWindow w;

@@ -1420,6 +1420,29 @@ TEST(Qxsim, CallGivenUpByTheHostIsNotApplied)
         << sim.err();
 }
 
+// A product name as an image header holds it, as qxmkimage takes it.
+TEST(Qxsim, ProductNameHasOneToEightCharacters)
+{
+    char dir[] = "/tmp/qxsim-name-XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    for (const char *name : {"", "QX-20-LON"}) {
+        Qxsim sim;
+        if (sim.start({"--dir", dir, "--product", name})) {
+            ADD_FAILURE() << "served as '" << name << "'";
+            sim.stop();
+            continue;
+        }
+        EXPECT_EQ(2, sim.wait()) << name;
+        EXPECT_EQ(std::string("qxsim: bad value '") + name +
+                      "' for --product: a product name has 1 to 8 characters\n",
+                  sim.err());
+    }
+    Qxsim eight;
+    EXPECT_TRUE(eight.start({"--dir", dir, "--product", "QX-20-LO"})) << eight.err();
+    EXPECT_EQ(0, eight.stop());
+    rmdir(dir);
+}
+
 TEST(Qxsim, HelpNamesEveryOption)
 {
     Qxsim sim;

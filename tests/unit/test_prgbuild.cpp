@@ -308,6 +308,18 @@ TEST_F(MkImage, CommandLineErrors)
         {"month 13", "--product QX-20 --fw-version 1 --build 1 --date 2026-13-02 --size 100" + o,
          2},
         {"day 0", "--product QX-20 --fw-version 1 --build 1 --date 2026-11-00 --size 100" + o, 2},
+        // Dates that do not exist, and the leap days that do.
+        {"31 February", "--product QX-20 --fw-version 1 --build 1 --date 2026-02-31 --size 100" + o,
+         2},
+        {"31 April", "--product QX-20 --fw-version 1 --build 1 --date 2026-04-31 --size 100" + o,
+         2},
+        {"29 February, common year",
+         "--product QX-20 --fw-version 1 --build 1 --date 2100-02-29 --size 100" + o, 2},
+        // The leap days that do exist make an image.
+        {"29 February, leap year",
+         "--product QX-20 --fw-version 1 --build 1 --date 2000-02-29 --size 100" + o, 0},
+        {"29 February, leap year too",
+         "--product QX-20 --fw-version 1 --build 1 --date 2024-02-29 --size 100" + o, 0},
         {"date without day",
          "--product QX-20 --fw-version 1 --build 1 --date 2026-11 --size 100" + o, 2},
         {"product too long",
@@ -333,7 +345,9 @@ TEST_F(MkImage, CommandLineErrors)
         if (r.code != 0) {
             EXPECT_FALSE(err_text().empty()) << "a failure says why";
         }
-        EXPECT_FALSE(fs::exists(out));
+        // Only a run that succeeds leaves an image.
+        EXPECT_EQ(r.code == 0 && r.args.find(" -o ") != std::string::npos, fs::exists(out));
+        fs::remove(out);
     }
     EXPECT_EQ(run("--version"), 0);
     const Bytes version = read_all(dir.file("stdout"));

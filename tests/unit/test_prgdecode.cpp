@@ -2,6 +2,10 @@
 // reads, extract and dump, including malformed and hostile images.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -386,6 +390,10 @@ TEST_F(PrgFiles, ReadFileFailures)
 {
     const std::string empty = dir.file("empty");
     ASSERT_TRUE(write_file(empty, {}));
+#ifndef _WIN32
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+#endif
     struct {
         const char *name;
         std::string path;
@@ -393,6 +401,11 @@ TEST_F(PrgFiles, ReadFileFailures)
     } const rows[] = {
         {"missing", dir.file("nope"), 23},
         {"empty", empty, 33},
+        // Not regular files: refused before the open (a FIFO would block it).
+        {"folder", dir.path().string(), 23},
+#ifndef _WIN32
+        {"fifo", fifo, 23},
+#endif
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.name);

@@ -75,10 +75,8 @@ int qxtool_checksum(const std::string &length_text, bool json, const std::string
 {
     uint64_t length = 0;
     std::string problem;
-    if (qxtool_parse_number(length_text, 1, QXTOOL_MAX_IMAGE, &length, &problem)) {
-        console_problem("checksum: LENGTH " + problem);
-        return QXTOOL_USAGE;
-    }
+    if (qxtool_parse_number(length_text, 1, QXTOOL_MAX_IMAGE, &length, &problem))
+        return json_usage_error("checksum: LENGTH " + problem);
     UpdateContext ctx;
     int rc = use_device(ctx, device_id, json);
     if (rc != QXTOOL_OK)

@@ -9,6 +9,7 @@
 #include "jsonout.h"
 #include "prgbuild.h"
 #include "prgdecode.h"
+#include "qxfile.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
@@ -78,7 +79,7 @@ Json header_json(const std::string &path, const PrgHeader *hdr)
     return j;
 }
 
-// YYYY-MM-DD with a month of 1 to 12 and a day of 1 to 31.
+// YYYY-MM-DD, a date that exists.
 int parse_date(const std::string &text, PrgImageInfo *info)
 {
     unsigned y, m, d;
@@ -90,7 +91,7 @@ int parse_date(const std::string &text, PrgImageInfo *info)
             return 1;
     if (sscanf(text.c_str(), "%4u-%2u-%2u%c", &y, &m, &d, &tail) != 3)
         return 1;
-    if (m < 1 || m > 12 || d < 1 || d > 31)
+    if (!prg_date_exists(y, m, d))
         return 1;
     info->year = (uint16_t)y;
     info->month = (uint8_t)m;
@@ -133,6 +134,7 @@ int qxtool_dump(const std::string &path, bool json)
     auto bad = [&](const std::string &problem, Json j) {
         console_problem(problem);
         if (json) {
+            j["valid"] = false;
             j.update(json_failure(QXTOOL_BAD_FILE, problem));
             json_line(j);
         }
@@ -153,8 +155,9 @@ int qxtool_dump(const std::string &path, bool json)
     prg_copy_header(&hdr, data.data());
     bool ok = prg_verify(data.data(), (int32_t)data.size()) == 0;
     if (json) {
+        // The checksum test's verdict, named as verify names it.
         Json j = header_json(path, &hdr);
-        j["checksum_ok"] = ok;
+        j["valid"] = ok;
         if (!ok)
             return bad(path + ": " + qxtool_image_problem(data), j);
         json_line(j);
@@ -177,13 +180,18 @@ int qxtool_extract(const std::string &path)
     int rc = qxtool_load_image(path, &data);
     if (rc != QXTOOL_OK)
         return rc;
-    // The module keeps at most 511 characters of the name and appends ".bin".
+    // The module's name for it: at most 511 characters of the path and
+    // ".bin" appended. Written here rather than by the module so that a
+    // refusal can say what the output is.
     std::string out = path.substr(0, 511) + ".bin";
-    if (prg_extract(path.c_str()) != 0) {
-        console_problem("cannot write " + out + ": " + strerror(errno));
+    std::vector<uint8_t> body(data.size() - PRG_HEADER_SIZE);
+    prg_descramble(body.data(), data.data() + PRG_HEADER_SIZE, body.size());
+    std::string problem;
+    if (qxfile_write_whole(out.c_str(), body.data(), body.size(), &problem)) {
+        console_problem("cannot write " + out + ": " + problem);
         return QXTOOL_FAILED;
     }
-    console_text("wrote " + out + " (" + std::to_string(data.size() - PRG_HEADER_SIZE) + " bytes)");
+    console_text("wrote " + out + " (" + std::to_string(body.size()) + " bytes)");
     return QXTOOL_OK;
 }
 
@@ -228,18 +236,11 @@ int qxtool_mkimage(const MkimageArgs &a)
         console_problem("mkimage: cannot build the image");
         return QXTOOL_FAILED;
     }
-    FILE *f = qx_fopen(a.output.c_str(), "wb");
-    bool ok = f && fwrite(image, len, 1, f) == 1;
-    int err = errno;
-    if (f && fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
+    // A half image never takes the name, and what the name held stays.
+    int failed = qxfile_write_whole(a.output.c_str(), image, len, &problem);
     free(image);
-    if (!ok) {
-        console_problem("cannot write " + a.output + ": " + strerror(err));
-        if (f)
-            qx_remove(a.output.c_str()); // no half image left to be mistaken for one
+    if (failed) {
+        console_problem("cannot write " + a.output + ": " + problem);
         return QXTOOL_FAILED;
     }
     console_text("wrote " + a.output + ": " + a.product + ", version " +

@@ -19,12 +19,24 @@
 #include "qxpanel.h"
 #include "qxsys.h"
 #include "qxtool.h"
+#include "updatehistory.h"
 #include "updaterules.h"
 
 #include <csignal>
 #ifdef _WIN32
 #include <windows.h>
 #endif
+
+namespace
+{
+
+// This run's record in the update history, and the texts of its end when
+// it ends before the update itself.
+updatehistory::Attempt g_attempt;
+std::string g_end_error;
+std::string g_end_cause;
+
+} // namespace
 
 namespace
 {
@@ -149,9 +161,14 @@ const char *stop_phase_name(updaterules::FailureCause::Stop stop)
 // anything beyond the plain characters of a path or an option.
 std::string shell_word(const std::string &word)
 {
+#ifdef _WIN32
+    const char *plain_marks = "_./:=+,-@%\\"; // a backslash separates folders
+#else
+    const char *plain_marks = "_./:=+,-@%"; // a backslash escapes in a shell
+#endif
     bool plain = !word.empty();
     for (unsigned char c : word)
-        if (!(isalnum(c) || strchr("_./:=+,-@%\\", c)))
+        if (!(isalnum(c) || strchr(plain_marks, c)))
             plain = false;
     if (plain)
         return word;
@@ -207,6 +224,8 @@ int stopped(bool json, const updaterules::FailureCause &cause, const std::string
     const int sig = g_signal.load() ? g_signal.load() : SIGINT;
     const int status = QXTOOL_STOPPED + sig;
     const std::string text = updaterules::error_text(updaterules::UpdateResult::Stopped);
+    g_end_error = text;
+    g_end_cause = cause.text;
     console_error(text);
     console_error(cause.text);
     Json j;
@@ -267,6 +286,8 @@ int exit_status(updaterules::RequestResult r)
 int give_up(bool json, int status, const std::string &text, const std::string &problem = "",
             const updaterules::FailureCause *cause = nullptr)
 {
+    g_end_error = text;
+    g_end_cause = problem.empty() && cause ? cause->text : problem;
     if (problem.empty())
         console_error(text);
     else
@@ -435,8 +456,11 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json, const 
     updaterules::UpdateResult result = updaterules::UpdateResult::NoImage;
     updaterules::FailureCause cause;
     std::thread worker([&]() {
-        result = updaterules::run_update(&ctx, image.data(), (uint32_t)image.size(), &progress,
-                                         report, &cause);
+        std::string problem;
+        result = updatehistory::run_recorded(&g_attempt, &ctx, image.data(), (uint32_t)image.size(),
+                                             &progress, report, &cause, &problem);
+        if (!problem.empty())
+            console_problem("note: the update history was not written: " + problem);
         std::lock_guard<std::mutex> hold(lock);
         done = true;
         wake.notify_all();
@@ -495,7 +519,9 @@ int update(const UpdateArgs &a)
     if (!a.image.empty()) {
         std::string problem;
         int rc = qxtool_load_image(a.image, &image, &problem);
+        updatehistory::set_image(&g_attempt, image.data(), (uint32_t)image.size(), a.image, false);
         if (rc != QXTOOL_OK) {
+            g_end_error = problem;
             if (a.json) {
                 Json j;
                 j["event"] = "result";
@@ -531,6 +557,8 @@ int update(const UpdateArgs &a)
     }
     if (a.image.empty()) {
         int rc = choose_builtin(ctx, &image, &name, a.json);
+        if (rc == QXTOOL_OK)
+            updatehistory::set_image(&g_attempt, image.data(), (uint32_t)image.size(), name, true);
         // A query cut short by a stop failed for that reason alone.
         if (qx_stop_requested())
             return stopped_before_sending(a.json, (uint32_t)image.size());
@@ -544,6 +572,11 @@ int update(const UpdateArgs &a)
     options.same_allowed = a.allow_reinstall;
     updaterules::RequestCheck check =
         updaterules::check_request(ctx, image.data(), (uint32_t)image.size(), name, options);
+    if (!check.device.product.empty()) {
+        char path[USBDEVS_PATH_UNITS * 3 + 1] = {};
+        usbdevs_path_to_utf8(path, sizeof path, ctx.ctl.devices[0].path);
+        updatehistory::set_device(&g_attempt, ctx, check.device, qxtool_device_name(path));
+    }
     if (qx_stop_requested())
         return stopped_before_sending(a.json, (uint32_t)image.size());
     if (check.result != updaterules::RequestResult::Ok) {
@@ -589,8 +622,20 @@ int update(const UpdateArgs &a)
 
 } // namespace
 
+// Every attempt leaves a record in the update history, whatever its end; a
+// history that cannot be written is only noted.
 int qxtool_update(const UpdateArgs &a)
 {
     catch_stop_signals();
-    return update_ended(update(a));
+    updatehistory::begin(&g_attempt, "qxtool", QXTOOL_VERSION);
+    g_attempt.image = a.image;
+    int rc = update(a);
+    if (!g_attempt.finished) {
+        std::string problem;
+        const char *outcome = rc >= QXTOOL_STOPPED ? "stopped" : "refused";
+        if (updatehistory::finish(&g_attempt, outcome, g_end_error, g_end_cause, "unchanged",
+                                  &problem))
+            console_problem("note: the update history was not written: " + problem);
+    }
+    return update_ended(rc);
 }

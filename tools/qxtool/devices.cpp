@@ -19,12 +19,15 @@ std::string path_text(const uint16_t *path)
     return buf;
 }
 
-// "busy: qxtool (process 4242)" while another program holds the device.
-std::string holder_text(const QxDevice &dev, bool *busy)
+// "qxtool (process 4242)" while another program holds the device; the
+// record in *record when given.
+std::string holder_text(const QxDevice &dev, bool *busy, QxLockHolder *record = nullptr)
 {
     QxLockHolder holder;
     memset(&holder, 0, sizeof holder);
     *busy = qxlock_holder(dev.path, &holder) == 0;
+    if (record)
+        *record = holder;
     if (!*busy)
         return "";
     char text[QXLOCK_NAME_SIZE + 64];
@@ -168,7 +171,8 @@ int qxtool_list(bool json)
     Json all = Json::array();
     for (const QxtoolDevice &d : list) {
         bool busy = false;
-        std::string holder = holder_text(d.dev, &busy);
+        QxLockHolder record;
+        std::string holder = holder_text(d.dev, &busy, &record);
         updaterules::Identity identity;
         std::string problem;
         bool known = false;
@@ -183,6 +187,7 @@ int qxtool_list(bool json)
                 char text[QXLOCK_NAME_SIZE + 64];
                 qxlock_holder_text(&ctx.lock_holder, text, sizeof text);
                 holder = text;
+                record = ctx.lock_holder;
             } else if (!known) {
                 problem = updaterules::refusal_text(r);
             }
@@ -200,7 +205,7 @@ int qxtool_list(bool json)
             j["path"] = d.path;
             j["busy"] = busy;
             if (busy)
-                j["holder"] = holder;
+                j["holder"] = json_holder(record);
             if (!problem.empty())
                 j["error"] = problem;
             all.push_back(j);

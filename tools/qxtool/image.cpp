@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "prgdecode.h"
+#include "qxfile.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updaterules.h"
@@ -14,13 +15,17 @@ int qxtool_read_file(const std::string &path, uint32_t max, std::vector<uint8_t>
                      std::string *problem)
 {
     data->clear();
+    // Looked at before it is opened: a FIFO would block the open, a device
+    // would give bytes without end.
+    if (qxfile_check_input(path.c_str(), problem))
+        return 1;
     FILE *f = qx_fopen(path.c_str(), "rb");
     if (!f) {
         *problem = strerror(errno);
         return 1;
     }
-    // Read one byte past the limit rather than trust a size the file
-    // claims: pipes and special files have none.
+    // Read one byte past the limit rather than trust the size: the file
+    // may grow between the look and the read.
     std::vector<uint8_t> buf((size_t)max + 1);
     size_t got = 0;
     while (got < buf.size()) {

@@ -70,16 +70,46 @@ const char *how_name(int how)
 
 } // namespace
 
+namespace
+{
+bool g_json_wanted = false;
+}
+
+void json_set_wanted(bool wanted)
+{
+    g_json_wanted = wanted;
+}
+
+bool json_wanted()
+{
+    return g_json_wanted;
+}
+
+int json_usage_error(const std::string &text, bool prefixed)
+{
+    if (prefixed)
+        console_problem(text);
+    else
+        console_error(text);
+    if (g_json_wanted)
+        json_line(json_failure(QXTOOL_USAGE, text));
+    return QXTOOL_USAGE;
+}
+
+Json json_holder(const QxLockHolder &holder)
+{
+    Json h;
+    h["program"] = holder.program;
+    h["pid"] = holder.pid;
+    return h;
+}
+
 Json json_cause(const updaterules::FailureCause &cause)
 {
     Json j;
     j["text"] = cause.text;
-    if (cause.has_holder) {
-        Json h;
-        h["program"] = cause.holder.program;
-        h["pid"] = cause.holder.pid;
-        j["holder"] = h;
-    }
+    if (cause.has_holder)
+        j["holder"] = json_holder(cause.holder);
     if (!cause.has_record)
         return j;
     const QxFailure &f = cause.record;

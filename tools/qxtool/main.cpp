@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 
 #include "console.h"
 #include "helpformat.h"
+#include "jsonout.h"
 #include "qxsys.h"
 #include "qxtool.h"
 #include "qxtrace.h"
@@ -200,6 +202,29 @@ int main(int argc, char **argv)
     std::string checksum_device;
     checksum->add_option("--device", checksum_device, device_help)->option_text("ID");
 
+    bool history_json = false;
+    unsigned history_count = 20;
+    std::string history_device;
+    auto *history = app.add_subcommand(
+        "history", "show the newest records of the update history that qxtool and the window "
+                   "keep: when, which device and image, the outcome and why");
+    history->add_flag("--json", history_json, "print each record as a JSON line");
+    history->add_option("-n", history_count, "how many of the newest records (default 20)")
+        ->option_text("N")
+        ->check(CLI::Range(1u, 100000u));
+    history
+        ->add_option("--device", history_device,
+                     "only the records of this device (its id, "
+                     "name or path)")
+        ->option_text("ID");
+
+    std::string report_path = "qxupdater-report.txt";
+    auto *report = app.add_subcommand(
+        "report", "write a support report to FILE (default qxupdater-report.txt; - for standard "
+                  "output): versions, system, connected devices, the newest update records and "
+                  "the last update's device trace; nothing is sent anywhere");
+    report->add_option("FILE", report_path, "the report file");
+
     MkimageArgs mk;
     auto *mkimage = app.add_subcommand(
         "mkimage", "build a firmware image from header fields and a plain body file");
@@ -220,19 +245,35 @@ int main(int argc, char **argv)
         ->required()
         ->option_text("FILE");
 
+    // Looked for before the parse, so that a command line that does not
+    // parse is answered in JSON too when JSON was asked for.
+    for (int i = 1; i < argc; ++i)
+        if (!strcmp(argv[i], "--json"))
+            json_set_wanted(true);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
         // --help and --version end here too, with status 0.
-        return app.exit(e) == 0 ? QXTOOL_OK : QXTOOL_USAGE;
-    }
-
-    if (app.get_subcommands().empty()) {
-        fprintf(stderr, "qxtool: a command is needed: info, list, update, verify, dump, "
-                        "extract, checksum or mkimage\nRun with --help for more information.\n");
+        if (e.get_exit_code() == 0)
+            return app.exit(e) == 0 ? QXTOOL_OK : QXTOOL_USAGE;
+        if (json_wanted())
+            json_line(json_failure(QXTOOL_USAGE, e.what()));
+        app.exit(e);
         return QXTOOL_USAGE;
     }
+
+    if (app.get_subcommands().empty())
+        return json_usage_error(
+            "qxtool: a command is needed: info, list, update, verify, dump, "
+            "extract, checksum, mkimage, history or report\nRun with --help for more "
+            "information.",
+            false);
     console_init(verbose);
+#ifdef SIGXFSZ
+    // A file-size limit is then a failed write, which leaves the target as
+    // it was, rather than an end that leaves a temporary file behind.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     install_test_sleep();
     std::string trace_origin;
     if (trace.empty() && (*info || *listc || *update || *checksum)) {
@@ -245,11 +286,9 @@ int main(int argc, char **argv)
             trace_origin = " (" QXTRACE_ENV ")";
         }
     }
-    if (!trace.empty() && qxtrace_start(trace.c_str()) != 0) {
-        console_problem("cannot create trace file " + trace + trace_origin + ": " +
-                        strerror(errno));
-        return QXTOOL_USAGE;
-    }
+    if (!trace.empty() && qxtrace_start(trace.c_str()) != 0)
+        return json_usage_error("cannot create trace file " + trace + trace_origin + ": " +
+                                qxtrace_problem());
 
     int rc = QXTOOL_USAGE;
     if (*info)
@@ -268,10 +307,14 @@ int main(int argc, char **argv)
         rc = qxtool_checksum(length, checksum_json, checksum_device);
     else if (*mkimage)
         rc = qxtool_mkimage(mk);
+    else if (*history)
+        rc = qxtool_history(history_json, history_count, history_device);
+    else if (*report)
+        rc = qxtool_report(report_path);
 
     if (!trace.empty() && qxtrace_stop() != 0)
         console_problem("device calls were lost: cannot write trace file " + trace + ": " +
-                        strerror(errno));
+                        qxtrace_problem());
     // A result that never reached its file (a full disk, a closed pipe) is
     // no result.
     if (int err = console_output_error()) {

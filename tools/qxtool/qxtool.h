@@ -58,6 +58,10 @@ int qxtool_verify(const std::string &path, bool json);
 int qxtool_dump(const std::string &path, bool json);
 int qxtool_extract(const std::string &path);
 int qxtool_mkimage(const MkimageArgs &args);
+// The newest count records of the update history, of one device when given.
+int qxtool_history(bool json, unsigned count, const std::string &device);
+// The support report to path ("-": standard output).
+int qxtool_report(const std::string &path);
 
 // --- helpers shared by the commands ---
 

@@ -1,0 +1,60 @@
+// The parts of qxfile that both platforms share; qxfile_linux.cpp and
+// qxfile_win.cpp look at paths and create, flush and rename the files.
+#include "qxfile.h"
+
+#include <cerrno>
+#include <cstring>
+
+const char *qxfile_kind_text(int kind)
+{
+    switch (kind) {
+    case QXFILE_DIRECTORY:
+        return "a directory";
+    case QXFILE_FIFO:
+        return "a FIFO";
+    case QXFILE_CHAR_DEVICE:
+        return "a character device";
+    case QXFILE_BLOCK_DEVICE:
+        return "a block device";
+    case QXFILE_SOCKET:
+        return "a socket";
+    case QXFILE_OTHER:
+        return "not a file";
+    default:
+        return nullptr;
+    }
+}
+
+int qxfile_check_input(const char *path, std::string *problem)
+{
+    int err = 0;
+    int kind = qxfile_kind(path, &err);
+    if (kind == QXFILE_REGULAR)
+        return 0;
+    if (kind == QXFILE_ABSENT)
+        *problem = strerror(err);
+    else
+        *problem = std::string(qxfile_kind_text(kind)) + ", not a regular file";
+    return 1;
+}
+
+int qxfile_write(QxFileOut *out, const void *data, size_t len)
+{
+    if (!out->file)
+        return 1;
+    if (len && fwrite(data, 1, len, out->file) != len) {
+        if (!out->error)
+            out->error = errno ? errno : EIO;
+        return 1;
+    }
+    return 0;
+}
+
+int qxfile_write_whole(const char *path, const void *data, size_t len, std::string *problem)
+{
+    QxFileOut out;
+    if (qxfile_create(&out, path, problem))
+        return 1;
+    qxfile_write(&out, data, len);
+    return qxfile_commit(&out, problem);
+}
