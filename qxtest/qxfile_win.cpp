@@ -1,6 +1,7 @@
 // Windows side of qxfile: wide paths, CREATE_NEW for the new file,
 // FlushFileBuffers before MoveFileExW.
 #include "qxfile.h"
+#include "qxsys.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,17 +12,6 @@
 
 namespace
 {
-
-std::wstring wide(const std::string &text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring w((size_t)n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &w[0], n);
-    w.resize((size_t)n - 1);
-    return w;
-}
 
 int errno_of(DWORD code)
 {
@@ -96,7 +86,7 @@ void drop(QxFileOut *out)
         fclose(out->file);
     out->file = nullptr;
     if (!out->temp.empty())
-        DeleteFileW(wide(out->temp).c_str());
+        DeleteFileW(qx_wide(out->temp.c_str()).c_str());
     out->temp.clear();
     errno = err;
 }
@@ -112,7 +102,7 @@ int qxfile_kind(const char *path, int *err)
     *err = 0;
     if (device_name(path))
         return QXFILE_CHAR_DEVICE;
-    DWORD attr = GetFileAttributesW(wide(path).c_str());
+    DWORD attr = GetFileAttributesW(qx_wide(path).c_str());
     if (attr == INVALID_FILE_ATTRIBUTES) {
         *err = errno_of(GetLastError());
         return QXFILE_ABSENT;
@@ -142,7 +132,7 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     for (int tries = 0; h == INVALID_HANDLE_VALUE && tries < 100; ++tries) {
         out->temp = prefix + std::to_string((unsigned long)GetCurrentProcessId()) + "-" +
                     std::to_string(counter.fetch_add(1));
-        h = CreateFileW(wide(out->temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        h = CreateFileW(qx_wide(out->temp.c_str()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         code = GetLastError();
         if (h == INVALID_HANDLE_VALUE && code != ERROR_FILE_EXISTS)
@@ -192,8 +182,9 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
         drop(out);
         return not_regular(kind, problem);
     }
-    if (!err && !MoveFileExW(wide(out->temp).c_str(), wide(out->target).c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!err &&
+        !MoveFileExW(qx_wide(out->temp.c_str()).c_str(), qx_wide(out->target.c_str()).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         err = errno_of(GetLastError());
     if (err) {
         *problem = strerror(err);

@@ -22,17 +22,6 @@ QxPanelProbe g_probe = nullptr;
 void *g_probe_ctx = nullptr;
 
 #ifdef _WIN32
-std::wstring wide(const char *utf8)
-{
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring w((size_t)n, L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
-    w.resize((size_t)n - 1);
-    return w;
-}
-
 // One argument as the C runtime's parser of the command line reads it back:
 // quoted when it holds a space, a tab or a quote, its quotes escaped and the
 // backslashes before them doubled.
@@ -96,14 +85,14 @@ int qxpanel_run(const char *program, const char *const *args, unsigned nargs)
 #ifdef _WIN32
     if (!program || !*program)
         return -1;
-    std::wstring path = wide(program);
+    std::wstring path = qx_wide(program);
     if (path.empty())
         return -1;
     std::wstring line;
     append_argument(line, path);
     for (unsigned i = 0; i < nargs; ++i) {
         line += L' ';
-        append_argument(line, wide(args[i]));
+        append_argument(line, qx_wide(args[i]));
     }
     std::vector<wchar_t> writable(line.begin(), line.end());
     writable.push_back(0);
@@ -153,7 +142,7 @@ int qxpanel_running(void)
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return -1;
-    const std::wstring name = wide(QXPANEL_PROGRAM);
+    const std::wstring name = qx_wide(QXPANEL_PROGRAM);
     PROCESSENTRY32W entry;
     memset(&entry, 0, sizeof entry);
     entry.dwSize = sizeof entry;

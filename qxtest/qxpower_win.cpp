@@ -2,6 +2,7 @@
 // cleared on it after. The window's reason to refuse the session's end,
 // registered for its handle.
 #include "qxpower.h"
+#include "qxsys.h"
 
 #include <cstdio>
 #include <mutex>
@@ -37,16 +38,6 @@ QxPowerSystem current()
 {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_system;
-}
-
-std::wstring wide(const char *utf8)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    std::wstring w(n > 0 ? (size_t)n : 1, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &w[0], n);
-    w.resize(wcslen(w.c_str()));
-    return w;
 }
 
 } // namespace
@@ -87,7 +78,7 @@ void qxpower_platform_release(QxPower *power)
 
 int qxpower_block_session_end(void *window, const char *why)
 {
-    return current().block_reason(window, wide(why ? why : "").c_str()) ? 0 : 1;
+    return current().block_reason(window, qx_wide(why ? why : "").c_str()) ? 0 : 1;
 }
 
 int qxpower_unblock_session_end(void *window)

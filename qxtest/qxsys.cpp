@@ -208,18 +208,24 @@ unsigned qx_last_error_line(const char **src, int *line)
 }
 
 #ifdef _WIN32
+std::wstring qx_wide(const char *utf8)
+{
+    int n = utf8 ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0) : 0;
+    if (n <= 0)
+        return std::wstring();
+    std::wstring w((size_t)n, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &w[0], n);
+    w.resize((size_t)n - 1);
+    return w;
+}
+
 namespace
 {
 // 0 and the wide text, or 1 for a text that is not UTF-8.
 int to_wide(const char *utf8, std::wstring *out)
 {
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (n <= 0)
-        return 1;
-    out->assign((size_t)n, L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &(*out)[0], n);
-    out->resize((size_t)n - 1);
-    return 0;
+    *out = qx_wide(utf8);
+    return utf8 && (*utf8 == '\0' || !out->empty()) ? 0 : 1;
 }
 } // namespace
 #endif

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#ifdef _WIN32
+#include <string>
+#endif
 
 #if defined(__GNUC__)
 #define QX_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -47,6 +50,12 @@ int qx_remove(const char *path);
 // An environment variable's value in UTF-8 (the wide environment on
 // Windows) into buf: 0, or 1 when it is not set, empty, or does not fit.
 int qx_getenv(const char *name, char *buf, size_t cap);
+
+#ifdef _WIN32
+// A UTF-8 text as UTF-16 for the wide Windows calls; empty for one that is
+// not UTF-8 (or a null pointer).
+std::wstring qx_wide(const char *utf8);
+#endif
 
 // Diagnostics go to standard output unless a sink is installed.
 int qx_printf(const char *fmt, ...) QX_PRINTF(1, 2);

@@ -71,20 +71,6 @@ void stop_keeping(Attempt *a)
     qx_set_output(next, next_ctx);
 }
 
-std::string utc_text(std::chrono::system_clock::time_point tp)
-{
-    std::time_t t = std::chrono::system_clock::to_time_t(tp);
-    std::tm tm{};
-#ifdef _WIN32
-    gmtime_s(&tm, &t);
-#else
-    gmtime_r(&t, &tm);
-#endif
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 Json identity_json(const updaterules::Identity &id)
 {
     Json j;
@@ -152,6 +138,20 @@ int read_all(const std::string &path, std::string *text, std::string *problem)
 }
 
 } // namespace
+
+std::string utc_text(std::chrono::system_clock::time_point tp)
+{
+    std::time_t t = std::chrono::system_clock::to_time_t(tp);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
 
 void begin(Attempt *a, const std::string &program, const std::string &version)
 {

@@ -38,6 +38,9 @@
 namespace updatehistory
 {
 
+// "2026-12-09T14:20:00Z": the time as the records and the report give it.
+std::string utc_text(std::chrono::system_clock::time_point tp);
+
 // One update attempt while it runs; filled in as the facts become known.
 struct Attempt {
     std::string program;

@@ -6,22 +6,13 @@
 #include <cstring>
 #include <windows.h>
 
+#include "qxsys.h"
+
 namespace updatehistory
 {
 
 namespace
 {
-std::wstring wide(const std::string &text)
-{
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (n <= 0)
-        return std::wstring();
-    std::wstring w((size_t)n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &w[0], n);
-    w.resize((size_t)n - 1);
-    return w;
-}
-
 std::string narrow(const wchar_t *text)
 {
     int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -53,7 +44,7 @@ int platform_make_dirs(const std::string &folder, std::string *problem)
         std::string part = folder.substr(0, at);
         if (part.size() == 2 && part[1] == ':')
             continue;
-        if (!CreateDirectoryW(wide(part).c_str(), nullptr) &&
+        if (!CreateDirectoryW(qx_wide(part.c_str()).c_str(), nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS) {
             *problem = part + ": " + error_text(GetLastError());
             return 1;
@@ -64,7 +55,7 @@ int platform_make_dirs(const std::string &folder, std::string *problem)
 
 intptr_t platform_lock(const std::string &path, std::string *problem)
 {
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE h = CreateFileW(qx_wide(path.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

@@ -20,20 +20,6 @@ namespace updatereport
 namespace
 {
 
-std::string now_text()
-{
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-#ifdef _WIN32
-    gmtime_s(&tm, &t);
-#else
-    gmtime_r(&t, &tm);
-#endif
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 // Every connected device: its path, who holds it, and its identity when
 // it is free to be asked (each under its own lock, given back at once).
 Json devices_json()
@@ -144,7 +130,7 @@ std::vector<std::string> trace_tail(const std::string &path, size_t *total)
 
 std::string text(const std::string &program, const std::string &version)
 {
-    const std::string made = now_text();
+    const std::string made = updatehistory::utc_text(std::chrono::system_clock::now());
     const std::string os = updatehistory::platform_os();
     Json devices = devices_json();
     std::vector<std::string> records;
