@@ -128,7 +128,7 @@ def main():
 
     if DEMO:
         e = device()
-        w = start([DEMO], env=e, stdout=subprocess.PIPE, text=True)
+        w = start([DEMO], env=e, stdout=subprocess.PIPE, stderr=None, text=True)
         held = None
         after = None
         for line in w.stdout:
