@@ -48,7 +48,10 @@ StopSignals::StopSignals(MainWindow *window) : QObject(window), window(window)
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_signal;
+    // One handler at a time: the first signal's byte is the first in the pipe.
     sigemptyset(&sa.sa_mask);
+    for (int sig : k_signals)
+        sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = SA_RESTART;
     for (int sig : k_signals)
         sigaction(sig, &sa, nullptr);

@@ -1431,7 +1431,11 @@ struct OutcomeTest : E2e, ::testing::WithParamInterface<Outcome> {
 TEST_P(OutcomeTest, ShowsTheWorkersTextsAndStatus)
 {
     const Outcome &row = GetParam();
-    std::string fw = image("fw.bin", "QX-20", 230, 57);
+    // A name the advised command must quote for the shell.
+    std::string fw = image("Olivia's fw.bin", "QX-20", 230, 57);
+    const std::string dir = work.path();
+    ASSERT_EQ(std::string::npos, dir.find_first_of("' \"\\$")) << dir;
+    const std::string quoted = "'" + dir + "/Olivia'\\''s fw.bin'";
     std::vector<std::string> sim_args = row.sim;
     if (row.flags & INSTALL_IMAGE) {
         sim_args.push_back("--firmware");
@@ -1447,7 +1451,7 @@ TEST_P(OutcomeTest, ShowsTheWorkersTextsAndStatus)
     // and what to run when the device was left half-written.
     std::string cause = row.cause ? row.cause : "";
     if (cause.find("IMAGE") != std::string::npos)
-        cause.replace(cause.find("IMAGE"), 5, fw);
+        cause.replace(cause.find("IMAGE"), 5, quoted);
     const std::string err = row.error ? std::string(row.error) + "\n" + cause + "\n" : "";
     EXPECT_EQ(row.error ? 1 : 0, r.status) << r.err;
     EXPECT_EQ(err, r.err);

@@ -170,24 +170,27 @@ TEST(QxtoolDate, FourDigitYearAndTwoDigitMonthAndDay)
     EXPECT_EQ("0999-01-31", qxtool_date_text(999, 1, 31));
 }
 
-// A panel that outlives its kill keeps the device: update refuses with 6
-// before it reads the image or asks any device.
+// A panel that outlives its kill keeps the device, and one that cannot be
+// looked for may: update refuses with 6 before it reads the image or asks
+// any device.
 TEST(QxtoolUpdate, RefusedWhileTheSettingsPanelRuns)
 {
-    ScriptedBackend device;
-    VirtualClock clock;
-    qxpanel_set_probe([](void *) { return 1; }, nullptr);
-    UpdateArgs args;
-    args.yes = true;
-    args.image = "no-such-folder/update20.bin";
-    testing::internal::CaptureStderr();
-    int rc = qxtool_update(args);
-    std::string err = testing::internal::GetCapturedStderr();
-    qxpanel_set_probe(nullptr, nullptr);
-    EXPECT_EQ(QXTOOL_BUSY, rc);
-    EXPECT_EQ(updaterules::panel_refusal_text(1) + "\n", err);
-    EXPECT_TRUE(device.calls.empty());
-    EXPECT_EQ((size_t)QXPANEL_GONE_CHECKS - 1, clock.sleeps().size());
+    for (int running : {1, -1}) {
+        ScriptedBackend device;
+        VirtualClock clock;
+        qxpanel_set_probe([](void *self) { return *static_cast<int *>(self); }, &running);
+        UpdateArgs args;
+        args.yes = true;
+        args.image = "no-such-folder/update20.bin";
+        testing::internal::CaptureStderr();
+        int rc = qxtool_update(args);
+        std::string err = testing::internal::GetCapturedStderr();
+        qxpanel_set_probe(nullptr, nullptr);
+        EXPECT_EQ(QXTOOL_BUSY, rc) << running;
+        EXPECT_EQ(updaterules::panel_refusal_text(running) + "\n", err);
+        EXPECT_TRUE(device.calls.empty()) << running;
+        EXPECT_EQ((size_t)QXPANEL_GONE_CHECKS - 1, clock.sleeps().size()) << running;
+    }
 }
 
 } // namespace

@@ -1,11 +1,11 @@
 // A fault at every call of a whole update (the request's queries, the
 // stability readings, the transfer, the check readings), in-process against
 // the simulated device in virtual time: the device goes, stops answering,
-// gives one short answer, or a stop is asked for, right at call k. Every
-// run must end within its bound, report the outcome and the device state
-// that the device itself shows (what it took, whether it completed, its
-// checksum), give back the machine's hold and the device's lock, and never
-// breach the device's contract.
+// gives one short answer, refuses every call, or a stop is asked for, right
+// at call k. Every run must end within its bound, report the outcome and the
+// device state that the device itself shows (what it took, whether it
+// completed, its checksum), give back the machine's hold and the device's
+// lock, and never breach the device's contract.
 //
 // The test command runs a stride of the injection points; QX_SWEEP_STRIDE=1
 // runs every one and QX_SWEEP_TABLE=1 prints the table (scripts/fault-sweep).
@@ -33,7 +33,7 @@ namespace
 using updaterules::DeviceState;
 using updaterules::UpdateResult;
 
-enum class Fault { Gone, Silent, Short, Stop };
+enum class Fault { Gone, Silent, Short, Refusing, Stop };
 
 const char *fault_name(Fault f)
 {
@@ -44,6 +44,8 @@ const char *fault_name(Fault f)
         return "stops answering";
     case Fault::Short:
         return "short read";
+    case Fault::Refusing:
+        return "refuses all";
     case Fault::Stop:
         return "stop request";
     }
@@ -77,7 +79,8 @@ struct Injection {
     Fault fault = Fault::Gone;
     int at = 0; // the call, from 1; 0: none
     int calls = 0;
-    int after = 0; // calls made after the fault took effect
+    int after = 0;                // calls made after the fault took effect
+    std::vector<int> begin_calls; // the calls whose answer came after a transfer's begin
     bool short_done = false;
     uint64_t waited_at_fault = 0;
     const UsbdevsBackend *inner = nullptr;
@@ -107,7 +110,16 @@ int inject(void *, const uint16_t *path, const uint8_t *in, uint32_t in_size, ui
         *error = 121; // the semaphore timeout, as the transport gives it
         return USBDEVS_ERR_CALL;
     }
+    const uint64_t begins = g.dev->stats().begins;
+    if (struck && g.fault == Fault::Refusing) {
+        // From call k on the device refuses every call and takes none.
+        *returned = 0;
+        *error = USBDEVS_ERROR_GEN_FAILURE;
+        return USBDEVS_ERR_CALL;
+    }
     int rc = g.inner->ioctl(g.inner->self, path, in, in_size, out, out_size, returned, error);
+    if (g.dev->stats().begins != begins)
+        g.begin_calls.push_back(n);
     if (struck && g.fault == Fault::Short && !g.short_done && rc == USBDEVS_OK && *returned > 0) {
         // The first answer from call k on comes one byte short.
         (*returned)--;
@@ -154,10 +166,12 @@ struct SweepRun {
     updaterules::FailureCause cause;
     DeviceState truth = DeviceState::Unchanged;
     int calls = 0;
+    std::vector<int> begin_calls;
     int after = 0;
     uint64_t waited = 0;
     uint64_t waited_after = 0;
     uint64_t breaches = 0;
+    uint64_t chunks = 0; // that the device took
     int holds_left = 0;
     bool lock_free = false;
     uint32_t taken = 0; // image bytes the device stored
@@ -172,13 +186,20 @@ std::vector<uint8_t> sweep_image()
     return qxsim_make_image("QX-20", 230, 57, 1500, 9);
 }
 
-SweepRun run_once(Fault fault, int at)
+// never_matches: the device's check readings are always off, so every
+// attempt is made and a later transfer starts over a whole image.
+SweepRun run_once(Fault fault, int at, bool never_matches = false)
 {
     const std::vector<uint8_t> image = sweep_image();
     SweepRun run;
     VirtualClock clock;
     OutputCapture quiet;
     QxSimDevice dev;
+    if (never_matches) {
+        QxSimConfig config = dev.config();
+        config.checksum_offset = 100;
+        dev.set_config(config);
+    }
     UsbdevsBackend backend = qxsim_backend(&dev);
     usbdevs_set_backend(&backend);
     g = Injection();
@@ -220,10 +241,12 @@ SweepRun run_once(Fault fault, int at)
     qx_clear_stop();
 
     run.calls = g.calls;
+    run.begin_calls = g.begin_calls;
     run.after = g.after;
     run.waited = clock.now_ms();
     run.waited_after = g.at && g.calls >= g.at ? clock.now_ms() - g.waited_at_fault : 0;
     run.breaches = dev.stats().breaches;
+    run.chunks = dev.stats().chunks;
     const std::vector<uint8_t> stored = dev.stored_image();
     run.taken = stored.size() > PRG_HEADER_SIZE ? uint32_t(stored.size()) : 0;
     // The device's own state: nothing begun and its checksum as it was, the
@@ -278,6 +301,8 @@ std::string judge(Fault fault, int at, const SweepRun &r)
         fail("the device is still locked");
     if (power.holds && power.chunks_at_hold != 0)
         fail("held only after chunks were sent");
+    if (r.chunks && !power.holds)
+        fail("nothing held the machine while the device took chunks");
     if (r.waited > k_bound_ms)
         fail("waited " + std::to_string(r.waited) + " ms");
     if (fault == Fault::Stop && (r.after || r.waited_after))
@@ -332,7 +357,7 @@ TEST(FaultSweep, EveryInjectionPointEndsRight)
     if (table)
         printf("%-16s %6s  %-16s %-21s %s\n", "fault", "call", "outcome", "device state",
                "problem");
-    for (Fault fault : {Fault::Gone, Fault::Silent, Fault::Short, Fault::Stop}) {
+    for (Fault fault : {Fault::Gone, Fault::Silent, Fault::Short, Fault::Refusing, Fault::Stop}) {
         for (int at = 1; at <= total; at += stride) {
             const SweepRun r = run_once(fault, at);
             const std::string problem = judge(fault, at, r);
@@ -354,6 +379,19 @@ TEST(FaultSweep, EveryInjectionPointEndsRight)
             EXPECT_EQ("", problem) << fault_name(fault) << " at call " << at << " of " << total;
         }
     }
+    // A device whose check never matches: each fault around each transfer's
+    // begin, where a later transfer's unsent begin leaves the whole image.
+    const SweepRun unmatched = run_once(Fault::Gone, 0, true);
+    ASSERT_EQ(UpdateResult::NotEqual, unmatched.result);
+    ASSERT_EQ(size_t(QXUPDATE_RETRIES + 1), unmatched.begin_calls.size());
+    for (int begin : unmatched.begin_calls)
+        for (Fault fault : {Fault::Gone, Fault::Silent, Fault::Short, Fault::Refusing, Fault::Stop})
+            for (int at = begin - 3; at <= begin + 1; at++) {
+                const SweepRun r = run_once(fault, at, true);
+                runs++;
+                EXPECT_EQ("", judge(fault, at, r))
+                    << fault_name(fault) << " at call " << at << ", a check that never matches";
+            }
     if (table) {
         printf("\n%d calls in a whole update; %d injections, %d wrong\n", total, runs, wrong);
         for (const auto &t : totals)

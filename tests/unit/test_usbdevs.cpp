@@ -425,6 +425,24 @@ TEST(UsbdevsText, Utf16Conversions)
     // An entry without its NUL names no path, not even its own.
     memset(&b, 0x55, sizeof b);
     EXPECT_EQ(0, usbdevs_same_path(b.path, b.path));
+
+    // The same device: an empty or unterminated path is none. Here one
+    // endpoint is one device, its key its path, which needs its room.
+    uint16_t key[USBDEVS_PATH_UNITS];
+    EXPECT_EQ(1, usbdevs_device_key(b.path, key, USBDEVS_PATH_UNITS));
+    EXPECT_EQ(0, usbdevs_same_device(b.path, b.path));
+#ifndef _WIN32
+    EXPECT_EQ(1, usbdevs_device_key(a.path, key, 12));
+    ASSERT_EQ(0, usbdevs_device_key(a.path, key, 13));
+    EXPECT_EQ(1, usbdevs_same_path(a.path, key));
+    EXPECT_EQ(1, usbdevs_same_device(a.path, key));
+#endif
+    usbdevs_path_from_utf8(b.path, USBDEVS_PATH_UNITS, "/qx/qx-10_20.2");
+    EXPECT_EQ(0, usbdevs_same_device(a.path, b.path));
+    EXPECT_EQ(0, usbdevs_same_device(b.path, a.path));
+    EXPECT_EQ(0, usbdevs_same_device(a.path, nullptr));
+    const uint16_t empty[1] = {0};
+    EXPECT_EQ(0, usbdevs_same_device(empty, empty));
 }
 
 TEST(UsbdevsBackendSelection, NullRestoresThePlatformBackend)
