@@ -50,8 +50,11 @@ struct Panel {
             ready = CreateEventW(nullptr, TRUE, FALSE, (name + L"-ready").c_str());
             line += L" --guard " + name;
         }
+        // No standard handles: a stand-in that outlives the case must not
+        // hold the test's output open.
         STARTUPINFOW si{};
         si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
         started = CreateProcessW(wide(QX_PANEL_STUB_PATH).c_str(), &line[0], nullptr, nullptr,
                                  FALSE, 0, nullptr, nullptr, &si, &pi);
         if (started)
@@ -169,6 +172,7 @@ int run(const std::wstring &program, const std::wstring &args, const std::wstrin
     std::wstring line = L"\"" + program + L"\" " + args;
     STARTUPINFOW si{};
     si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES; // nothing it starts keeps the test's output
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, cwd.c_str(), &si, &pi))
