@@ -25,9 +25,6 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
-#else
-#include <csignal>
-#include <pthread.h>
 #endif
 
 #include <algorithm>
@@ -332,20 +329,11 @@ void MainWindow::on_button_fwupdate_clicked()
     connect(worker, &FWUpdateWorker::finished, thread, &QThread::quit);
     connect(worker, &FWUpdateWorker::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-#ifndef Q_OS_WIN
     // The worker's thread takes no stop signal: they reach the handler on
     // this thread, one at a time, so the first one sent is the one told.
-    sigset_t stops, before;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    qx_hold_stop_signals();
     thread->start();
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-#else
-    thread->start();
-#endif
+    qx_release_stop_signals();
 }
 
 void MainWindow::on_timer()

@@ -1,5 +1,10 @@
 #include "qxsys.h"
 
+#ifndef _WIN32
+#include <csignal>
+#include <pthread.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -284,3 +289,28 @@ int qx_getenv(const char *name, char *buf, size_t cap)
     return 0;
 #endif
 }
+
+#ifdef _WIN32
+void qx_hold_stop_signals(void) {}
+void qx_release_stop_signals(void) {}
+#else
+namespace
+{
+thread_local sigset_t t_before_hold;
+}
+
+void qx_hold_stop_signals(void)
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stops, &t_before_hold);
+}
+
+void qx_release_stop_signals(void)
+{
+    pthread_sigmask(SIG_SETMASK, &t_before_hold, nullptr);
+}
+#endif

@@ -41,6 +41,11 @@ void qx_set_sleep(QxSleepFn fn, void *ctx);
 void qx_request_stop(void);
 int qx_stop_requested(void);
 void qx_clear_stop(void);
+// Holds SIGINT, SIGTERM and SIGHUP back from the threads the caller starts
+// until the release, so that they reach the caller's thread alone and its
+// handler takes them one at a time, in the order sent. Nothing on Windows.
+void qx_hold_stop_signals(void);
+void qx_release_stop_signals(void);
 
 // Files by their UTF-8 names, on every system: on Windows through the wide
 // calls, since the ANSI code page cannot hold every name ("Łukasz",

@@ -23,9 +23,6 @@
 #include "updaterules.h"
 
 #include <csignal>
-#ifndef _WIN32
-#include <pthread.h>
-#endif
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -458,17 +455,10 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json, const 
 
     updaterules::UpdateResult result = updaterules::UpdateResult::NoImage;
     updaterules::FailureCause cause;
-#ifndef _WIN32
     // The stop signals go to this thread alone, where their handler holds
     // the others back: with a second thread free to take one, two signals
     // sent one after the other could be handled at once, the later first.
-    sigset_t stops, before;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stops, &before);
-#endif
+    qx_hold_stop_signals();
     std::thread worker([&]() {
         std::string problem;
         result = updatehistory::run_recorded(&g_attempt, &ctx, image.data(), (uint32_t)image.size(),
@@ -479,9 +469,7 @@ int run(UpdateContext &ctx, const std::vector<uint8_t> &image, bool json, const 
         done = true;
         wake.notify_all();
     });
-#ifndef _WIN32
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-#endif
+    qx_release_stop_signals();
     {
         std::unique_lock<std::mutex> hold(lock);
         while (!done) {
