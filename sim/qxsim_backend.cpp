@@ -1,6 +1,12 @@
 // The simulated device as a device-access backend: discovery sees it while it
 // is plugged in, every call goes straight to the model in this process.
+#include <cstdio>
 #include <cstring>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "qxsim_device.h"
 #include "usbdevs.h"
@@ -9,7 +15,18 @@ namespace
 {
 
 // Shaped like a real interface path so the control-path rewrite has work to do.
-const char QXSIM_PATH[] = "\\\\?\\sim#qx-10_20#0\\global";
+// The instance is this process: a device lives in one process, and on Windows
+// the lock's name is seen by every process, so two test programs running at
+// once must not share one.
+void sim_path(char *out, size_t cap)
+{
+#ifdef _WIN32
+    unsigned long pid = (unsigned long)_getpid();
+#else
+    unsigned long pid = (unsigned long)getpid();
+#endif
+    std::snprintf(out, cap, "\\\\?\\sim#qx-10_20#%lu\\global", pid);
+}
 
 int sim_init(void *)
 {
@@ -24,7 +41,9 @@ int sim_find(void *self, const char *service, uint16_t *path, size_t cap, int *c
     int status = 0;
     if (path) {
         std::memset(path, 0, cap * sizeof *path);
-        status = usbdevs_path_from_utf8(path, cap, QXSIM_PATH);
+        char utf8[64];
+        sim_path(utf8, sizeof utf8);
+        status = usbdevs_path_from_utf8(path, cap, utf8);
     }
     if (copy_status)
         *copy_status = status;

@@ -1092,7 +1092,7 @@ TEST(SimBackend, RoutesDeviceAccessToTheModel)
     ASSERT_EQ(&table[0], entry);
     char path[USBDEVS_PATH_UNITS];
     ASSERT_EQ(0, usbdevs_path_to_utf8(path, sizeof path, entry->path));
-    EXPECT_EQ("\\\\?\\sim#qx-10_20#0\\global", std::string(path));
+    EXPECT_EQ("\\\\?\\sim#qx-10_20#" + std::to_string(getpid()) + "\\global", std::string(path));
     uint16_t p[8];
     int status = -1;
     EXPECT_EQ(0, b.find(b.self, "other", p, 8, &status));

@@ -63,10 +63,12 @@ struct Devices {
     std::vector<std::string> paths() const
     {
 #ifdef _WIN32
-        return {"\\\\?\\usb#vid_1234&pid_0020#5&1a2b3c&0&1#{65e8773e-8f56-11d0-a3b9-"
-                "00a0c9223196}\\global",
-                "\\\\?\\usb#vid_1234&pid_0020#5&1a2b3c&0&2#{65e8773e-8f56-11d0-a3b9-"
-                "00a0c9223196}\\global"};
+        // Lock names are seen by every process: the instance names this one,
+        // so that test programs run side by side never share a device.
+        const std::string stem =
+            "\\\\?\\usb#vid_1234&pid_0020#5&" + std::to_string(GetCurrentProcessId()) + "&0&";
+        const std::string guid = "#{65e8773e-8f56-11d0-a3b9-00a0c9223196}\\global";
+        return {stem + "1" + guid, stem + "2" + guid};
 #else
         // Two sockets in device directories, and the tests' in-process device.
         return {dir.file("qx-10_20"), dir.file("other/qx-10_20"), "\\\\?\\qxsim#test"};
