@@ -1,6 +1,7 @@
 // The parts of qxfile that both platforms share; qxfile_linux.cpp and
 // qxfile_win.cpp look at paths and create, flush and rename the files.
 #include "qxfile.h"
+#include "qxsys.h"
 
 #include <cerrno>
 #include <cstring>
@@ -34,8 +35,27 @@ int qxfile_check_input(const char *path, std::string *problem)
     if (kind == QXFILE_ABSENT)
         *problem = strerror(err);
     else
-        *problem = std::string(qxfile_kind_text(kind)) + ", not a regular file";
+        qxfile_refuse_kind(kind, problem);
     return 1;
+}
+
+int qxfile_refuse_kind(int kind, std::string *problem)
+{
+    *problem = std::string(qxfile_kind_text(kind)) + ", not a regular file";
+    errno = kind == QXFILE_DIRECTORY ? EISDIR : EINVAL;
+    return 1;
+}
+
+void qxfile_discard(QxFileOut *out)
+{
+    int err = errno;
+    if (out->file)
+        fclose(out->file);
+    out->file = nullptr;
+    if (!out->temp.empty())
+        qx_remove(out->temp.c_str());
+    out->temp.clear();
+    errno = err;
 }
 
 int qxfile_write(QxFileOut *out, const void *data, size_t len)

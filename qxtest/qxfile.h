@@ -31,6 +31,10 @@ int qxfile_kind(const char *path, int *err);
 // "a FIFO", "a directory", ...; null for QXFILE_ABSENT and QXFILE_REGULAR.
 const char *qxfile_kind_text(int kind);
 
+// 1, with "<kind>, not a regular file" as the problem and errno set (EISDIR
+// for a directory, else EINVAL) for callers that pass the system's reason on.
+int qxfile_refuse_kind(int kind, std::string *problem);
+
 // 0 when path names a regular file; 1 with the problem otherwise (what it
 // is, or why it cannot be looked at). Nothing is opened.
 int qxfile_check_input(const char *path, std::string *problem);
@@ -55,7 +59,8 @@ int qxfile_write(QxFileOut *out, const void *data, size_t len);
 // the problem: the temporary file is then removed and the target is as it
 // was.
 int qxfile_commit(QxFileOut *out, std::string *problem);
-// Gives up: the temporary file goes, the target stays as it was.
+// Gives up: the temporary file goes, the target stays as it was; errno is
+// kept, since the caller took its reason before.
 void qxfile_discard(QxFileOut *out);
 
 // The whole of data as the file at path, through the steps above.

@@ -45,27 +45,6 @@ std::string base_of(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// errno as well, for callers that pass the system's reason on.
-int not_regular(int kind, std::string *problem)
-{
-    *problem = std::string(qxfile_kind_text(kind)) + ", not a regular file";
-    errno = kind == QXFILE_DIRECTORY ? EISDIR : EINVAL;
-    return 1;
-}
-
-// errno is kept: the caller's reason was taken before.
-void drop(QxFileOut *out)
-{
-    int err = errno;
-    if (out->file)
-        fclose(out->file);
-    out->file = nullptr;
-    if (!out->temp.empty())
-        unlink(out->temp.c_str());
-    out->temp.clear();
-    errno = err;
-}
-
 } // namespace
 
 int qxfile_kind(const char *path, int *err)
@@ -111,7 +90,7 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     if (stat(out->target.c_str(), &st) == 0) {
         int kind = kind_of(st.st_mode);
         if (kind != QXFILE_REGULAR) {
-            return not_regular(kind, problem);
+            return qxfile_refuse_kind(kind, problem);
         }
         exists = true;
     }
@@ -138,7 +117,7 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     if (!out->file) {
         *problem = strerror(errno);
         close(fd);
-        drop(out);
+        qxfile_discard(out);
         return 1;
     }
     return 0;
@@ -165,14 +144,14 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
     // Looked at again: something else may have taken the name meanwhile.
     struct stat st;
     if (!err && stat(out->target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        drop(out);
-        return not_regular(kind_of(st.st_mode), problem);
+        qxfile_discard(out);
+        return qxfile_refuse_kind(kind_of(st.st_mode), problem);
     }
     if (!err && rename(out->temp.c_str(), out->target.c_str()) != 0)
         err = errno;
     if (err) {
         *problem = strerror(err);
-        drop(out);
+        qxfile_discard(out);
         errno = err;
         return 1;
     }
@@ -185,9 +164,4 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
         close(dir);
     }
     return 0;
-}
-
-void qxfile_discard(QxFileOut *out)
-{
-    drop(out);
 }

@@ -70,27 +70,6 @@ std::string base_of(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// errno as well, for callers that pass the system's reason on.
-int not_regular(int kind, std::string *problem)
-{
-    *problem = std::string(qxfile_kind_text(kind)) + ", not a regular file";
-    errno = kind == QXFILE_DIRECTORY ? EISDIR : EINVAL;
-    return 1;
-}
-
-// errno is kept: the caller's reason was taken before.
-void drop(QxFileOut *out)
-{
-    int err = errno;
-    if (out->file)
-        fclose(out->file);
-    out->file = nullptr;
-    if (!out->temp.empty())
-        DeleteFileW(qx_wide(out->temp.c_str()).c_str());
-    out->temp.clear();
-    errno = err;
-}
-
 } // namespace
 
 int qxfile_kind(const char *path, int *err)
@@ -123,7 +102,7 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
         return 1;
     }
     if (kind != QXFILE_ABSENT && kind != QXFILE_REGULAR) {
-        return not_regular(kind, problem);
+        return qxfile_refuse_kind(kind, problem);
     }
     static std::atomic<unsigned> counter{0};
     const std::string prefix = folder_of(out->target) + "." + base_of(out->target) + ".tmp-";
@@ -152,7 +131,7 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
             _close(fd);
         else
             CloseHandle(h);
-        drop(out);
+        qxfile_discard(out);
         return 1;
     }
     return 0;
@@ -179,8 +158,8 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
     int kerr = 0;
     int kind = qxfile_kind(out->target.c_str(), &kerr);
     if (!err && kind != QXFILE_ABSENT && kind != QXFILE_REGULAR) {
-        drop(out);
-        return not_regular(kind, problem);
+        qxfile_discard(out);
+        return qxfile_refuse_kind(kind, problem);
     }
     if (!err &&
         !MoveFileExW(qx_wide(out->temp.c_str()).c_str(), qx_wide(out->target.c_str()).c_str(),
@@ -188,15 +167,10 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
         err = errno_of(GetLastError());
     if (err) {
         *problem = strerror(err);
-        drop(out);
+        qxfile_discard(out);
         errno = err;
         return 1;
     }
     out->temp.clear();
     return 0;
-}
-
-void qxfile_discard(QxFileOut *out)
-{
-    drop(out);
 }
