@@ -1,4 +1,5 @@
 #include "updatehistory.h"
+#include "updatejson.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -71,16 +72,6 @@ void stop_keeping(Attempt *a)
     qx_set_output(next, next_ctx);
 }
 
-Json identity_json(const updaterules::Identity &id)
-{
-    Json j;
-    j["product"] = id.product;
-    j["version"] = id.version;
-    j["version_text"] = updaterules::version_text(id.version);
-    j["build"] = id.build;
-    return j;
-}
-
 double seconds_since(std::chrono::steady_clock::time_point t)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -138,6 +129,16 @@ int read_all(const std::string &path, std::string *text, std::string *problem)
 }
 
 } // namespace
+
+Json identity_json(const updaterules::Identity &id)
+{
+    Json j;
+    j["product"] = id.product;
+    j["version"] = id.version;
+    j["version_text"] = updaterules::version_text(id.version);
+    j["build"] = id.build;
+    return j;
+}
 
 std::string utc_text(std::chrono::system_clock::time_point tp)
 {

@@ -20,6 +20,7 @@
 #include "qxsys.h"
 #include "qxtool.h"
 #include "updatehistory.h"
+#include "updatejson.h"
 #include "updaterules.h"
 
 #include <csignal>
@@ -312,16 +313,6 @@ std::string product_of(const unsigned char *image)
     return buf;
 }
 
-Json identity_json(const updaterules::Identity &id)
-{
-    Json j;
-    j["product"] = id.product;
-    j["version"] = id.version;
-    j["version_text"] = updaterules::version_text(id.version);
-    j["build"] = id.build;
-    return j;
-}
-
 // Like the window's catalogue: the built-in image whose product is the
 // device's, else the first one (which the product check then refuses).
 int choose_builtin(UpdateContext &ctx, std::vector<uint8_t> *data, std::string *name, bool json)
@@ -602,8 +593,8 @@ int update(const UpdateArgs &a)
         Json j;
         j["event"] = "request";
         j["image"] = name;
-        j["from"] = identity_json(check.device);
-        j["to"] = identity_json(check.image);
+        j["from"] = updatehistory::identity_json(check.device);
+        j["to"] = updatehistory::identity_json(check.image);
         j["text"] = question;
         json_line(j);
     } else {
