@@ -55,6 +55,9 @@ std::atomic<int> g_signal{0};
 // it ended with. A closing console waits for them.
 HANDLE g_ended = nullptr;
 std::atomic<int> g_end_status{0};
+// Set while a handler of the console's close, a log-off or a shutdown waits
+// to end the program.
+std::atomic<bool> g_console_ending{false};
 
 BOOL WINAPI on_console_event(DWORD event)
 {
@@ -68,10 +71,13 @@ BOOL WINAPI on_console_event(DWORD event)
     default:
         return FALSE;
     }
+    const bool ending = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+    if (ending)
+        g_console_ending.store(true);
     int none = 0;
     g_signal.compare_exchange_strong(none, SIGINT);
     qx_request_stop();
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+    if (!ending)
         return TRUE;
     // Windows ends the process as soon as this returns (or when its few
     // seconds are up): first let the update reach its call boundary, say
@@ -94,6 +100,12 @@ int update_ended(int status)
     g_end_status.store(status);
     if (g_ended)
         SetEvent(g_ended);
+    // The handler ends the program with this status. Were this thread to end
+    // it, the handler's thread would be gone before the program, and the
+    // system, seeing the handler done, would end the program with a status
+    // of its own (0xC000013A) while it closes.
+    if (g_console_ending.load())
+        Sleep(QXTOOL_CONSOLE_END_WAIT_MS);
     return status;
 }
 #else
