@@ -23,6 +23,12 @@
 #include "updatecontext.h"
 #include "usbdevs.h"
 
+// How long a test waits for the worker to reach a point or finish: whole
+// transfers of the catalogue image run on real time (only the pauses are
+// virtual), under Wine on a machine shared with builds, and took up to 22 s.
+// A bound against a hang, never a claim of speed.
+constexpr int k_update_wait_ms = 120000;
+
 class QWidget;
 
 // Installed as the modules' sleep for its lifetime. Sleeps may come from any

@@ -419,7 +419,7 @@ void tst_FWUpdateWorker::queued_on_own_thread()
     QPointer<QThread> t(thread);
     thread->start();
 
-    QTRY_VERIFY_WITH_TIMEOUT(t.isNull(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(t.isNull(), k_update_wait_ms);
     QVERIFY(w.isNull());
     QCOMPARE(seen, QStringList({"Preparing...", "Sending and Updating...", "Checking...",
                                 k_completed, "finished"}));

@@ -953,7 +953,7 @@ void tst_MainWindow::full_update()
     w.show();
     QCOMPARE(checked(w), file_menu(w)->actions().at(1));
     start_update(w);
-    QVERIFY(before_transfer.wait_reached(10000));
+    QVERIFY(before_transfer.wait_reached(k_update_wait_ms));
     // The worker's texts arrive as queued calls: none has been delivered
     // while this thread was waiting for the pause.
     QVERIFY(label(w)->text() != QString("Preparing..."));
@@ -1001,12 +1001,12 @@ void tst_MainWindow::full_update()
     QCOMPARE(qxlock_holder(w.ctx.ctl.devices[0].path, nullptr), 0);
 
     before_transfer.open();
-    QVERIFY(after_transfer.wait_reached(10000));
+    QVERIFY(after_transfer.wait_reached(k_update_wait_ms));
     QTRY_COMPARE(label(w)->text(), QString("Checking..."));
     QTRY_COMPARE(bar(w)->value(), k_image_size);
     after_transfer.open();
 
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(button(w)->text(), QString("Firmware Update"));
     QCOMPARE(label(w)->text(), QString(k_completed));
     // Worker and thread go once finished() has been handled; every text
@@ -1039,11 +1039,11 @@ void tst_MainWindow::full_update()
     file_menu(w)->actions().at(1)->trigger();
     second = true;
     start_update(w);
-    QVERIFY(hold.wait_reached(10000));
+    QVERIFY(hold.wait_reached(k_update_wait_ms));
     QTest::qWait(150);
     QCOMPARE(bar(w)->value(), 0);
     hold.open();
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(label(w)->text(), QString(k_completed));
     QVERIFY(w.close());
 }
@@ -1081,7 +1081,7 @@ void tst_MainWindow::failure_text_in_label()
     rig->dev.set_config(config);
     uint64_t t0 = clock->now_ms();
     start_update(w);
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     if (waited >= 0)
         QCOMPARE(clock->now_ms() - t0, uint64_t(waited));
     else
@@ -1097,7 +1097,7 @@ void tst_MainWindow::failure_text_in_label()
     // The step works as the label says: the device takes the image again.
     rig->dev.set_config(QxSimConfig());
     start_update(w);
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(label(w)->text(), QString(k_completed));
 }
 
@@ -1178,14 +1178,14 @@ void tst_MainWindow::session_end_during_update()
     long result = -1;
     QVERIFY(!w.nativeEvent("windows_generic_MSG", &query, &result)); // idle: not ours to answer
     start_update(w);
-    QVERIFY(before_transfer.wait_reached(20000));
+    QVERIFY(before_transfer.wait_reached(k_update_wait_ms));
     QVERIFY(w.nativeEvent("windows_generic_MSG", &query, &result));
     QCOMPARE(result, long(FALSE));
     QCOMPARE(session_calls, std::vector<std::wstring>(
                                 {L"+Updating the firmware of the QX-20: an interruption could "
                                  L"leave it unusable"}));
     before_transfer.open();
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(session_calls.back(), std::wstring(L"-"));
     QCOMPARE(session_calls.size(), size_t(2));
 #else
@@ -1200,7 +1200,7 @@ void tst_MainWindow::rewrite_after_failed_check()
     config.checksum_offset = 100;
     rig->dev.set_config(config);
     start_update(w);
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(label(w)->text(),
              QString("Hardware checksum is not equal to firmware.\n\nPlease contact the technical "
                      "support.\n\nPress Firmware Update again to write it once more and check "
@@ -1209,7 +1209,7 @@ void tst_MainWindow::rewrite_after_failed_check()
     config.checksum_offset = 0;
     rig->dev.set_config(config);
     start_update(w);
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(label(w)->text(), QString(k_completed));
     // Once written and checked, the catalogue's rules hold again.
     boxes->answer(QMessageBox::Ok);
@@ -1286,14 +1286,14 @@ void tst_MainWindow::settings_panel_command()
         QCOMPARE(c.boxes, size_t(press));
         QVERIFY(rig->dev.stats().calls > device_calls.back());
     }
-    QVERIFY(hold.wait_reached(10000));
+    QVERIFY(hold.wait_reached(k_update_wait_ms));
     QCOMPARE(w.updating, 1);
     // Even a press that got past the disabled button.
     QVERIFY(QMetaObject::invokeMethod(&w, "on_button_fwupdate_clicked"));
     QCOMPARE(log.calls.size(), size_t(3));
     holding = false;
     hold.open();
-    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(button(w)->isEnabled(), k_update_wait_ms);
     QCOMPARE(label(w)->text(), QString(k_completed));
     QCOMPARE(log.calls.size(), size_t(3));
 }

@@ -9,8 +9,9 @@
  * it returns, and end the program itself.
  * Prints how the program ended; exits 0 once it has ended, 1 otherwise. */
 #include <windows.h>
-#include <tlhelp32.h>
+
 #include <stdio.h>
+#include <tlhelp32.h>
 #include <wchar.h>
 
 /* What the system gives a handler of these events before it ends the
@@ -55,25 +56,24 @@ int wmain(int argc, wchar_t **argv)
         fprintf(stderr, "console_event: no process %ls\n", argv[1]);
         return 1;
     }
-    HANDLE proc = OpenProcess(PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION |
-                                  PROCESS_VM_OPERATION | PROCESS_VM_WRITE | PROCESS_VM_READ |
-                                  PROCESS_TERMINATE | SYNCHRONIZE,
-                              FALSE, pid);
+    HANDLE proc =
+        OpenProcess(PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+                        PROCESS_VM_WRITE | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
+                    FALSE, pid);
     if (!proc) {
         fprintf(stderr, "console_event: cannot open process %lu: error 0x%lx\n", pid,
                 GetLastError());
         return 1;
     }
     /* System libraries lie at one address in every process of a session. */
-    LPTHREAD_START_ROUTINE routine =
-        (LPTHREAD_START_ROUTINE)(void *)GetProcAddress(GetModuleHandleW(L"kernel32"), "CtrlRoutine");
+    LPTHREAD_START_ROUTINE routine = (LPTHREAD_START_ROUTINE)(void *)GetProcAddress(
+        GetModuleHandleW(L"kernel32"), "CtrlRoutine");
     if (!routine) {
         fprintf(stderr, "console_event: kernel32 has no CtrlRoutine\n");
         return 1;
     }
     ULONGLONG t0 = GetTickCount64();
-    HANDLE thread =
-        CreateRemoteThread(proc, NULL, 0, routine, (LPVOID)(ULONG_PTR)event, 0, NULL);
+    HANDLE thread = CreateRemoteThread(proc, NULL, 0, routine, (LPVOID)(ULONG_PTR)event, 0, NULL);
     if (!thread) {
         fprintf(stderr, "console_event: cannot start the event's thread: error 0x%lx\n",
                 GetLastError());
