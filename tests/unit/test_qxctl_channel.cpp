@@ -1,6 +1,7 @@
 // Control channel and transactions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -507,27 +508,42 @@ TEST(QxSleep, RealPauseLastsAsAskedAndAStopEndsIt)
         qx_sleep_ms(ms);
         return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     };
+    // A loaded machine only adds to a pause: the shortest of a few tries is
+    // the pause itself, and one that always lasts too long is a fault.
+    const int tries = 5;
     for (uint32_t ms : {1u, 75u}) {
-        double t = took_ms(ms);
-        EXPECT_GE(t, ms);
-        EXPECT_LT(t, ms + 40.0);
+        double shortest = 1e9;
+        for (int i = 0; i < tries; i++) {
+            double t = took_ms(ms);
+            EXPECT_GE(t, ms);
+            shortest = std::min(shortest, t);
+        }
+        EXPECT_LT(shortest, ms + 40.0);
     }
     // Stopped 10 ms into a 2 s pause: over within a slice (50 ms), with room
     // for a loaded machine.
-    std::thread stopper([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        qx_request_stop();
-    });
-    double t = took_ms(2000);
-    stopper.join();
-    qx_clear_stop();
-    EXPECT_GE(t, 10.0);
-    EXPECT_LT(t, 10.0 + 50.0 + 100.0);
+    double shortest = 1e9;
+    for (int i = 0; i < tries; i++) {
+        std::thread stopper([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            qx_request_stop();
+        });
+        double t = took_ms(2000);
+        stopper.join();
+        qx_clear_stop();
+        EXPECT_GE(t, 10.0);
+        EXPECT_LT(t, 2000.0) << "the stop did not end the pause";
+        shortest = std::min(shortest, t);
+    }
+    EXPECT_LT(shortest, 10.0 + 50.0 + 100.0);
     // A pause asked for after the stop does not wait at all.
-    qx_request_stop();
-    t = took_ms(2000);
-    qx_clear_stop();
-    EXPECT_LT(t, 20.0);
+    shortest = 1e9;
+    for (int i = 0; i < tries; i++) {
+        qx_request_stop();
+        shortest = std::min(shortest, took_ms(2000));
+        qx_clear_stop();
+    }
+    EXPECT_LT(shortest, 20.0);
 }
 
 // --- printing ---
