@@ -698,7 +698,9 @@ TEST(Transport, SilenceCostsOneBoundAndEndsWithTheHeldCallsReply)
     EXPECT_EQ(t0 + 1, timeouts());
 
     clock.advance(QXWIRE_PROBE_INTERVAL_MS - 1);
-    EXPECT_LT(real_ms(read), 40.0);
+    // Refused unsent (the count says so), not after the bound: far under it,
+    // with room for a loaded machine.
+    EXPECT_LT(real_ms(read), 400.0);
     EXPECT_EQ(r0 + 1, refused());
 
     clock.advance(1);
