@@ -41,8 +41,17 @@ const int k_signals[] = {SIGTERM, SIGHUP, SIGINT};
 
 StopSignals::StopSignals(MainWindow *window) : QObject(window), window(window)
 {
-    if (g_pipe[0] >= 0 || pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    // Made once and kept while the program runs: a handler still running on
+    // another thread as a window goes must never write into a descriptor
+    // that was closed and has since been given to some file.
+    if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        g_pipe[0] = g_pipe[1] = -1;
         return;
+    }
+    // What an earlier window left unread is not this one's to act on.
+    unsigned char stale;
+    while (read(g_pipe[0], &stale, 1) == 1) {
+    }
     notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &StopSignals::on_signal);
     struct sigaction sa;
@@ -63,9 +72,6 @@ StopSignals::~StopSignals()
         return;
     for (int sig : k_signals)
         signal(sig, SIG_DFL);
-    close(g_pipe[0]);
-    close(g_pipe[1]);
-    g_pipe[0] = g_pipe[1] = -1;
 }
 
 void StopSignals::on_signal()
