@@ -1,6 +1,7 @@
 // Windows side of qxfile: wide paths, CREATE_NEW for the new file,
 // FlushFileBuffers before MoveFileExW.
 #include "qxfile.h"
+#include "qxlimits.h"
 #include "qxsys.h"
 
 #include <atomic>
@@ -161,12 +162,28 @@ int qxfile_commit(QxFileOut *out, std::string *problem)
         qxfile_discard(out);
         return qxfile_refuse_kind(kind, problem);
     }
-    if (!err &&
-        !MoveFileExW(qx_wide(out->temp.c_str()).c_str(), qx_wide(out->target.c_str()).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        err = errno_of(GetLastError());
+    bool held = false;
+    if (!err) {
+        const std::wstring from = qx_wide(out->temp.c_str());
+        const std::wstring to = qx_wide(out->target.c_str());
+        for (int tries = 1;; ++tries) {
+            if (MoveFileExW(from.c_str(), to.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                break;
+            DWORD code = GetLastError();
+            held = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+                   code == ERROR_LOCK_VIOLATION;
+            if (!held || tries >= QXFILE_REPLACE_TRIES) {
+                err = errno_of(code);
+                break;
+            }
+            qx_sleep_ms(QXFILE_REPLACE_PAUSE_MS);
+        }
+    }
     if (err) {
         *problem = strerror(err);
+        if (held)
+            *problem += " (another program may have it open, or it is read-only)";
         qxfile_discard(out);
         errno = err;
         return 1;

@@ -139,3 +139,12 @@
 // settings_panel_survives
 #define QXPANEL_GONE_CHECKS 20
 #define QXPANEL_GONE_PAUSE_MS 50
+
+// --- qxfile: the files the programs write ---
+
+// On Windows a file that another program has open for a moment (a virus
+// scanner or the search indexer reading what was just written) cannot be
+// replaced: tries in all, and the pause between them, 2 s in all.
+// test_usbdevs_win: QxFileWin.AHeldTargetIsReplacedOnceLetGoWithinTheBound
+#define QXFILE_REPLACE_TRIES 21
+#define QXFILE_REPLACE_PAUSE_MS 100
