@@ -1,6 +1,8 @@
 // The parts of qxfile that both platforms share; qxfile_linux.cpp and
-// qxfile_win.cpp look at paths and create, flush and rename the files.
+// qxfile_win.cpp look at paths, create the files and do the system's part of
+// the commit (qxfile_sys.h).
 #include "qxfile.h"
+#include "qxfile_sys.h"
 #include "qxsys.h"
 
 #include <cerrno>
@@ -77,4 +79,43 @@ int qxfile_write_whole(const char *path, const void *data, size_t len, std::stri
         return 1;
     qxfile_write(&out, data, len);
     return qxfile_commit(&out, problem);
+}
+
+int qxfile_commit(QxFileOut *out, std::string *problem)
+{
+    if (!out->file) {
+        *problem = strerror(EBADF);
+        return 1;
+    }
+    int err = out->error;
+    if (!err && fflush(out->file) != 0)
+        err = errno;
+    // A write through file itself (fprintf) that failed.
+    if (!err && ferror(out->file))
+        err = EIO;
+    if (!err)
+        err = qxfile_sync(out->file);
+    FILE *f = out->file;
+    out->file = nullptr;
+    if (fclose(f) != 0 && !err)
+        err = errno;
+    // Looked at again: something else may have taken the name meanwhile.
+    int kerr = 0;
+    int kind = qxfile_kind(out->target.c_str(), &kerr);
+    if (!err && kind != QXFILE_ABSENT && kind != QXFILE_REGULAR) {
+        qxfile_discard(out);
+        return qxfile_refuse_kind(kind, problem);
+    }
+    std::string why;
+    if (!err)
+        err = qxfile_rename(out, &why);
+    if (err) {
+        *problem = strerror(err) + why;
+        qxfile_discard(out);
+        errno = err;
+        return 1;
+    }
+    out->temp.clear();
+    qxfile_sync_folder(out->target);
+    return 0;
 }

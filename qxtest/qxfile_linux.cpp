@@ -123,45 +123,24 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     return 0;
 }
 
-int qxfile_commit(QxFileOut *out, std::string *problem)
+int qxfile_sync(FILE *file)
 {
-    if (!out->file) {
-        *problem = strerror(EBADF);
-        return 1;
-    }
-    int err = out->error;
-    if (!err && fflush(out->file) != 0)
-        err = errno;
-    // A write through file itself (fprintf) that failed.
-    if (!err && ferror(out->file))
-        err = EIO;
-    if (!err && fsync(fileno(out->file)) != 0)
-        err = errno;
-    FILE *f = out->file;
-    out->file = nullptr;
-    if (fclose(f) != 0 && !err)
-        err = errno;
-    // Looked at again: something else may have taken the name meanwhile.
-    struct stat st;
-    if (!err && stat(out->target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        qxfile_discard(out);
-        return qxfile_refuse_kind(kind_of(st.st_mode), problem);
-    }
-    if (!err && rename(out->temp.c_str(), out->target.c_str()) != 0)
-        err = errno;
-    if (err) {
-        *problem = strerror(err);
-        qxfile_discard(out);
-        errno = err;
-        return 1;
-    }
-    out->temp.clear();
+    return fsync(fileno(file)) != 0 ? errno : 0;
+}
+
+int qxfile_rename(const QxFileOut *out, std::string *why)
+{
+    (void)why;
+    return rename(out->temp.c_str(), out->target.c_str()) != 0 ? errno : 0;
+}
+
+void qxfile_sync_folder(const std::string &target)
+{
     // The new name itself on the disk too; a folder that cannot be synced
     // still holds the whole file.
-    int dir = open(folder_of(out->target).c_str(), O_RDONLY | O_CLOEXEC);
+    int dir = open(folder_of(target).c_str(), O_RDONLY | O_CLOEXEC);
     if (dir >= 0) {
         (void)fsync(dir);
         close(dir);
     }
-    return 0;
 }

@@ -138,56 +138,29 @@ int qxfile_create(QxFileOut *out, const char *path, std::string *problem)
     return 0;
 }
 
-int qxfile_commit(QxFileOut *out, std::string *problem)
+int qxfile_sync(FILE *file)
 {
-    if (!out->file) {
-        *problem = strerror(EBADF);
-        return 1;
-    }
-    int err = out->error;
-    if (!err && fflush(out->file) != 0)
-        err = errno;
-    // A write through file itself (fprintf) that failed.
-    if (!err && ferror(out->file))
-        err = EIO;
-    if (!err && !FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(out->file))))
-        err = errno_of(GetLastError());
-    FILE *f = out->file;
-    out->file = nullptr;
-    if (fclose(f) != 0 && !err)
-        err = errno;
-    int kerr = 0;
-    int kind = qxfile_kind(out->target.c_str(), &kerr);
-    if (!err && kind != QXFILE_ABSENT && kind != QXFILE_REGULAR) {
-        qxfile_discard(out);
-        return qxfile_refuse_kind(kind, problem);
-    }
-    bool held = false;
-    if (!err) {
-        const std::wstring from = qx_wide(out->temp.c_str());
-        const std::wstring to = qx_wide(out->target.c_str());
-        for (int tries = 1;; ++tries) {
-            if (MoveFileExW(from.c_str(), to.c_str(),
-                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-                break;
-            DWORD code = GetLastError();
-            held = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
-                   code == ERROR_LOCK_VIOLATION;
-            if (!held || tries >= QXFILE_REPLACE_TRIES) {
-                err = errno_of(code);
-                break;
-            }
-            qx_sleep_ms(QXFILE_REPLACE_PAUSE_MS);
-        }
-    }
-    if (err) {
-        *problem = strerror(err);
-        if (held)
-            *problem += " (another program may have it open, or it is read-only)";
-        qxfile_discard(out);
-        errno = err;
-        return 1;
-    }
-    out->temp.clear();
-    return 0;
+    return FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(file))) ? 0 : errno_of(GetLastError());
 }
+
+int qxfile_rename(const QxFileOut *out, std::string *why)
+{
+    const std::wstring from = qx_wide(out->temp.c_str());
+    const std::wstring to = qx_wide(out->target.c_str());
+    for (int tries = 1;; ++tries) {
+        if (MoveFileExW(from.c_str(), to.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return 0;
+        DWORD code = GetLastError();
+        const bool held = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+                          code == ERROR_LOCK_VIOLATION;
+        if (!held || tries >= QXFILE_REPLACE_TRIES) {
+            if (held)
+                *why = " (another program may have it open, or it is read-only)";
+            return errno_of(code);
+        }
+        qx_sleep_ms(QXFILE_REPLACE_PAUSE_MS);
+    }
+}
+
+void qxfile_sync_folder(const std::string &) {}

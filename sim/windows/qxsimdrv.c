@@ -141,29 +141,30 @@ static ULONG read_dword(HANDLE key, const WCHAR *name, ULONG fallback)
     return fallback;
 }
 
+/* A DWORD under the device's hardware key, or fallback. */
+static ULONG read_device_dword(PDEVICE_OBJECT pdo, const WCHAR *name, ULONG fallback)
+{
+    HANDLE key;
+    ULONG v = fallback;
+    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+        v = read_dword(key, name, fallback);
+        ZwClose(key);
+    }
+    return v;
+}
+
 /* How many render interfaces the device has ("QxInterfaces", 1 unless
  * set), read when the device is added. */
 static int read_interfaces(PDEVICE_OBJECT pdo)
 {
-    HANDLE key;
-    ULONG n = 1;
-    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
-        n = read_dword(key, L"QxInterfaces", 1);
-        ZwClose(key);
-    }
+    ULONG n = read_device_dword(pdo, L"QxInterfaces", 1);
     return n >= 1 && n <= QXDRV_MAX_INTERFACES ? (int)n : 1;
 }
 
 /* Whether calls are left pending ("QxPending" = 1). */
 static BOOLEAN read_pending(PDEVICE_OBJECT pdo)
 {
-    HANDLE key;
-    ULONG v = 0;
-    if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
-        v = read_dword(key, L"QxPending", 0);
-        ZwClose(key);
-    }
-    return v == 1;
+    return read_device_dword(pdo, L"QxPending", 0) == 1;
 }
 
 /* The device's settings: the pipe's name ("QxPipe") and the per-call bound
