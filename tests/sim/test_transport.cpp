@@ -1063,20 +1063,6 @@ class Qxsim
     bool breaches_expected_ = false;
 };
 
-std::string read_text(const std::string &path)
-{
-    std::string s;
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f)
-        return s;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        s.append(buf, n);
-    fclose(f);
-    return s;
-}
-
 // One call in the wire format, by hand.
 bool wire_call(const std::string &path, const uint8_t *in, uint32_t in_size, uint32_t out_size,
                uint32_t *status, std::vector<uint8_t> *out)

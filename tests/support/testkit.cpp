@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 #include "qxsys.h"
@@ -190,6 +191,12 @@ bool write_file(const std::string &path, const std::vector<uint8_t> &data)
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(data.data()), (std::streamsize)data.size());
     return (bool)out;
+}
+
+std::string read_text(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<uint8_t> tlv(std::initializer_list<std::vector<uint8_t>> items)

@@ -124,6 +124,8 @@ class TempDir
 };
 
 bool write_file(const std::string &path, const std::vector<uint8_t> &data);
+// The whole file as bytes in a string; "" when it cannot be read.
+std::string read_text(const std::string &path);
 
 // Bytes of a message built with the codec, for writing expectations.
 std::vector<uint8_t> tlv(std::initializer_list<std::vector<uint8_t>> items);

@@ -34,20 +34,6 @@ std::vector<uint16_t> u16(const std::string &s)
     return v;
 }
 
-#ifndef _WIN32
-std::string read_text(const std::string &path)
-{
-    std::string text;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[256];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-            text.append(buf, n);
-        fclose(f);
-    }
-    return text;
-}
-#endif
-
 unsigned long this_pid()
 {
 #ifdef _WIN32

@@ -19,19 +19,6 @@ std::string record(const std::string &tag, size_t pad = 0)
            "\"}";
 }
 
-std::string slurp(const std::string &path)
-{
-    std::string text;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        fclose(f);
-    }
-    return text;
-}
-
 TEST(History, AppendsAtOnceWhileTrimmingLoseNoRecord)
 {
     TempDir dir;
@@ -71,7 +58,7 @@ TEST(History, AppendsAtOnceWhileTrimmingLoseNoRecord)
         (l.find("\"tag\":\"old\"") != std::string::npos ? kept_old : fresh)++;
     EXPECT_EQ(threads * each, fresh) << "every new record is there";
     // Trimmed to three quarters of the bound, the newest old ones kept.
-    EXPECT_LE(slurp(path).size(), QXHISTORY_MAX_BYTES / 4 * 3 + threads * each * 60);
+    EXPECT_LE(read_text(path).size(), QXHISTORY_MAX_BYTES / 4 * 3 + threads * each * 60);
     EXPECT_GT(kept_old, 0);
     EXPECT_LT((size_t)kept_old * old.size(), filler.size());
 }
@@ -95,7 +82,7 @@ TEST(History, CutLineIsSkippedAndNotGluedOnto)
     EXPECT_EQ(record("a"), lines[0]);
     EXPECT_EQ(record("b"), lines[1]);
     const std::string tail = "\nnot json\n{\"record\":\"upd\n" + record("b") + "\n";
-    const std::string text = slurp(path);
+    const std::string text = read_text(path);
     ASSERT_GE(text.size(), tail.size());
     EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
     // No history yet is an empty one.

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,12 +17,6 @@
 
 namespace
 {
-
-std::string contents(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 // Let go after the given number of pauses (the commit's tries), or never: the
 // new bytes are in place once it is let go within the tries, the old ones
@@ -63,13 +56,13 @@ TEST(QxFileWin, AHeldTargetIsReplacedOnceLetGoWithinTheBound)
             CloseHandle(held);
         if (pauses < never) {
             EXPECT_EQ(0, r) << problem;
-            EXPECT_EQ("new", contents(target));
+            EXPECT_EQ("new", read_text(target));
             EXPECT_EQ(std::vector<uint32_t>(pauses, QXFILE_REPLACE_PAUSE_MS), clock.sleeps());
         } else {
             EXPECT_EQ(1, r);
             EXPECT_EQ("Permission denied (another program may have it open, or it is read-only)",
                       problem);
-            EXPECT_EQ("old", contents(target));
+            EXPECT_EQ("old", read_text(target));
             EXPECT_EQ(std::vector<uint32_t>(QXFILE_REPLACE_TRIES - 1, QXFILE_REPLACE_PAUSE_MS),
                       clock.sleeps());
         }
