@@ -2,6 +2,8 @@
 
 #ifndef _WIN32
 #include <csignal>
+#include <ctime>
+#include <poll.h>
 #include <pthread.h>
 #endif
 
@@ -312,5 +314,18 @@ void qx_hold_stop_signals(void)
 void qx_release_stop_signals(void)
 {
     pthread_sigmask(SIG_SETMASK, &t_before_hold, nullptr);
+}
+
+void qx_wait_input(int fd)
+{
+    qx_hold_stop_signals();
+    while (!qx_stop_requested()) {
+        struct pollfd in = {fd, POLLIN, 0};
+        const struct timespec slice = {0, 100 * 1000 * 1000};
+        int r = ppoll(&in, 1, &slice, &t_before_hold);
+        if (r > 0 || (r < 0 && errno != EINTR))
+            break;
+    }
+    qx_release_stop_signals();
 }
 #endif

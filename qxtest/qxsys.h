@@ -46,6 +46,12 @@ void qx_clear_stop(void);
 // handler takes them one at a time, in the order sent. Nothing on Windows.
 void qx_hold_stop_signals(void);
 void qx_release_stop_signals(void);
+// Returns once fd has input to read, cannot be waited on, or a stop is
+// requested. The stop signals reach the calling thread only inside the wait,
+// so none is taken between the look at the stop and the wait (where a
+// runtime that defers a handler to the next blocking call could keep it).
+// Not on Windows.
+void qx_wait_input(int fd);
 
 // Files by their UTF-8 names, on every system: on Windows through the wide
 // calls, since the ANSI code page cannot hold every name ("Łukasz",

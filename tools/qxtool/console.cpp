@@ -15,10 +15,6 @@
 #define qx_isatty _isatty
 #define qx_fileno _fileno
 #else
-#include <csignal>
-#include <ctime>
-#include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #define qx_isatty isatty
@@ -272,24 +268,8 @@ bool console_ask(const std::string &question)
     char answer[64];
 #ifndef _WIN32
     // A stop that came just before the read would leave it waiting for a
-    // line: the read starts only once there is one to take. The stop signals
-    // reach this thread only inside the wait, so none is taken between the
-    // look at the stop and the wait (where a runtime that defers a handler
-    // to the next blocking call could keep it).
-    sigset_t stops, before;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stops, &before);
-    while (!qx_stop_requested()) {
-        struct pollfd in = {qx_fileno(stdin), POLLIN, 0};
-        const struct timespec slice = {0, 100 * 1000 * 1000};
-        int r = ppoll(&in, 1, &slice, &before);
-        if (r > 0 || (r < 0 && errno != EINTR))
-            break;
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    // line: the read starts only once there is one to take.
+    qx_wait_input(qx_fileno(stdin));
 #endif
     if (qx_stop_requested() || !fgets(answer, sizeof answer, stdin)) {
         // End of input (Ctrl+D), or a stop, leaves the cursor after the question.
